@@ -1,0 +1,144 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "coding.h"
+#include "store.h"
+
+namespace orvex {
+namespace {
+
+// An image file in a temporary location, removed when the test ends.
+class TempImage {
+ public:
+  explicit TempImage(const std::vector<uint8_t>& bytes) {
+    char path[] = "/tmp/orvex_image_XXXXXX";
+    const int fd = mkstemp(path);
+    path_ = path;
+    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+    EXPECT_TRUE(openImage(path_, &image_));
+  }
+  ~TempImage() {
+    closeImage(&image_);
+    unlink(path_.c_str());
+  }
+  DiscImage& image() { return image_; }
+
+ private:
+  std::string path_;
+  DiscImage image_;
+};
+
+std::vector<uint8_t> imageWithMarkerAt(uint64_t offset, uint64_t length) {
+  std::vector<uint8_t> bytes(length, 0);
+  std::memcpy(&bytes[offset], "BOOT2", 5);
+  return bytes;
+}
+
+struct MarkerCase {
+  uint64_t offset;
+  uint64_t length;
+  uint32_t expected;
+};
+
+class BootSectorTest : public ::testing::TestWithParam<MarkerCase> {};
+
+TEST_P(BootSectorTest, FindsMarkerOnlyAtSectorStartsBelow300) {
+  TempImage t(imageWithMarkerAt(GetParam().offset, GetParam().length));
+  EXPECT_EQ(findBootSector(t.image()), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Offsets, BootSectorTest,
+    ::testing::Values(MarkerCase{0, 4096, 0}, MarkerCase{299 * 2048, 300 * 2048, 299},
+                      MarkerCase{300 * 2048, 301 * 2048, 0xFFFFFFFF},
+                      MarkerCase{5 * 2048 + 1, 20 * 2048, 0xFFFFFFFF},
+                      // Short image: the marker's last sector is cut short.
+                      MarkerCase{7 * 2048, 7 * 2048 + 5, 7},
+                      MarkerCase{0, 4, 0xFFFFFFFF}));
+
+TEST(BootSector, FirstMarkerWins) {
+  auto bytes = imageWithMarkerAt(3 * 2048, 10 * 2048);
+  std::memcpy(&bytes[8 * 2048], "BOOT2", 5);
+  TempImage t(bytes);
+  EXPECT_EQ(findBootSector(t.image()), 3u);
+}
+
+TEST(SectorOffset, WrapsThroughMissingMarker) {
+  EXPECT_EQ(sectorOffset(5, 100), 105u * 2048);
+  EXPECT_EQ(sectorOffset(1, 0xFFFFFFFF), 0u);
+  EXPECT_EQ(sectorOffset(0x200000, 0xFFFFFFFF), uint64_t{0x1FFFFF} * 2048);
+  // Offsets beyond 4 GiB are computed in 64 bits.
+  EXPECT_EQ(sectorOffset(0x300000, 0), uint64_t{0x300000} * 2048);
+}
+
+// An index of records and an image holding "BOOT2" at baseSector.
+Store storeOf(DiscImage image, const std::vector<IndexEntry>& entries) {
+  std::vector<uint8_t> bytes(entries.size() * INDEX_ENTRY_SIZE);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    encodeFixed32(&bytes[i * 16], entries[i].hash);
+    encodeFixed32(&bytes[i * 16 + 4], entries[i].flags);
+    encodeFixed32(&bytes[i * 16 + 8], entries[i].sector);
+    encodeFixed32(&bytes[i * 16 + 12], entries[i].size);
+  }
+  return Store{image, parseIndex(bytes.data(), bytes.size())};
+}
+
+TEST(ReadFile, ReadsStoredAndCompressedEntries) {
+  std::vector<uint8_t> bytes(8 * 2048, 0);
+  std::memcpy(&bytes[2 * 2048], "BOOT2", 5);
+  std::memcpy(&bytes[3 * 2048], "plain", 5);
+  const uint8_t stream[] = {0x02, 0x01, 0x80, 'z', 0x00, 0x00, 0x06, 0x80};
+  std::memcpy(&bytes[4 * 2048], stream, sizeof stream);
+  std::memcpy(&bytes[5 * 2048], "flag2", 5);
+  TempImage t(bytes);
+  t.image().baseSector = findBootSector(t.image());
+  ASSERT_EQ(t.image().baseSector, 2u);
+  const Store store = storeOf(t.image(), {{hashName("p"), 0, 1, 5},
+                                          {hashName("c"), 1, 2, sizeof stream},
+                                          {hashName("f2"), 2, 3, 5},
+                                          {hashName("empty"), 0, 1, 0}});
+
+  struct {
+    const char* name;
+    std::string expected;
+  } cases[] = {{"p", "plain"}, {"c", "zzzzzz"}, {"f2", "flag2"}, {"empty", ""}};
+  for (const auto& c : cases) {
+    for (int attempt = 0; attempt < 2; ++attempt) {  // reads leave the index unchanged
+      const ReadResult r = readFile(store, c.name);
+      ASSERT_EQ(r.status, ReadStatus::kFound) << c.name << " " << r.why;
+      EXPECT_EQ(std::string(r.data.begin(), r.data.end()), c.expected) << c.name;
+    }
+  }
+  EXPECT_EQ(readFile(store, "missing").status, ReadStatus::kNotFound);
+}
+
+TEST(ReadFile, WithoutMarkerSectorOneIsByteZero) {
+  std::vector<uint8_t> bytes(2048, 0);
+  std::memcpy(bytes.data(), "first", 5);
+  TempImage t(bytes);
+  const Store store = storeOf(t.image(), {{hashName("x"), 0, 1, 5}});
+  const ReadResult r = readFile(store, "x");
+  ASSERT_EQ(r.status, ReadStatus::kFound);
+  EXPECT_EQ(std::string(r.data.begin(), r.data.end()), "first");
+}
+
+TEST(ReadFile, EntriesPastTheImageEndAreDamaged) {
+  TempImage t(std::vector<uint8_t>(3 * 2048, 'q'));
+  t.image().baseSector = 0;
+  const Store store = storeOf(t.image(), {{hashName("fits"), 0, 2, 2048},
+                                          {hashName("over"), 0, 2, 2049},
+                                          {hashName("far"), 0, 0x7FFFFFFF, 1},
+                                          {hashName("bad"), 1, 1, 2}});
+  EXPECT_EQ(readFile(store, "fits").status, ReadStatus::kFound);
+  EXPECT_EQ(readFile(store, "over").status, ReadStatus::kDamaged);
+  EXPECT_EQ(readFile(store, "far").status, ReadStatus::kDamaged);
+  EXPECT_EQ(readFile(store, "bad").status, ReadStatus::kDamaged);  // stream under 4 bytes
+}
+
+}  // namespace
+}  // namespace orvex
