@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,6 +31,12 @@ int64_t readAt(int fd, uint8_t* into, size_t len, uint64_t offset) {
 bool openImage(const std::string& path, DiscImage* image) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    close(fd);
+    errno = EISDIR;
+    return false;
+  }
   const off_t end = lseek(fd, 0, SEEK_END);
   image->fd = fd;
   image->size = end < 0 ? 0 : static_cast<uint64_t>(end);

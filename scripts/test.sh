@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds everything (with AddressSanitizer and UndefinedBehaviorSanitizer) and
+# runs every test. Extra CMake flags can be passed in ORVEX_CMAKE_FLAGS.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${ORVEX_TEST_BUILD:-build-test}
+# shellcheck disable=SC2086
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEX_SANITIZE=ON ${ORVEX_CMAKE_FLAGS:-}
+cmake --build "$build" -j"$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)"

@@ -1,0 +1,60 @@
+#include <cstdio>
+
+#include "extract.h"
+#include "files.h"
+
+namespace orvex {
+
+void warn(Run& run, std::string_view name, std::string_view reason) {
+  // Names come from the disc: keep control bytes from breaking the line.
+  std::string shown(name);
+  for (char& c : shown)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  std::fprintf(run.err, "orvex: warning: %s: %.*s\n", shown.c_str(),
+               static_cast<int>(reason.size()), reason.data());
+  ++run.stats.warnings;
+}
+
+bool isUnsafeName(std::string_view name) {
+  if (!name.empty() && name.front() == '/') return true;
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = name.find('/', start);
+    const std::string_view part = name.substr(start, slash - start);
+    if (part == "..") return true;
+    if (slash == std::string_view::npos) return false;
+    start = slash + 1;
+  }
+}
+
+void dumpFile(Run& run, std::string_view name) {
+  if (name.empty()) return;
+  if (isUnsafeName(name)) {
+    warn(run, name, "unsafe name (absolute or with a '..' part), skipped");
+    return;
+  }
+  const std::string path(name);
+  if (fileExists(path)) {
+    ++run.stats.filesPresent;
+    const int64_t position = run.store.index.findPosition(hashName(name));
+    if (position >= 0) run.reached[static_cast<size_t>(position)] = 1;
+    return;
+  }
+  const ReadResult file = readFile(run.store, name);
+  if (file.position >= 0) run.reached[static_cast<size_t>(file.position)] = 1;
+  if (file.status == ReadStatus::kNotFound) return;
+  if (file.status == ReadStatus::kDamaged) {
+    warn(run, name, file.why + ", not written");
+    return;
+  }
+  std::fprintf(run.out, "Dumping %s\n", path.c_str());
+  std::string error;
+  if (!writeFileAtomic(path, file.data.data(), file.data.size(), &error)) {
+    warn(run, name, error);
+    return;
+  }
+  ++run.stats.filesWritten;
+  run.stats.bytesWritten += file.data.size();
+}
+
+}  // namespace orvex

@@ -1,0 +1,26 @@
+// File-system helpers for the extractor's output tree.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orvex {
+
+// True when the path can be opened for reading (a directory included).
+bool fileExists(const std::string& path);
+
+// Creates a directory and every missing ancestor.
+bool makeDirectories(const std::string& path, std::string* error);
+
+// Writes data to path so that the file appears under its final name only
+// when complete, replacing any earlier file there. Missing parent
+// directories are created. On failure nothing is left under path.
+bool writeFileAtomic(const std::string& path, const uint8_t* data, size_t length,
+                     std::string* error);
+
+enum class ReadLocal { kOk, kMissing, kNotAFile, kError };
+// Reads a whole file from the working directory.
+ReadLocal readLocalFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
+
+}  // namespace orvex

@@ -1,0 +1,307 @@
+// Whole-program tests: discs built with the packer library, extracted by the
+// real orvex binary in a fresh working directory.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "coding.h"
+#include "pack.h"
+#include "program.h"
+
+namespace orvex {
+namespace {
+
+using testing::bytesOf;
+using testing::ProgramResult;
+using testing::runProgram;
+using testing::snapshotTree;
+using testing::TempDir;
+using testing::writeBytes;
+using testing::writeText;
+using Tree = std::map<std::string, std::string>;
+
+const std::string kBanner = "Orvex v0.2 alpha 1 by Nalbo\n";
+const std::string kPassHeader = "Loading name table\nStart of dump...\n";
+
+std::string dumped(const std::vector<std::string>& names) {
+  std::string out = kBanner + kPassHeader;
+  for (const std::string& n : names) out += "Dumping " + n + "\n";
+  return out;
+}
+
+std::vector<uint8_t> eventFile(int32_t count, const std::vector<uint32_t>& offsets, size_t length) {
+  std::vector<uint8_t> bytes(length, 0);
+  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>('A' + i % 26);
+  encodeFixed32(&bytes[4], static_cast<uint32_t>(count));
+  for (size_t i = 0; i < offsets.size(); ++i) encodeFixed32(&bytes[8 + 4 * i], offsets[i]);
+  return bytes;
+}
+
+std::vector<uint8_t> eventsTable(const std::vector<std::string>& names) {
+  std::vector<uint8_t> table(256 * names.size(), 0);
+  for (size_t i = 0; i < names.size(); ++i)
+    std::memcpy(&table[256 * i], names[i].data(), std::min<size_t>(names[i].size(), 256));
+  return table;
+}
+
+std::string text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
+
+// Each test gets a sandbox holding the disc files and the working directory;
+// everything in the sandbox outside the working directory must stay as it
+// was, whatever the disc says.
+class ExtractorTest : public ::testing::Test {
+ protected:
+  void SetUp() override { std::filesystem::create_directory(work); }
+
+  void writeDisc(const DiscBuilder& disc) {
+    const DiscBytes bytes = buildDisc(disc);
+    writeBytes(sandbox / "disc.img", bytes.image);
+    writeBytes(sandbox / "disc.idx", bytes.index);
+  }
+
+  ProgramResult extract() {
+    Tree before = snapshotTree(sandbox.path());
+    std::erase_if(before, [](const auto& e) { return e.first.rfind("work", 0) == 0; });
+    ProgramResult r = runProgram(ORVEX_BINARY, {"../disc.img", "../disc.idx"}, work);
+    Tree after = snapshotTree(sandbox.path());
+    std::erase_if(after, [](const auto& e) { return e.first.rfind("work", 0) == 0; });
+    EXPECT_EQ(before, after) << "the run changed something outside its working directory";
+    return r;
+  }
+
+  Tree workTree() { return snapshotTree(work); }
+
+  TempDir sandbox;
+  std::string work = sandbox / "work";
+};
+
+TEST(ExtractorCommandLine, TooFewArgumentsPrintOnlyTheBanner) {
+  TempDir dir;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, std::vector<std::string>{"disc.img"}}) {
+    const ProgramResult r = runProgram(ORVEX_BINARY, args, dir.path());
+    EXPECT_EQ(r.out, kBanner);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(snapshotTree(dir.path()).empty());
+  }
+}
+
+TEST(ExtractorCommandLine, OpenFailuresNameThePathWithoutLineBreak) {
+  TempDir dir;
+  writeText(dir / "present.img", "x");
+  ProgramResult r = runProgram(ORVEX_BINARY, {"missing.img", "missing.idx"}, dir.path());
+  EXPECT_EQ(r.out, kBanner + "Unable to open iso: \"missing.img\"");
+  EXPECT_EQ(r.status, 1);
+  r = runProgram(ORVEX_BINARY, {"present.img", "missing.idx"}, dir.path());
+  EXPECT_EQ(r.out, kBanner + "Unable to open idx file: \"missing.idx\"");
+  EXPECT_EQ(r.status, 1);
+  // A directory is not an image.
+  r = runProgram(ORVEX_BINARY, {".", "present.img"}, dir.path());
+  EXPECT_EQ(r.out, kBanner + "Unable to open iso: \".\"");
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(ExtractorTest, ExtractsListedFilesAndSkipsThemOnTheNextRun) {
+  DiscBuilder disc;
+  disc.addStored("menu.ard", makeNameList({"top.txt", "a/b/deep.bin", "a/mid.txt", "absent",
+                                           "z.bin"}));
+  disc.addStored("top.txt", bytesOf("top level\n"));
+  disc.addStored("a/b/deep.bin", std::vector<uint8_t>(5000, 0xEE));
+  disc.addStored("a/mid.txt", {});
+  disc.addCompressedStream("z.bin", {0x03, 0x03, 0x80, 'a', 'b', 'c', 0x00, 0x00, 0x09, 0x80});
+  writeDisc(disc);
+
+  ProgramResult r = extract();
+  EXPECT_EQ(r.out, dumped({"top.txt", "a/b/deep.bin", "a/mid.txt", "z.bin"}));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  const Tree expected = {{"top.txt", "top level\n"},
+                         {"a", "<dir>"},
+                         {"a/b", "<dir>"},
+                         {"a/b/deep.bin", std::string(5000, '\xEE')},
+                         {"a/mid.txt", ""},
+                         {"z.bin", "abcabcabc"}};
+  EXPECT_EQ(workTree(), expected);
+
+  // Present files are neither read nor announced; a missing one is filled in.
+  std::filesystem::remove(work + "/a/b/deep.bin");
+  writeText(work + "/top.txt", "edited");
+  r = extract();
+  EXPECT_EQ(r.out, dumped({"a/b/deep.bin"}));
+  Tree edited = expected;
+  edited["top.txt"] = "edited";
+  EXPECT_EQ(workTree(), edited);
+}
+
+TEST_F(ExtractorTest, ExtraArgumentsAreIgnored) {
+  DiscBuilder disc;
+  disc.addStored("menu.ard", makeNameList({"f"}));
+  disc.addStored("f", bytesOf("F"));
+  writeDisc(disc);
+  const ProgramResult r =
+      runProgram(ORVEX_BINARY, {"../disc.img", "../disc.idx", "extra", "more"}, work);
+  EXPECT_EQ(r.out, dumped({"f"}));
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(ExtractorTest, WithoutMarkerSectorsCountFromMinusOne) {
+  DiscBuilder disc;
+  disc.bootMarker = false;
+  disc.baseSector = 0;
+  // Laid out at sector 1 counted from base 0, so at byte 2048; with no marker
+  // the index must say sector 2 for the same bytes.
+  disc.addStored("menu.ard", makeNameList({"f"})).sector = 2;
+  disc.addStored("f", bytesOf("found")).sector = 3;
+  writeDisc(disc);
+  const ProgramResult r = extract();
+  EXPECT_EQ(r.out, dumped({"f"}));
+  EXPECT_EQ(workTree(), (Tree{{"f", "found"}}));
+}
+
+TEST_F(ExtractorTest, NumberedListsRunInOrderAndShareHashesAsStored) {
+  DiscBuilder disc;
+  // po37.ard comes first in the index, so pi02.ard's lookup finds it and
+  // pi02's own list is never read. po07.ard is read under the name pi32.ard.
+  disc.addStored("po37.ard", makeNameList({"from-po37"}));
+  disc.addStored("pi02.ard", makeNameList({"from-pi02"}));
+  disc.addStored("po07.ard", makeNameList({"from-po07", "po07.ard"}));
+  disc.addStored("zz99.ard", makeNameList({"from-zz99"}));
+  disc.addStored("al00.ard", makeNameList({"from-al00"}));
+  disc.addStored("po32.ard", makeNameList({"from-po32"}));
+  disc.addStored("pi07.ard", makeNameList({"from-pi07"}));
+  for (const char* n : {"from-po37", "from-pi02", "from-po07", "from-zz99", "from-al00",
+                        "from-po32", "from-pi07"})
+    disc.addStored(n, bytesOf(n));
+  writeDisc(disc);
+  const ProgramResult r = extract();
+  // pi07.ard resolves to the po32.ard entry, stored first.
+  EXPECT_EQ(r.out, dumped({"from-al00", "from-po37", "from-po32", "from-po07", "po07.ard",
+                           "from-zz99"}));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(workTree().count("from-pi02"), 0u);
+  EXPECT_EQ(workTree().count("from-pi07"), 0u);
+}
+
+TEST_F(ExtractorTest, HostileNamesNeverLeaveTheWorkingDirectory) {
+  DiscBuilder disc;
+  const std::vector<std::string> hostile = {"/tmp/orvex-abs", "../escape", "a/../../x", "..",
+                                            "b/.."};
+  std::vector<std::string> listed = hostile;
+  listed.insert(listed.begin() + 2, "");
+  listed.push_back("ok");
+  disc.addStored("menu.ard", makeNameList(listed));
+  for (const std::string& n : hostile) disc.addStored(n, bytesOf("bad"));
+  disc.addStored("", bytesOf("empty-name"));
+  disc.addStored("ok", bytesOf("fine"));
+  writeDisc(disc);
+  writeBytes(work + "/eventsTable", eventsTable({"../up.evt", "/abs.evt"}));
+  const ProgramResult r = extract();
+  EXPECT_EQ(r.out, dumped({"ok"}));
+  EXPECT_EQ(r.status, 0);
+  for (const std::string& n : hostile) EXPECT_NE(r.err.find(n), std::string::npos) << n;
+  EXPECT_NE(r.err.find("../up.evt"), std::string::npos);
+  const Tree tree = workTree();
+  EXPECT_EQ(tree.size(), 2u);
+  EXPECT_EQ(tree.at("ok"), "fine");
+  EXPECT_FALSE(std::filesystem::exists("/tmp/orvex-abs"));
+}
+
+TEST_F(ExtractorTest, DamagedEntriesAreNeitherWrittenNorAnnounced) {
+  DiscBuilder disc;
+  disc.addStored("menu.ard", makeNameList({"bad.z", "good", "past.end"}));
+  disc.addCompressedStream("bad.z", {'a', 'b', 0x00, 0x00, 0x09, 0x80});  // output not filled
+  disc.addStored("good", bytesOf("good"));
+  disc.addCompressedStream("al00.ard", {0x80, 'a', 0x00, 0x00, 0x03, 0x80});  // marker at byte 0
+  disc.addStored("past.end", bytesOf("xx")).size = 5000;  // the image ends within 2048 bytes
+  writeDisc(disc);
+  const ProgramResult r = extract();
+  EXPECT_EQ(r.out, dumped({"good"}));
+  EXPECT_EQ(r.status, 0);
+  for (const char* name : {"bad.z", "past.end", "al00.ard"})
+    EXPECT_NE(r.err.find(name), std::string::npos) << name;
+  EXPECT_EQ(workTree(), (Tree{{"good", "good"}}));
+}
+
+TEST_F(ExtractorTest, DirectoriesAndUnwritablePathsAreHandled) {
+  DiscBuilder disc;
+  disc.addStored("menu.ard", makeNameList({"isdir", "plain/under", "x/y/z/deep", "after"}));
+  disc.addStored("isdir", bytesOf("never"));
+  disc.addStored("plain/under", bytesOf("blocked"));
+  disc.addStored("x/y/z/deep", bytesOf("deep"));
+  disc.addStored("after", bytesOf("after"));
+  writeDisc(disc);
+  std::filesystem::create_directory(work + "/isdir");
+  writeText(work + "/plain", "a file where a directory is wanted");
+  const ProgramResult r = extract();
+  // The blocked file is announced, warned about, and the run goes on.
+  EXPECT_EQ(r.out, dumped({"plain/under", "x/y/z/deep", "after"}));
+  EXPECT_NE(r.err.find("plain/under"), std::string::npos);
+  EXPECT_EQ(r.status, 0);
+  const Tree tree = workTree();
+  EXPECT_EQ(tree.at("isdir"), "<dir>");
+  EXPECT_EQ(tree.at("x/y/z/deep"), "deep");
+  EXPECT_EQ(tree.at("after"), "after");
+  EXPECT_EQ(tree.count("plain/under"), 0u);
+}
+
+TEST_F(ExtractorTest, EventFilesAreCutIntoPiecesOnEveryRun) {
+  DiscBuilder disc;
+  disc.addStored("ev/abc.evt", eventFile(3, {20, 30, 45}, 60));
+  disc.addStored("ev/neg.x.evt", eventFile(-4, {}, 12));
+  disc.addStored("short.evt", bytesOf("abc"));
+  disc.addStored("odd.evt", eventFile(3, {20, 70, 16}, 40));
+  disc.addStored("nodot", eventFile(1, {8}, 16));
+  writeDisc(disc);
+  writeBytes(work + "/eventsTable",
+             eventsTable({"ev/abc.evt", "ev/neg.x.evt", "", "short.evt", "odd.evt", "nodot",
+                          "missing.evt"}));
+  ProgramResult r = extract();
+  EXPECT_EQ(r.out, dumped({"ev/abc.evt", "ev/neg.x.evt", "short.evt", "odd.evt", "nodot"}));
+  EXPECT_EQ(r.status, 0);
+  Tree tree = workTree();
+  const std::string abc = text(eventFile(3, {20, 30, 45}, 60));
+  EXPECT_EQ(tree.at("ev/abc/000.mset"), abc.substr(20, 10));
+  EXPECT_EQ(tree.at("ev/abc/001.mset"), abc.substr(30, 15));
+  EXPECT_EQ(tree.at("ev/abc/002.mset"), abc.substr(45, 15));
+  EXPECT_EQ(tree.at("ev/neg.x"), "<dir>");  // N < 0: directory, no pieces
+  EXPECT_EQ(tree.count("short"), 0u);       // damaged: no directory
+  // Piece 0 runs backwards past piece 1's start; piece 1 ends beyond the file.
+  const std::string odd = text(eventFile(3, {20, 70, 16}, 40));
+  EXPECT_EQ(tree.count("odd/000.mset"), 0u);
+  EXPECT_EQ(tree.count("odd/001.mset"), 0u);
+  EXPECT_EQ(tree.at("odd/002.mset"), odd.substr(16));
+  EXPECT_EQ(tree.count("nodot/000.mset"), 0u);
+  EXPECT_NE(r.err.find("short.evt"), std::string::npos);
+  EXPECT_NE(r.err.find("nodot"), std::string::npos);
+  EXPECT_NE(r.err.find("odd/000.mset"), std::string::npos);
+
+  writeText(work + "/ev/abc/001.mset", "changed");
+  r = extract();
+  EXPECT_EQ(r.out, dumped({}));
+  EXPECT_EQ(workTree().at("ev/abc/001.mset"), abc.substr(30, 15));
+}
+
+TEST_F(ExtractorTest, UnterminatedRecordGivesLongNameAndPiecePath) {
+  // The final eventsTable record fills its 256 bytes with no NUL; its piece
+  // path is longer than 256 bytes.
+  const std::string directory = "u/" + std::string(250, 'g');
+  const std::string name = directory + ".evt";
+  ASSERT_EQ(name.size(), 256u);
+  DiscBuilder disc;
+  disc.addStored(name, eventFile(2, {16, 18}, 20));
+  writeDisc(disc);
+  writeBytes(work + "/eventsTable", eventsTable({"", name}));
+  const ProgramResult r = extract();
+  EXPECT_EQ(r.out, dumped({name}));
+  EXPECT_EQ(r.err, "");
+  const Tree tree = workTree();
+  EXPECT_EQ(tree.at(name).size(), 20u);
+  EXPECT_EQ(tree.at(directory + "/000.mset"), "QR");
+  EXPECT_EQ(tree.at(directory + "/001.mset"), "ST");
+}
+
+}  // namespace
+}  // namespace orvex
