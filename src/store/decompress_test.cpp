@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "store.h"
 
 namespace orvex {
@@ -84,6 +86,98 @@ INSTANTIATE_TEST_SUITE_P(
                       DamagedCase{"first match reads above S", {0x00, 0x01, 0x80, 0x00, 0x00, 0x03, 0x80}},
                       DamagedCase{"output not filled", {'a', 'b', 0x00, 0x00, 0x09, 0x80}},
                       DamagedCase{"huge S, few tokens", {'a', 'b', 0xFF, 0xFF, 0xFF, 0x80}}));
+
+// The format decoded one byte at a time, with the same checks: what the
+// decoder's block copies must agree with.
+bool referenceDecode(Bytes w_, size_t n, Bytes* result) {
+  if (n < 4) return false;
+  const uint8_t m = w_[n - 1];
+  const int64_t s = w_[n - 4] << 16 | w_[n - 3] << 8 | w_[n - 2];
+  if (n <= 5) {
+    if (s > static_cast<int64_t>(n)) return false;
+    result->assign(w_.begin(), w_.begin() + s);
+    return true;
+  }
+  w_.resize(std::max<size_t>(s, n));
+  int64_t w = s, r = static_cast<int64_t>(n) - 5;
+  while (w > 0) {
+    if (r < 0) return false;
+    uint8_t c = w_[r];
+    if (c == m) {
+      if (r == 0) return false;
+      const uint8_t d = w_[--r];
+      if (d != 0) {
+        if (r == 0) return false;
+        const int len = w_[--r] + 3;
+        for (int i = 0; i < len && w > 0; ++i) {
+          --w;
+          if (w + d >= s) return false;
+          w_[w] = w_[w + d];
+        }
+        --r;
+        continue;
+      }
+    }
+    w_[--w] = c;
+    --r;
+  }
+  result->assign(w_.begin(), w_.begin() + s);
+  return true;
+}
+
+// Random token streams over a small alphabet, so that markers, escapes,
+// short and long distances, surplus tokens and damage all occur often.
+Bytes randomStream(std::mt19937& rng) {
+  const uint8_t m = static_cast<uint8_t>(rng() % 4);
+  Bytes body;
+  size_t produced = 0;
+  const int tokens = static_cast<int>(rng() % 60);
+  for (int t = 0; t < tokens; ++t) {
+    switch (rng() % 4) {
+      case 0:
+        body.insert(body.end(), {0x00, m});
+        produced += 1;
+        break;
+      case 1: {
+        const uint8_t len = static_cast<uint8_t>(rng() % 3 == 0 ? rng() % 256 : rng() % 8);
+        const uint8_t dist = static_cast<uint8_t>(1 + (rng() % 2 ? rng() % 4 : rng() % 255));
+        body.insert(body.end(), {len, dist, m});
+        produced += len + 3;
+        break;
+      }
+      default:
+        for (int k = static_cast<int>(rng() % 20); k >= 0; --k) {
+          body.push_back(static_cast<uint8_t>(rng() % 6));
+          ++produced;
+        }
+    }
+  }
+  size_t s = produced;
+  if (rng() % 4 == 0) s = rng() % (produced + 8);  // surplus, shortfall, S < n
+  if (s > 0xFFFFFF) s = 0xFFFFFF;
+  body.insert(body.end(), {static_cast<uint8_t>(s >> 16), static_cast<uint8_t>(s >> 8),
+                           static_cast<uint8_t>(s), m});
+  return body;
+}
+
+TEST(Decompress, AgreesWithByteByByteDecoding) {
+  std::mt19937 rng(12345);
+  int accepted = 0;
+  for (int i = 0; i < 50000; ++i) {
+    const Bytes stream = randomStream(rng);
+    Bytes expected;
+    const bool expectOk = referenceDecode(stream, stream.size(), &expected);
+    Bytes buf = stream;
+    size_t length = 0;
+    std::string why;
+    const bool ok = decompress(buf, stream.size(), &length, &why);
+    ASSERT_EQ(ok, expectOk) << "case " << i;
+    if (!ok) continue;
+    ++accepted;
+    ASSERT_EQ(Bytes(buf.begin(), buf.begin() + length), expected) << "case " << i;
+  }
+  EXPECT_GT(accepted, 10000);  // the mix must exercise the success path
+}
 
 }  // namespace
 }  // namespace orvex
