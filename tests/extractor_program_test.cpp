@@ -116,7 +116,9 @@ TEST_F(ExtractorTest, ExtractsListedFilesAndSkipsThemOnTheNextRun) {
 
   ProgramResult r = extract();
   EXPECT_EQ(r.out, dumped({"top.txt", "a/b/deep.bin", "a/mid.txt", "z.bin"}));
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err,
+            "orvex: 4 files written (4.9 KiB), 0 already present, 0 warnings; "
+            "0 of 5 index entries reached by no name\n");
   EXPECT_EQ(r.status, 0);
   const Tree expected = {{"top.txt", "top level\n"},
                          {"a", "<dir>"},
@@ -131,6 +133,9 @@ TEST_F(ExtractorTest, ExtractsListedFilesAndSkipsThemOnTheNextRun) {
   writeText(work + "/top.txt", "edited");
   r = extract();
   EXPECT_EQ(r.out, dumped({"a/b/deep.bin"}));
+  EXPECT_EQ(r.err,
+            "orvex: 1 files written (4.9 KiB), 3 already present, 0 warnings; "
+            "0 of 5 index entries reached by no name\n");
   Tree edited = expected;
   edited["top.txt"] = "edited";
   EXPECT_EQ(workTree(), edited);
@@ -215,6 +220,7 @@ TEST_F(ExtractorTest, DamagedEntriesAreNeitherWrittenNorAnnounced) {
   disc.addCompressedStream("bad.z", {'a', 'b', 0x00, 0x00, 0x09, 0x80});  // output not filled
   disc.addStored("good", bytesOf("good"));
   disc.addCompressedStream("al00.ard", {0x80, 'a', 0x00, 0x00, 0x03, 0x80});  // marker at byte 0
+  disc.addStored("unlisted", bytesOf("u"));
   disc.addStored("past.end", bytesOf("xx")).size = 5000;  // the image ends within 2048 bytes
   writeDisc(disc);
   const ProgramResult r = extract();
@@ -223,6 +229,11 @@ TEST_F(ExtractorTest, DamagedEntriesAreNeitherWrittenNorAnnounced) {
   for (const char* name : {"bad.z", "past.end", "al00.ard"})
     EXPECT_NE(r.err.find(name), std::string::npos) << name;
   EXPECT_EQ(workTree(), (Tree{{"good", "good"}}));
+  // Damaged entries were reached by a name; the unlisted one was not.
+  EXPECT_NE(r.err.find("orvex: 1 files written (4 B), 0 already present, 3 warnings; 1 of 6 "
+                       "index entries reached by no name (see them with: orvex-tool list"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST_F(ExtractorTest, DirectoriesAndUnwritablePathsAreHandled) {
@@ -296,7 +307,7 @@ TEST_F(ExtractorTest, UnterminatedRecordGivesLongNameAndPiecePath) {
   writeBytes(work + "/eventsTable", eventsTable({"", name}));
   const ProgramResult r = extract();
   EXPECT_EQ(r.out, dumped({name}));
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err.find("warning:"), std::string::npos) << r.err;
   const Tree tree = workTree();
   EXPECT_EQ(tree.at(name).size(), 20u);
   EXPECT_EQ(tree.at(directory + "/000.mset"), "QR");

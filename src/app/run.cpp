@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 
 #include "extract.h"
 #include "store.h"
@@ -31,9 +32,14 @@ int runExtractor(int argc, char** argv) {
   store.image.baseSector = findBootSector(store.image);
 
   Run run(store);
+  std::optional<ProgressLine> progress;
+  if (isatty(STDERR_FILENO)) run.progress = &progress.emplace(stderr);
   dumpAllNameLists(run);
   splitEventTable(run);
   closeImage(&store.image);
+  if (run.progress) run.progress->clear();
+  std::fflush(stdout);
+  std::fputs(runSummary(run).c_str(), stderr);
   return 0;
 }
 

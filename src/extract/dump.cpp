@@ -36,12 +36,11 @@ void dumpFile(Run& run, std::string_view name) {
   const std::string path(name);
   if (fileExists(path)) {
     ++run.stats.filesPresent;
-    const int64_t position = run.store.index.findPosition(hashName(name));
-    if (position >= 0) run.reached[static_cast<size_t>(position)] = 1;
+    markReached(run, run.store.index.findPosition(hashName(name)));
     return;
   }
   const ReadResult file = readFile(run.store, name);
-  if (file.position >= 0) run.reached[static_cast<size_t>(file.position)] = 1;
+  markReached(run, file.position);
   if (file.status == ReadStatus::kNotFound) return;
   if (file.status == ReadStatus::kDamaged) {
     warn(run, name, file.why + ", not written");
@@ -55,6 +54,13 @@ void dumpFile(Run& run, std::string_view name) {
   }
   ++run.stats.filesWritten;
   run.stats.bytesWritten += file.data.size();
+  if (run.progress) run.progress->update(run);
+}
+
+void markReached(Run& run, int64_t position) {
+  if (position < 0 || run.reached[static_cast<size_t>(position)]) return;
+  run.reached[static_cast<size_t>(position)] = 1;
+  ++run.reachedCount;
 }
 
 }  // namespace orvex

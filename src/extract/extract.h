@@ -20,6 +20,8 @@ struct RunStats {
   uint64_t warnings = 0;
 };
 
+class ProgressLine;
+
 // What the passes share over one run: the store they read, where messages go,
 // and what they have done so far.
 struct Run {
@@ -30,7 +32,31 @@ struct Run {
   std::FILE* err = stderr;  // warnings
   RunStats stats;
   std::vector<uint8_t> reached;  // per index position: some name resolved to it
+  uint64_t reachedCount = 0;
+  ProgressLine* progress = nullptr;  // set when a terminal shows progress
 };
+
+// Records that a name resolved to the entry at this index position.
+void markReached(Run& run, int64_t position);
+
+// One self-updating line on a terminal: entries reached of all entries,
+// bytes written and the rate. Redrawn at most a few times a second.
+class ProgressLine {
+ public:
+  explicit ProgressLine(std::FILE* terminal);
+  void update(const Run& run);
+  void clear();
+
+ private:
+  std::FILE* terminal_;
+  double start_ = 0;
+  double lastDrawn_ = -1;
+  bool drawn_ = false;
+};
+
+// The closing summary: files and bytes written, files already present,
+// warnings, and the index entries that no name reached.
+std::string runSummary(const Run& run);
 
 // Prints "orvex: warning: NAME: REASON" on the warning stream and counts it.
 void warn(Run& run, std::string_view name, std::string_view reason);

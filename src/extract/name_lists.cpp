@@ -38,7 +38,7 @@ void dumpNameList(Run& run, std::string_view listName) {
   // These two are never read as lists; a list may still name them as files.
   if (listName == "po07.ard" || listName == "po32.ard") return;
   const ReadResult list = readFile(run.store, listName);
-  if (list.position >= 0) run.reached[static_cast<size_t>(list.position)] = 1;
+  markReached(run, list.position);
   if (list.status == ReadStatus::kNotFound) return;
   if (list.status == ReadStatus::kDamaged) {
     warn(run, listName, list.why + ", not read as a name list");
