@@ -33,9 +33,10 @@ class TempImage {
   DiscImage image_;
 };
 
+// The marker at offset, cut short where the image ends.
 std::vector<uint8_t> imageWithMarkerAt(uint64_t offset, uint64_t length) {
   std::vector<uint8_t> bytes(length, 0);
-  std::memcpy(&bytes[offset], "BOOT2", 5);
+  std::memcpy(&bytes[offset], "BOOT2", std::min<uint64_t>(5, length - offset));
   return bytes;
 }
 
@@ -59,7 +60,8 @@ INSTANTIATE_TEST_SUITE_P(
                       MarkerCase{5 * 2048 + 1, 20 * 2048, 0xFFFFFFFF},
                       // Short image: the marker's last sector is cut short.
                       MarkerCase{7 * 2048, 7 * 2048 + 5, 7},
-                      MarkerCase{0, 4, 0xFFFFFFFF}));
+                      MarkerCase{0, 4, 0xFFFFFFFF},  // only "BOOT" fits
+                      MarkerCase{9 * 2048, 9 * 2048 + 4, 0xFFFFFFFF}));
 
 TEST(BootSector, FirstMarkerWins) {
   auto bytes = imageWithMarkerAt(3 * 2048, 10 * 2048);
