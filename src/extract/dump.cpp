@@ -39,21 +39,38 @@ void dumpFile(Run& run, std::string_view name) {
     markReached(run, run.store.index.findPosition(hashName(name)));
     return;
   }
-  const ReadResult file = readFile(run.store, name);
-  markReached(run, file.position);
-  if (file.status == ReadStatus::kNotFound) return;
-  if (file.status == ReadStatus::kDamaged) {
-    warn(run, name, file.why + ", not written");
+  const Location where = locateFile(run.store, name);
+  markReached(run, where.position);
+  if (where.status == ReadStatus::kNotFound) return;
+  if (where.status == ReadStatus::kDamaged) {
+    warn(run, name, where.why + ", not written");
     return;
   }
-  std::fprintf(run.out, "Dumping %s\n", path.c_str());
   std::string error;
-  if (!writeFileAtomic(path, file.data.data(), file.data.size(), &error)) {
+  uint64_t written = 0;
+  bool ok;
+  if (where.entry->flags & FLAG_COMPRESSED) {
+    const ReadResult file = readLocated(run.store, where);
+    if (file.status == ReadStatus::kDamaged) {
+      warn(run, name, file.why + ", not written");
+      return;
+    }
+    std::fprintf(run.out, "Dumping %s\n", path.c_str());
+    ok = writeFileAtomic(path, file.data.data(), file.data.size(), &error);
+    written = file.data.size();
+  } else {
+    // Stored bytes go from the image to the file without passing through
+    // this process.
+    std::fprintf(run.out, "Dumping %s\n", path.c_str());
+    ok = copyFileAtomic(path, run.store.image.fd, where.offset, where.entry->size, &error);
+    written = where.entry->size;
+  }
+  if (!ok) {
     warn(run, name, error);
     return;
   }
   ++run.stats.filesWritten;
-  run.stats.bytesWritten += file.data.size();
+  run.stats.bytesWritten += written;
   if (run.progress) run.progress->update(run);
 }
 

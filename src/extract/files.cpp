@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +22,9 @@ std::string parentOf(const std::string& path) {
 }
 
 std::string errorText(int err) { return std::strerror(err); }
+
+// Fills an open output file with its contents.
+using Filler = std::function<bool(int fd, std::string* error)>;
 
 bool writeAll(int fd, const uint8_t* data, size_t length, std::string* error) {
   while (length > 0) {
@@ -45,8 +50,8 @@ std::string temporaryName(const std::string& dir) {
 }
 
 // Named temporary file, then rename: for file systems without unnamed ones.
-bool writeViaNamedTemporary(const std::string& dir, const std::string& path, const uint8_t* data,
-                            size_t length, std::string* error) {
+bool writeViaNamedTemporary(const std::string& dir, const std::string& path, const Filler& fill,
+                            std::string* error) {
   std::string temp;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
@@ -58,7 +63,7 @@ bool writeViaNamedTemporary(const std::string& dir, const std::string& path, con
     *error = "cannot create: " + errorText(errno);
     return false;
   }
-  bool ok = writeAll(fd, data, length, error);
+  bool ok = fill(fd, error);
   if (close(fd) != 0 && ok) {
     *error = "cannot write: " + errorText(errno);
     ok = false;
@@ -120,8 +125,9 @@ bool makeDirectories(const std::string& path, std::string* error) {
   }
 }
 
-bool writeFileAtomic(const std::string& path, const uint8_t* data, size_t length,
-                     std::string* error) {
+namespace {
+
+bool writeAtomic(const std::string& path, const Filler& fill, std::string* error) {
   const std::string dir = parentOf(path);
   const int flags = procFdAvailable() ? O_TMPFILE | O_WRONLY | O_CLOEXEC : O_PATH | O_DIRECTORY;
   int fd = open(dir.c_str(), flags, 0666);
@@ -131,17 +137,69 @@ bool writeFileAtomic(const std::string& path, const uint8_t* data, size_t length
   }
   if (fd >= 0 && !procFdAvailable()) {
     close(fd);
-    return writeViaNamedTemporary(dir, path, data, length, error);
+    return writeViaNamedTemporary(dir, path, fill, error);
   }
   if (fd < 0) {
     if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)
-      return writeViaNamedTemporary(dir, path, data, length, error);
+      return writeViaNamedTemporary(dir, path, fill, error);
     *error = "cannot create: " + errorText(errno);
     return false;
   }
-  bool ok = writeAll(fd, data, length, error) && linkIntoPlace(fd, dir, path, error);
+  const bool ok = fill(fd, error) && linkIntoPlace(fd, dir, path, error);
   close(fd);
   return ok;
+}
+
+// Copies length bytes from sourceFd at offset to the end of fd.
+bool copyRange(int sourceFd, uint64_t offset, uint64_t length, int fd, std::string* error) {
+  auto from = static_cast<loff_t>(offset);
+  while (length > 0) {
+    const ssize_t moved = copy_file_range(sourceFd, &from, fd, nullptr, length, 0);
+    if (moved > 0) {
+      length -= static_cast<uint64_t>(moved);
+      continue;
+    }
+    if (moved < 0 && errno == EINTR) continue;
+    if (moved == 0) {
+      *error = "cannot read the image: it ends early";
+      return false;
+    }
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+      *error = "cannot write: " + errorText(errno);
+      return false;
+    }
+    // No in-kernel copy between these files: go through a buffer.
+    std::vector<uint8_t> buffer(std::min<uint64_t>(length, 1 << 20));
+    while (length > 0) {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(length, buffer.size()));
+      const ssize_t got = pread(sourceFd, buffer.data(), want, from);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        *error = got < 0 ? "cannot read the image: " + errorText(errno)
+                         : "cannot read the image: it ends early";
+        return false;
+      }
+      if (!writeAll(fd, buffer.data(), static_cast<size_t>(got), error)) return false;
+      from += got;
+      length -= static_cast<uint64_t>(got);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool writeFileAtomic(const std::string& path, const uint8_t* data, size_t length,
+                     std::string* error) {
+  return writeAtomic(
+      path, [&](int fd, std::string* err) { return writeAll(fd, data, length, err); }, error);
+}
+
+bool copyFileAtomic(const std::string& path, int sourceFd, uint64_t offset, uint64_t length,
+                    std::string* error) {
+  return writeAtomic(
+      path, [&](int fd, std::string* err) { return copyRange(sourceFd, offset, length, fd, err); },
+      error);
 }
 
 ReadLocal readLocalFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {

@@ -19,6 +19,11 @@ bool makeDirectories(const std::string& path, std::string* error);
 bool writeFileAtomic(const std::string& path, const uint8_t* data, size_t length,
                      std::string* error);
 
+// Like writeFileAtomic, with the length bytes at offset in the file open as
+// sourceFd as the data; copied inside the kernel where it can be.
+bool copyFileAtomic(const std::string& path, int sourceFd, uint64_t offset, uint64_t length,
+                    std::string* error);
+
 enum class ReadLocal { kOk, kMissing, kNotAFile, kError };
 // Reads a whole file from the working directory.
 ReadLocal readLocalFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);

@@ -1,6 +1,7 @@
 #include "files.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,6 +71,29 @@ TEST_F(FilesTest, FailureLeavesNothingBehind) {
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(entriesIn(root), 2u);
   EXPECT_EQ(entriesIn(root + "/dir"), 0u);
+}
+
+TEST_F(FilesTest, CopiesARangeOfAnotherFile) {
+  // The source sits on the same file system, and where there is one, on a
+  // memory file system, whose copies go through a buffer instead.
+  std::vector<std::string> sources = {root + "/source"};
+  if (fs::is_directory("/dev/shm")) sources.push_back("/dev/shm/orvex-files-test-source");
+  for (const std::string& source : sources) {
+    std::string text(3 << 20, '\0');
+    for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 23);
+    std::ofstream(source, std::ios::binary) << text;
+    const int fd = open(source.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    std::string error;
+    ASSERT_TRUE(copyFileAtomic(root + "/out/copy", fd, 5, text.size() - 9, &error)) << error;
+    EXPECT_EQ(contents(root + "/out/copy"), text.substr(5, text.size() - 9)) << source;
+    // A range past the end of the source leaves nothing behind.
+    EXPECT_FALSE(copyFileAtomic(root + "/out/short", fd, text.size() - 3, 4, &error));
+    EXPECT_FALSE(fs::exists(root + "/out/short"));
+    EXPECT_EQ(entriesIn(root + "/out"), 1u);
+    close(fd);
+    fs::remove(source);
+  }
 }
 
 TEST_F(FilesTest, ExistenceCountsDirectories) {

@@ -59,37 +59,49 @@ uint32_t findBootSector(const DiscImage& image) {
   return 0xFFFFFFFFu;
 }
 
-ReadResult readFile(const Store& store, std::string_view name) {
-  ReadResult result;
-  result.position = store.index.findPosition(hashName(name));
-  if (result.position < 0) return result;
-  const IndexEntry& entry = store.index.entries()[static_cast<size_t>(result.position)];
-
-  const uint64_t offset = sectorOffset(entry.sector, store.image.baseSector);
-  if (offset > store.image.size || entry.size > store.image.size - offset) {
-    result.status = ReadStatus::kDamaged;
-    result.why = "stored bytes run past the end of the image";
-    return result;
+Location locateFile(const Store& store, std::string_view name) {
+  Location where;
+  where.position = store.index.findPosition(hashName(name));
+  if (where.position < 0) return where;
+  where.entry = &store.index.entries()[static_cast<size_t>(where.position)];
+  where.offset = sectorOffset(where.entry->sector, store.image.baseSector);
+  if (where.offset > store.image.size || where.entry->size > store.image.size - where.offset) {
+    where.status = ReadStatus::kDamaged;
+    where.why = "stored bytes run past the end of the image";
+    return where;
   }
-  result.data.resize(entry.size);
-  const int64_t got = readAt(store.image.fd, result.data.data(), entry.size, offset);
-  if (got != static_cast<int64_t>(entry.size)) {
+  where.status = ReadStatus::kFound;
+  return where;
+}
+
+ReadResult readLocated(const Store& store, const Location& where) {
+  ReadResult result;
+  result.position = where.position;
+  result.status = where.status;
+  result.why = where.why;
+  if (where.status != ReadStatus::kFound) return result;
+  const uint32_t size = where.entry->size;
+  result.data.resize(size);
+  const int64_t got = readAt(store.image.fd, result.data.data(), size, where.offset);
+  if (got != static_cast<int64_t>(size)) {
     result.status = ReadStatus::kDamaged;
     result.why = got < 0 ? std::string("cannot read the image: ") + std::strerror(errno)
                          : "stored bytes run past the end of the image";
     result.data.clear();
     return result;
   }
-  if (entry.flags & FLAG_COMPRESSED) {
+  if (where.entry->flags & FLAG_COMPRESSED) {
     size_t length = 0;
-    if (!decompress(result.data, entry.size, &length, &result.why)) {
+    if (!decompress(result.data, size, &length, &result.why)) {
       result.status = ReadStatus::kDamaged;
       result.data.clear();
-      return result;
     }
   }
-  result.status = ReadStatus::kFound;
   return result;
+}
+
+ReadResult readFile(const Store& store, std::string_view name) {
+  return readLocated(store, locateFile(store, name));
 }
 
 }  // namespace orvex

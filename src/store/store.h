@@ -97,9 +97,24 @@ struct ReadResult {
   int64_t position = -1;      // index position of the entry, when one was found
 };
 
-// Looks a name up and returns the file's bytes, decoded when compressed.
-// Stored bytes that run past the end of the image, or a damaged stream,
-// give kDamaged.
+// Where a named file's stored bytes lie in the image.
+struct Location {
+  ReadStatus status = ReadStatus::kNotFound;
+  int64_t position = -1;  // index position of the entry, when one was found
+  const IndexEntry* entry = nullptr;
+  uint64_t offset = 0;  // byte offset in the image
+  std::string why;      // for kDamaged
+};
+
+// Looks a name up; stored bytes that run past the end of the image give
+// kDamaged.
+Location locateFile(const Store& store, std::string_view name);
+
+// Reads a located file's bytes, decoding them when compressed; a damaged
+// stream gives kDamaged.
+ReadResult readLocated(const Store& store, const Location& where);
+
+// Looks a name up and returns the file's bytes: locateFile, then readLocated.
 ReadResult readFile(const Store& store, std::string_view name);
 
 }  // namespace orvex
