@@ -51,7 +51,7 @@ std::string temporaryName(const std::string& dir) {
 
 // Named temporary file, then rename: for file systems without unnamed ones.
 bool writeViaNamedTemporary(const std::string& dir, const std::string& path, const Filler& fill,
-                            std::string* error) {
+                            Existing existing, std::string* error) {
   std::string temp;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
@@ -68,9 +68,18 @@ bool writeViaNamedTemporary(const std::string& dir, const std::string& path, con
     *error = "cannot write: " + errorText(errno);
     ok = false;
   }
-  if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+  if (ok && existing == Existing::kReplace && rename(temp.c_str(), path.c_str()) != 0) {
     *error = "cannot create: " + errorText(errno);
     ok = false;
+  }
+  if (ok && existing == Existing::kKeep) {
+    // link() refuses an existing name, where rename() would replace it.
+    if (link(temp.c_str(), path.c_str()) != 0) {
+      *error = errno == EEXIST ? "already exists" : "cannot create: " + errorText(errno);
+      ok = false;
+    }
+    unlink(temp.c_str());
+    return ok;
   }
   if (!ok) unlink(temp.c_str());
   return ok;
@@ -78,12 +87,17 @@ bool writeViaNamedTemporary(const std::string& dir, const std::string& path, con
 
 // Links a complete unnamed file into place. A file already at path is
 // replaced through a short-lived named link and a rename.
-bool linkIntoPlace(int fd, const std::string& dir, const std::string& path, std::string* error) {
+bool linkIntoPlace(int fd, const std::string& dir, const std::string& path, Existing existing,
+                   std::string* error) {
   char self[64];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
   if (linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
   if (errno != EEXIST) {
     *error = "cannot create: " + errorText(errno);
+    return false;
+  }
+  if (existing == Existing::kKeep) {
+    *error = "already exists";
     return false;
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -127,7 +141,8 @@ bool makeDirectories(const std::string& path, std::string* error) {
 
 namespace {
 
-bool writeAtomic(const std::string& path, const Filler& fill, std::string* error) {
+bool writeAtomic(const std::string& path, const Filler& fill, Existing existing,
+                 std::string* error) {
   const std::string dir = parentOf(path);
   const int flags = procFdAvailable() ? O_TMPFILE | O_WRONLY | O_CLOEXEC : O_PATH | O_DIRECTORY;
   int fd = open(dir.c_str(), flags, 0666);
@@ -137,15 +152,15 @@ bool writeAtomic(const std::string& path, const Filler& fill, std::string* error
   }
   if (fd >= 0 && !procFdAvailable()) {
     close(fd);
-    return writeViaNamedTemporary(dir, path, fill, error);
+    return writeViaNamedTemporary(dir, path, fill, existing, error);
   }
   if (fd < 0) {
     if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)
-      return writeViaNamedTemporary(dir, path, fill, error);
+      return writeViaNamedTemporary(dir, path, fill, existing, error);
     *error = "cannot create: " + errorText(errno);
     return false;
   }
-  const bool ok = fill(fd, error) && linkIntoPlace(fd, dir, path, error);
+  const bool ok = fill(fd, error) && linkIntoPlace(fd, dir, path, existing, error);
   close(fd);
   return ok;
 }
@@ -190,16 +205,17 @@ bool copyRange(int sourceFd, uint64_t offset, uint64_t length, int fd, std::stri
 }  // namespace
 
 bool writeFileAtomic(const std::string& path, const uint8_t* data, size_t length,
-                     std::string* error) {
+                     std::string* error, Existing existing) {
   return writeAtomic(
-      path, [&](int fd, std::string* err) { return writeAll(fd, data, length, err); }, error);
+      path, [&](int fd, std::string* err) { return writeAll(fd, data, length, err); }, existing,
+      error);
 }
 
 bool copyFileAtomic(const std::string& path, int sourceFd, uint64_t offset, uint64_t length,
                     std::string* error) {
   return writeAtomic(
       path, [&](int fd, std::string* err) { return copyRange(sourceFd, offset, length, fd, err); },
-      error);
+      Existing::kReplace, error);
 }
 
 ReadLocal readLocalFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {

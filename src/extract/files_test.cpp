@@ -49,6 +49,16 @@ TEST_F(FilesTest, WritesThroughMissingDirectoriesAndReplaces) {
   EXPECT_EQ(entriesIn(root + "/a/b/c"), 1u);  // no temporary left behind
 }
 
+TEST_F(FilesTest, KeepModeNeverOverwrites) {
+  std::string error;
+  ASSERT_TRUE(write(root + "/f", "first", &error)) << error;
+  EXPECT_FALSE(writeFileAtomic(root + "/f", reinterpret_cast<const uint8_t*>("x"), 1, &error,
+                               Existing::kKeep));
+  EXPECT_EQ(error, "already exists");
+  EXPECT_EQ(contents(root + "/f"), "first");
+  EXPECT_EQ(entriesIn(root), 1u);
+}
+
 TEST_F(FilesTest, ReplacesALinkRatherThanWritingThroughIt) {
   const std::string target = root + "/target";
   std::ofstream(target) << "keep";
