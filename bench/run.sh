@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (Release, in build-bench) and runs them.
+#
+#   bash bench/run.sh [decoder|lookup|extract|all] [flags for the benchmark program]
+#
+# Output also goes to $ORVEX_BENCH_DATA/PART.txt (default /work/bench-data).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(dirname "$here")
+build=${ORVEX_BENCH_BUILD:-$repo/build-bench}
+data=${ORVEX_BENCH_DATA:-/work/bench-data}
+part=${1:-all}
+[[ $# -gt 0 ]] && shift
+
+case $part in
+  decoder | lookup | extract | all) ;;
+  *)
+    echo "usage: bash bench/run.sh [decoder|lookup|extract|all] [benchmark flags]" >&2
+    exit 2
+    ;;
+esac
+
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DORVEX_BENCH=ON -DORVEX_TESTS=OFF >/dev/null
+targets=(orvex-bench-decoder orvex-bench-lookup orvex-bench-tree orvex)
+[[ -d $repo/src/tool ]] && targets+=(orvex-tool)
+cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
+mkdir -p "$data"
+
+machine() {
+  echo "$(date -u '+%Y-%m-%d %H:%M UTC'); $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo);" \
+    "$(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo); load $(cut -d' ' -f1-3 /proc/loadavg)"
+}
+
+run() {
+  local name=$1
+  shift
+  echo "### $name — $(machine)"
+  "$@" 2>&1 | tee "$data/$name.txt"
+  echo
+}
+
+if [[ $part == decoder || $part == all ]]; then
+  run decoder "$build/bench/orvex-bench-decoder" --benchmark_color=false "$@"
+fi
+if [[ $part == lookup || $part == all ]]; then
+  run lookup "$build/bench/orvex-bench-lookup" --benchmark_color=false "$@"
+fi
+if [[ $part == extract || $part == all ]]; then
+  if [[ -x $build/src/tool/orvex-tool ]]; then
+    run extract bash "$here/extract.sh"
+  else
+    echo "### extract skipped: orvex-tool (src/tool) is not in this tree yet"
+  fi
+fi
