@@ -159,8 +159,7 @@ void registerDecoderBenchmarks() {
       if (decoder == Decoder::kLz4 && !haveLz4()) continue;
       benchmark::RegisterBenchmark(decodeBenchmarkName(decoder, kind).c_str(), decodeBench, decoder,
                                    kind)
-          ->Unit(benchmark::kMillisecond)
-          ->UseRealTime();
+          ->Unit(benchmark::kMillisecond);
     }
   }
   for (std::optional<Kind> kind : kindsAndAll()) {
@@ -168,8 +167,7 @@ void registerDecoderBenchmarks() {
       if (encoder == Encoder::kLz4 && !haveLz4()) continue;
       benchmark::RegisterBenchmark(encodeBenchmarkName(encoder, kind).c_str(), encodeBench, encoder,
                                    kind)
-          ->Unit(benchmark::kMillisecond)
-          ->UseRealTime();
+          ->Unit(benchmark::kMillisecond);
     }
   }
 }

@@ -53,7 +53,9 @@ void printCorpus() {
   std::printf(
       "Decode rows: before each timed pass every file's stored bytes are copied into its buffer\n"
       "(untimed, like a read from the image); the pass turns them into the file. Files kept\n"
-      "stored because they do not compress cost one memcpy under every decoder.\n\n");
+      "stored because they do not compress cost one memcpy under every decoder.\n"
+      "Rates are per CPU second of this thread, which other load on the machine skews less\n"
+      "than wall time (the Time column).\n\n");
   std::fflush(stdout);
 }
 
@@ -76,7 +78,7 @@ void printRate(double v) {
 }
 
 void printSummary(const MedianCollector& medians) {
-  std::printf("\nSummary: medians of %lld repetitions; MB/s = 10^6 bytes of file per second\n",
+  std::printf("\nSummary: medians of %lld repetitions; MB/s = 10^6 bytes of file per CPU second\n",
               static_cast<long long>(medians.repetitions()));
   std::printf("Decode       ours MB/s   lz4 MB/s memcpy MB/s   ours/lz4 ours/memcpy\n");
   for (std::optional<Kind> kind : rows()) {

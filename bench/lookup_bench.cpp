@@ -151,15 +151,12 @@ std::string sized(const char* what, int64_t size) {
 
 void registerAll() {
   for (int64_t size : kSizes) {
-    benchmark::RegisterBenchmark(sized("parse", size).c_str(), parseBench, size)->UseRealTime();
+    benchmark::RegisterBenchmark(sized("parse", size).c_str(), parseBench, size);
     benchmark::RegisterBenchmark(sized("findPosition/random", size).c_str(), findPositionBench,
-                                 size, false)
-        ->UseRealTime();
+                                 size, false);
     benchmark::RegisterBenchmark(sized("findPosition/hot", size).c_str(), findPositionBench, size,
-                                 true)
-        ->UseRealTime();
-    benchmark::RegisterBenchmark(sized("findEntry", size).c_str(), findEntryBench, size)
-        ->UseRealTime();
+                                 true);
+    benchmark::RegisterBenchmark(sized("findEntry", size).c_str(), findEntryBench, size);
   }
 }
 
@@ -181,7 +178,7 @@ double nanoseconds(const MedianCollector& medians, const Column& column, int64_t
 }
 
 void printSummary(const MedianCollector& medians) {
-  std::printf("\nSummary: medians of %lld repetitions, nanoseconds per entry or per lookup\n",
+  std::printf("\nSummary: medians of %lld repetitions, CPU nanoseconds per entry or per lookup\n",
               static_cast<long long>(medians.repetitions()));
   std::printf("  %9s", "entries");
   for (const Column& column : kColumns) std::printf(" %12s", column.heading);

@@ -32,10 +32,18 @@ machine() {
     "$(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo); load $(cut -d' ' -f1-3 /proc/loadavg)"
 }
 
+# The commit measured, and whether the sources differed from it.
+revision() {
+  local dirty
+  dirty=$(git -C "$repo" status --porcelain -- src CMakeLists.txt | wc -l)
+  echo "commit $(git -C "$repo" rev-parse --short HEAD)$([[ $dirty -gt 0 ]] && echo ", $dirty files differ from it in src/ or CMakeLists.txt")"
+}
+
 run() {
   local name=$1
   shift
   echo "### $name — $(machine)"
+  echo "### $(revision)"
   "$@" 2>&1 | tee "$data/$name.txt"
   echo
 }
