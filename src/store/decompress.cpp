@@ -44,6 +44,9 @@ bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std:
     *decodedLength = s;
     return true;
   }
+  // A body byte yields at most 86 output bytes (a 3-byte match gives 258). A
+  // longer stated length cannot be filled: refuse it before growing buf.
+  if (s > 86 * (n - 4)) return damaged(why, "decoded length exceeds what the stream can hold");
   if (buf.size() < std::max(s, n)) buf.resize(std::max(s, n));
 
   // Output is written from the top down over the same buffer the tokens are

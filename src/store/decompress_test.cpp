@@ -87,6 +87,29 @@ INSTANTIATE_TEST_SUITE_P(
                       DamagedCase{"output not filled", {'a', 'b', 0x00, 0x00, 0x09, 0x80}},
                       DamagedCase{"huge S, few tokens", {'a', 'b', 0xFF, 0xFF, 0xFF, 0x80}}));
 
+TEST(Decompress, StatedLengthBeyondTheStreamGrowsNoBuffer) {
+  Bytes buf = {'a', 'b', 0xFF, 0xFF, 0xFF, 0x80};
+  size_t length = 0;
+  std::string why;
+  EXPECT_FALSE(decompress(buf, buf.size(), &length, &why));
+  EXPECT_LT(buf.capacity(), size_t{1} << 16);
+}
+
+TEST(Decompress, LongestOutputPerByteIsAccepted) {
+  // One literal, then matches of 258 bytes at distance 1: near the most
+  // output that a stream of this length can give.
+  Bytes stream;
+  for (int i = 0; i < 40; ++i) stream.insert(stream.end(), {0xFF, 0x01, 0x80});
+  stream.push_back('z');
+  const size_t s = 1 + 40 * 258;
+  stream.insert(stream.end(), {static_cast<uint8_t>(s >> 16), static_cast<uint8_t>(s >> 8),
+                               static_cast<uint8_t>(s), 0x80});
+  size_t length = 0;
+  std::string why;
+  ASSERT_TRUE(decompress(stream, stream.size(), &length, &why)) << why;
+  EXPECT_EQ(Bytes(stream.begin(), stream.begin() + length), Bytes(s, 'z'));
+}
+
 // The format decoded one byte at a time, with the same checks: what the
 // decoder's block copies must agree with.
 bool referenceDecode(Bytes w_, size_t n, Bytes* result) {
