@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include "coding.h"
@@ -24,7 +25,7 @@ DiscBytes buildDisc(const DiscBuilder& disc) {
     const auto sector = static_cast<uint32_t>(start / SECTOR_SIZE - disc.baseSector);
     const uint64_t sectors = (f.stored.size() + SECTOR_SIZE - 1) / SECTOR_SIZE;
     out.image.resize(start + std::max<uint64_t>(sectors, 1) * SECTOR_SIZE, 0);
-    std::memcpy(out.image.data() + start, f.stored.data(), f.stored.size());
+    std::copy(f.stored.begin(), f.stored.end(), out.image.begin() + static_cast<ptrdiff_t>(start));
     uint8_t rec[INDEX_ENTRY_SIZE];
     encodeFixed32(rec, f.hash);
     encodeFixed32(rec + 4, f.flags);
