@@ -1,5 +1,7 @@
 // Building disc images: laying stored files out behind a "BOOT2" sector and
-// writing the index and name lists that the extractor reads.
+// writing the index and name lists that the extractor reads. DiscBuilder
+// assembles small discs in memory; packTree streams a source tree of any size
+// to an image file.
 #pragma once
 
 #include <cstdint>
@@ -44,5 +46,50 @@ DiscBytes buildDisc(const DiscBuilder& disc);
 // A name list: header with the slot range at offsets 24/28, then one 32-byte
 // NUL-padded slot per name. Names must be at most 31 bytes.
 std::vector<uint8_t> makeNameList(const std::vector<std::string>& names);
+
+// The name list every packed disc carries, naming all its other files.
+constexpr char NAME_LIST_NAME[] = "menu.ard";
+// Longest name a name-list slot holds.
+constexpr size_t MAX_NAME_LENGTH = 31;
+
+enum class StoreMode {
+  kAuto,      // compress when the stream is shorter than the file
+  kCompress,  // compress whenever compress() accepts the file
+  kStore,     // never compress
+};
+
+// Encodes a file's contents as they go into the image. Returns true with
+// *stream set when the file is to be stored compressed, false when it is to
+// be stored as is.
+bool encodeForStore(const uint8_t* data, size_t length, StoreMode mode,
+                    std::vector<uint8_t>* stream);
+
+// One regular file of a source tree.
+struct SourceFile {
+  std::string name;  // relative path with '/' separators
+  std::string path;  // where to read it from
+  uint64_t size = 0;
+};
+
+// Lists every regular file under dir, sorted by name. A symlink counts as
+// the file it resolves to, which must be a regular file inside dir. Fails,
+// naming the file, on anything else that cannot be packed as it is: special
+// files, unreadable files and directories, files of 4 GiB or more.
+bool listSourceTree(const std::string& dir, std::vector<SourceFile>* files, std::string* error);
+
+// Fails, naming the files, unless every name fits a name-list slot and no
+// two names (the name list's own included) share a hash.
+bool checkPackNames(const std::vector<SourceFile>& files, std::string* error);
+
+struct PackOptions {
+  uint32_t baseSector = 16;
+  StoreMode mode = StoreMode::kAuto;
+};
+
+// Packs every file under sourceDir, then a name list naming them all, into
+// an image and index written through temporary files, so that on failure
+// neither output path is touched.
+bool packTree(const std::string& sourceDir, const std::string& imagePath,
+              const std::string& indexPath, const PackOptions& options, std::string* error);
 
 }  // namespace orvex

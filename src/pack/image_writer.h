@@ -1,0 +1,33 @@
+// Streams a disc image: zeroed sectors up to the base sector, the sector
+// that starts with "BOOT2", then each file from a sector boundary, padded to
+// whole sectors. Every file takes at least one sector, so each has its own
+// sector number.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "output_file.h"
+
+namespace orvex {
+
+class ImageWriter {
+ public:
+  ImageWriter(OutputFile* out, uint32_t baseSector) : out_(out), baseSector_(baseSector) {}
+
+  bool writeBootSector(std::string* error);
+  // Starts a file at the next sector; *sector counts from the base sector.
+  bool beginFile(uint32_t* sector, std::string* error);
+  bool append(const uint8_t* data, size_t length, std::string* error);
+  bool endFile(std::string* error);
+
+ private:
+  bool writeZeros(uint64_t count, std::string* error);
+
+  OutputFile* out_;
+  uint32_t baseSector_;
+  uint64_t offset_ = 0;
+  uint64_t fileStart_ = 0;
+};
+
+}  // namespace orvex

@@ -1,0 +1,213 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+
+#include "coding.h"
+#include "pack.h"
+
+namespace orvex {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+Bytes randomBytes(size_t length, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b(length);
+  for (uint8_t& x : b) x = static_cast<uint8_t>(rng());
+  return b;
+}
+
+Bytes textBytes(size_t length) {
+  const std::string line = "sector after sector, the store keeps its files in order.\n";
+  Bytes b;
+  while (b.size() < length) b.insert(b.end(), line.begin(), line.end());
+  b.resize(length);
+  return b;
+}
+
+void writeFile(const fs::path& path, const Bytes& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+// A source tree shared by every test in the suite: file sizes around the
+// sector size, an empty file, incompressible data and a file too long for a
+// compressed stream.
+class PackTreeTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    root_ = new fs::path(fs::temp_directory_path() / ("orvex_pack_" + std::to_string(getpid())));
+    files_ = new std::map<std::string, Bytes>{
+        {"readme.txt", textBytes(5000)},
+        {"empty", {}},
+        {"one", {'x'}},
+        {"data/sector.bin", randomBytes(SECTOR_SIZE, 1)},
+        {"data/sector_plus.bin", textBytes(SECTOR_SIZE + 1)},
+        {"data/random.bin", randomBytes(70000, 2)},
+        {"data/deep/er/leaf.txt", textBytes(300)},
+        {"a.txt", textBytes(10)},  // sorts before "a/..."
+        {"a/b", textBytes(20)},
+        {"big/stream.bin", textBytes(MAX_COMPRESSED_LENGTH + 1)},
+    };
+    for (const auto& [name, bytes] : *files_) writeFile(*root_ / "src" / name, bytes);
+  }
+  static void TearDownTestSuite() {
+    fs::remove_all(*root_);
+    delete root_;
+    delete files_;
+  }
+
+  static fs::path* root_;
+  static std::map<std::string, Bytes>* files_;
+};
+
+fs::path* PackTreeTest::root_ = nullptr;
+std::map<std::string, Bytes>* PackTreeTest::files_ = nullptr;
+
+struct PackCase {
+  StoreMode mode;
+  uint32_t baseSector;
+};
+
+class PackRoundTrip : public PackTreeTest, public ::testing::WithParamInterface<PackCase> {};
+
+TEST_P(PackRoundTrip, EveryFileReadsBackThroughTheStore) {
+  const fs::path image = *root_ / "disc.img", index = *root_ / "disc.idx";
+  std::string error;
+  ASSERT_TRUE(
+      packTree(*root_ / "src", image, index, {GetParam().baseSector, GetParam().mode}, &error))
+      << error;
+
+  Store store;
+  ASSERT_TRUE(openImage(image, &store.image));
+  store.image.baseSector = findBootSector(store.image);
+  EXPECT_EQ(store.image.baseSector, GetParam().baseSector);
+  const int fd = open(index.c_str(), O_RDONLY);
+  ASSERT_TRUE(loadIndex(fd, &store.index, &error)) << error;
+  close(fd);
+
+  // Sorted names, then the name list; each file on the sector after the
+  // last one's, starting at relative sector 1.
+  const auto& entries = store.index.entries();
+  ASSERT_EQ(entries.size(), files_->size() + 1);
+  uint32_t expectedSector = 1;
+  size_t i = 0;
+  for (const auto& [name, bytes] : *files_) {
+    const IndexEntry& e = entries[i++];
+    EXPECT_EQ(e.hash, hashName(name)) << name;
+    EXPECT_EQ(e.sector, expectedSector) << name;
+    expectedSector += std::max<uint32_t>(1, (e.size + SECTOR_SIZE - 1) / SECTOR_SIZE);
+
+    const ReadResult r = readFile(store, name);
+    ASSERT_EQ(r.status, ReadStatus::kFound) << name << ": " << r.why;
+    EXPECT_TRUE(r.data == bytes) << name;
+
+    const bool compressed = e.flags & FLAG_COMPRESSED;
+    Bytes stream;
+    const bool accepted = compress(bytes.data(), bytes.size(), &stream);
+    switch (GetParam().mode) {
+      case StoreMode::kStore:
+        EXPECT_FALSE(compressed) << name;
+        break;
+      case StoreMode::kCompress:
+        EXPECT_EQ(compressed, accepted) << name;
+        break;
+      case StoreMode::kAuto:
+        EXPECT_EQ(compressed, accepted && stream.size() < bytes.size()) << name;
+        break;
+    }
+    if (!compressed) {
+      EXPECT_EQ(e.size, bytes.size()) << name;
+    }
+  }
+  const IndexEntry& list = entries.back();
+  EXPECT_EQ(list.hash, hashName(NAME_LIST_NAME));
+  EXPECT_EQ(list.sector, expectedSector);
+  expectedSector += std::max<uint32_t>(1, (list.size + SECTOR_SIZE - 1) / SECTOR_SIZE);
+  EXPECT_EQ(fs::file_size(image), uint64_t{GetParam().baseSector + expectedSector} * SECTOR_SIZE);
+
+  const ReadResult names = readFile(store, NAME_LIST_NAME);
+  ASSERT_EQ(names.status, ReadStatus::kFound) << names.why;
+  std::vector<std::string> expectedNames;
+  for (const auto& entry : *files_) expectedNames.push_back(entry.first);
+  EXPECT_TRUE(names.data == makeNameList(expectedNames));
+  closeImage(&store.image);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, PackRoundTrip,
+                         ::testing::Values(PackCase{StoreMode::kAuto, 16},
+                                           PackCase{StoreMode::kCompress, 0},
+                                           PackCase{StoreMode::kStore, 299},
+                                           PackCase{StoreMode::kAuto, 1}));
+
+TEST_F(PackTreeTest, SymlinkInsideTheTreeIsPackedAsItsTarget) {
+  const fs::path tree = *root_ / "linked";
+  writeFile(tree / "real/file.txt", textBytes(100));
+  fs::create_directories(tree / "alias");
+  fs::create_symlink("../real/file.txt", tree / "alias" / "file.txt");
+  std::string error;
+  ASSERT_TRUE(packTree(tree, *root_ / "l.img", *root_ / "l.idx", {}, &error)) << error;
+  Store store;
+  ASSERT_TRUE(openImage(*root_ / "l.img", &store.image));
+  store.image.baseSector = findBootSector(store.image);
+  const int fd = open((*root_ / "l.idx").c_str(), O_RDONLY);
+  ASSERT_TRUE(loadIndex(fd, &store.index, &error));
+  close(fd);
+  EXPECT_TRUE(readFile(store, "alias/file.txt").data == textBytes(100));
+  EXPECT_TRUE(readFile(store, "real/file.txt").data == textBytes(100));
+  closeImage(&store.image);
+}
+
+TEST_F(PackTreeTest, RefusesBaseSectorTheExtractorCannotFind) {
+  std::string error;
+  EXPECT_FALSE(packTree(*root_ / "src", *root_ / "x.img", *root_ / "x.idx", {300, StoreMode::kAuto},
+                        &error));
+  EXPECT_NE(error.find("300"), std::string::npos) << error;
+  EXPECT_FALSE(fs::exists(*root_ / "x.img"));
+}
+
+struct EncodeCase {
+  const char* what;
+  StoreMode mode;
+  Bytes data;
+  bool compressed;
+};
+
+class EncodeForStore : public ::testing::TestWithParam<EncodeCase> {};
+
+TEST_P(EncodeForStore, CompressesOnlyWhenTheModeAllows) {
+  Bytes stream;
+  const bool compressed =
+      encodeForStore(GetParam().data.data(), GetParam().data.size(), GetParam().mode, &stream);
+  ASSERT_EQ(compressed, GetParam().compressed) << GetParam().what;
+  if (compressed) {
+    size_t length = 0;
+    std::string why;
+    ASSERT_TRUE(decompress(stream, stream.size(), &length, &why)) << why;
+    EXPECT_TRUE(stream == GetParam().data);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, EncodeForStore,
+    ::testing::Values(EncodeCase{"store text", StoreMode::kStore, textBytes(4000), false},
+                      EncodeCase{"auto text", StoreMode::kAuto, textBytes(4000), true},
+                      EncodeCase{"compress text", StoreMode::kCompress, textBytes(4000), true},
+                      // One byte grows by the 4-byte trailer.
+                      EncodeCase{"auto one byte", StoreMode::kAuto, {'a'}, false},
+                      EncodeCase{"compress one byte", StoreMode::kCompress, {'a'}, true},
+                      EncodeCase{"compress empty", StoreMode::kCompress, {}, true},
+                      EncodeCase{"auto random", StoreMode::kAuto, randomBytes(5000, 9), false},
+                      EncodeCase{"compress random", StoreMode::kCompress, randomBytes(5000, 9),
+                                 false}));
+
+}  // namespace
+}  // namespace orvex

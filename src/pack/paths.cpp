@@ -1,0 +1,35 @@
+#include "paths.h"
+
+#include <climits>
+#include <cstdlib>
+#include <memory>
+
+namespace orvex {
+
+bool resolvePath(const std::string& path, std::string* resolved) {
+  std::unique_ptr<char, decltype(&std::free)> p(realpath(path.c_str(), nullptr), &std::free);
+  if (!p) return false;
+  *resolved = p.get();
+  return true;
+}
+
+bool resolveOutputPath(const std::string& path, std::string* resolved) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const size_t slash = trimmed.rfind('/');
+  const std::string parent = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : trimmed.substr(0, slash);
+  const std::string last = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+  std::string dir;
+  if (!resolvePath(parent, &dir)) return false;
+  *resolved = dir.back() == '/' ? dir + last : dir + "/" + last;
+  return true;
+}
+
+bool isInside(const std::string& path, const std::string& root) {
+  if (path.size() <= root.size() || path.compare(0, root.size(), root) != 0) return false;
+  return root.back() == '/' || path[root.size()] == '/';
+}
+
+}  // namespace orvex

@@ -1,0 +1,8 @@
+#include <iostream>
+
+#include "tool.h"
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  return orvex::runTool(args, std::cout, std::cerr);
+}

@@ -1,0 +1,85 @@
+#include <ostream>
+
+#include "pack.h"
+#include "store.h"
+#include "tool.h"
+
+namespace orvex {
+namespace {
+
+constexpr char kUsage[] =
+    "usage: orvex-tool pack SOURCE_DIR IMAGE INDEX [--base-sector N] [--store|--compress|--auto]\n"
+    "\n"
+    "Packs every regular file under SOURCE_DIR into IMAGE, with a name list menu.ard\n"
+    "naming them all, and writes the index to INDEX.\n"
+    "\n"
+    "  --base-sector N  start the store at sector N, 0 to 299 (default 16)\n"
+    "  --auto           compress a file when that makes it smaller (default)\n"
+    "  --compress       compress every file the encoder accepts\n"
+    "  --store          store every file as it is\n"
+    "  -h, --help       show this help\n";
+
+int usageError(std::ostream& err, const std::string& message) {
+  err << "orvex-tool: pack: " << message << '\n' << kUsage;
+  return EXIT_USAGE;
+}
+
+bool parseBaseSector(const std::string& text, uint32_t* sector) {
+  if (text.empty() || text.size() > 3) return false;
+  uint32_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (v >= BOOT_SEARCH_SECTORS) return false;
+  *sector = v;
+  return true;
+}
+
+}  // namespace
+
+int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  PackOptions options;
+  std::vector<std::string> paths;
+  bool flags = true;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (!flags || a.size() < 2 || a[0] != '-') {
+      paths.push_back(a);
+    } else if (a == "--") {
+      flags = false;
+    } else if (a == "-h" || a == "--help") {
+      out << kUsage;
+      return 0;
+    } else if (a == "--store") {
+      options.mode = StoreMode::kStore;
+    } else if (a == "--compress") {
+      options.mode = StoreMode::kCompress;
+    } else if (a == "--auto") {
+      options.mode = StoreMode::kAuto;
+    } else if (a == "--base-sector" || a.rfind("--base-sector=", 0) == 0) {
+      std::string value;
+      if (a.size() > 13) {
+        value = a.substr(14);
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      } else {
+        return usageError(err, "--base-sector needs a value");
+      }
+      if (!parseBaseSector(value, &options.baseSector))
+        return usageError(err, "base sector '" + value + "' is not a number from 0 to 299");
+    } else {
+      return usageError(err, "unknown option '" + a + "'");
+    }
+  }
+  if (paths.size() != 3) return usageError(err, "expected SOURCE_DIR IMAGE INDEX");
+
+  std::string error;
+  if (!packTree(paths[0], paths[1], paths[2], options, &error)) {
+    err << "orvex-tool: pack: " << error << '\n';
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace orvex

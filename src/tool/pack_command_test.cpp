@@ -1,0 +1,223 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "pack.h"
+#include "tool.h"
+
+namespace orvex {
+namespace {
+
+namespace fs = std::filesystem;
+
+void writeText(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> listDir(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A source tree "src" and an output folder "out" that already holds an
+// image from an earlier run, in a fresh temporary directory.
+class PackCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char path[] = "/tmp/orvex_tool_XXXXXX";
+    ASSERT_NE(mkdtemp(path), nullptr);
+    root_ = path;
+    src_ = root_ / "src";
+    out_ = root_ / "out";
+    writeText(src_ / "docs/readme.txt", "hello\n");
+    writeText(out_ / "disc.img", "earlier image");
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  int pack(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {src_, out_ / "disc.img", out_ / "disc.idx"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    out_text_.str("");
+    err_text_.str("");
+    return runPackCommand(args, out_text_, err_text_);
+  }
+
+  fs::path root_, src_, out_;
+  std::ostringstream out_text_, err_text_;
+};
+
+struct RefusalCase {
+  const char* what;
+  std::function<void(const fs::path& src, const fs::path& root)> setUp;
+  std::vector<std::string> mention;  // every one must appear in the message
+};
+
+class PackRefusal : public PackCommandTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(PackRefusal, FailsNamingTheFileAndLeavesOutputsAlone) {
+  GetParam().setUp(src_, root_);
+  EXPECT_EQ(pack(), 1);
+  const std::string message = err_text_.str();
+  EXPECT_EQ(message.rfind("orvex-tool: pack: ", 0), 0u) << message;
+  EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+  for (const std::string& m : GetParam().mention)
+    EXPECT_NE(message.find(m), std::string::npos) << "missing '" << m << "' in " << message;
+  EXPECT_EQ(out_text_.str(), "");
+  // No index, no temporary file, and the earlier image untouched.
+  EXPECT_EQ(listDir(out_), std::vector<std::string>{"disc.img"});
+  std::ifstream image(out_ / "disc.img");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(image), {}), "earlier image");
+}
+
+// Found by a meet-in-the-middle search over [a-z0-9]{8}.
+constexpr char kSameHashAsNameList[] = "af3f3rgo";
+
+INSTANTIATE_TEST_SUITE_P(
+    Trees, PackRefusal,
+    ::testing::Values(RefusalCase{"name too long",
+                                  [](const fs::path& src, const fs::path&) {
+                                    writeText(src / "data/a_name_of_thirty_two_bytes.bin", "x");
+                                  },
+                                  {"data/a_name_of_thirty_two_bytes.bin", "31 bytes"}},
+                      RefusalCase{"name list in the tree",
+                                  [](const fs::path& src, const fs::path&) {
+                                    writeText(src / "menu.ard", "");
+                                  },
+                                  {"menu.ard", "reserved"}},
+                      RefusalCase{"two names with one hash",
+                                  [](const fs::path& src, const fs::path&) {
+                                    writeText(src / "po37.ard", "1");
+                                    writeText(src / "pi02.ard", "2");
+                                  },
+                                  {"pi02.ard", "po37.ard", "0x0003E044"}},
+                      RefusalCase{"a name with the name list's hash",
+                                  [](const fs::path& src, const fs::path&) {
+                                    ASSERT_EQ(hashName(kSameHashAsNameList),
+                                              hashName(NAME_LIST_NAME));
+                                    writeText(src / kSameHashAsNameList, "1");
+                                  },
+                                  {kSameHashAsNameList, "menu.ard"}},
+                      RefusalCase{"symlink out of the tree",
+                                  [](const fs::path& src, const fs::path& root) {
+                                    writeText(root / "secret", "s");
+                                    fs::create_symlink(root / "secret", src / "docs/link");
+                                  },
+                                  {"docs/link", "outside"}},
+                      RefusalCase{"relative symlink climbing out",
+                                  [](const fs::path& src, const fs::path& root) {
+                                    writeText(root / "secret", "s");
+                                    fs::create_symlink("../../secret", src / "docs/up");
+                                  },
+                                  {"docs/up", "outside"}},
+                      RefusalCase{"broken symlink",
+                                  [](const fs::path& src, const fs::path&) {
+                                    fs::create_symlink("nowhere", src / "docs/dangling");
+                                  },
+                                  {"docs/dangling", "broken"}},
+                      RefusalCase{"symlink to a directory",
+                                  [](const fs::path& src, const fs::path&) {
+                                    fs::create_directory_symlink("..", src / "docs/loop");
+                                  },
+                                  {"docs/loop", "directory"}},
+                      RefusalCase{"fifo",
+                                  [](const fs::path& src, const fs::path&) {
+                                    ASSERT_EQ(mkfifo((src / "pipe").c_str(), 0600), 0);
+                                  },
+                                  {"pipe", "not a regular file"}},
+                      RefusalCase{"file of 4 GiB",
+                                  [](const fs::path& src, const fs::path&) {
+                                    writeText(src / "huge.bin", "");
+                                    fs::resize_file(src / "huge.bin", uint64_t{1} << 32);  // sparse
+                                  },
+                                  {"huge.bin", "4 GiB"}},
+                      RefusalCase{"missing source directory",
+                                  [](const fs::path& src, const fs::path&) { fs::remove_all(src); },
+                                  {"src"}},
+                      RefusalCase{"source is a file",
+                                  [](const fs::path& src, const fs::path&) {
+                                    fs::remove_all(src);
+                                    writeText(src, "x");
+                                  },
+                                  {"src", "not a directory"}}),
+    [](const auto& info) {
+      std::string name = info.param.what;
+      for (char& c : name)
+        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+      return name;
+    });
+
+TEST_F(PackCommandTest, RefusesUnreadableFile) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads files without read permission";
+  writeText(src_ / "locked.bin", "x");
+  fs::permissions(src_ / "locked.bin", fs::perms::none);
+  EXPECT_EQ(pack(), 1);
+  EXPECT_NE(err_text_.str().find("locked.bin"), std::string::npos) << err_text_.str();
+  EXPECT_EQ(listDir(out_), std::vector<std::string>{"disc.img"});
+}
+
+TEST_F(PackCommandTest, RefusesOutputsInsideTheSourceDirectory) {
+  for (const auto& [image, index] : std::vector<std::pair<fs::path, fs::path>>{
+           {src_ / "disc.img", out_ / "disc.idx"},
+           {out_ / "disc.img", src_ / "docs/disc.idx"},
+           {out_ / "disc.img", out_ / "../src/../src/disc.idx"}}) {
+    std::ostringstream out, err;
+    EXPECT_EQ(runPackCommand({src_, image, index}, out, err), 1) << image << " " << index;
+    EXPECT_NE(err.str().find("inside the source directory"), std::string::npos) << err.str();
+  }
+  EXPECT_EQ(listDir(src_), std::vector<std::string>{"docs"});
+  EXPECT_EQ(listDir(src_ / "docs"), std::vector<std::string>{"readme.txt"});
+}
+
+TEST_F(PackCommandTest, RefusesOneFileForImageAndIndex) {
+  std::ostringstream out, err;
+  EXPECT_EQ(runPackCommand({src_, out_ / "disc.img", out_ / "../out/disc.img"}, out, err), 1);
+  EXPECT_NE(err.str().find("different"), std::string::npos) << err.str();
+}
+
+struct OptionCase {
+  std::vector<std::string> options;
+  uint32_t baseSector;
+  bool compressed;  // whether the text file ends up compressed
+};
+
+class PackCommandOptions : public PackCommandTest,
+                           public ::testing::WithParamInterface<OptionCase> {};
+
+TEST_P(PackCommandOptions, ReachThePacker) {
+  writeText(src_ / "text.txt", std::string(3000, 't'));
+  ASSERT_EQ(pack(GetParam().options), 0) << err_text_.str();
+  EXPECT_EQ(err_text_.str(), "");
+  EXPECT_EQ(out_text_.str(), "");
+
+  Store store;
+  ASSERT_TRUE(openImage(out_ / "disc.img", &store.image));
+  EXPECT_EQ(findBootSector(store.image), GetParam().baseSector);
+  const int fd = open((out_ / "disc.idx").c_str(), O_RDONLY);
+  std::string error;
+  ASSERT_TRUE(loadIndex(fd, &store.index, &error));
+  close(fd);
+  const IndexEntry* text = findEntry(store.index, "text.txt");
+  ASSERT_NE(text, nullptr);
+  EXPECT_EQ((text->flags & FLAG_COMPRESSED) != 0, GetParam().compressed);
+  EXPECT_EQ(listDir(out_), (std::vector<std::string>{"disc.idx", "disc.img"}));
+  closeImage(&store.image);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, PackCommandOptions,
+    ::testing::Values(OptionCase{{}, 16, true}, OptionCase{{"--store"}, 16, false},
+                      OptionCase{{"--compress", "--base-sector", "0"}, 0, true},
+                      OptionCase{{"--base-sector=299", "--store", "--auto"}, 299, true},
+                      OptionCase{{"--auto", "--store", "--base-sector", "7"}, 7, false}));
+
+}  // namespace
+}  // namespace orvex

@@ -1,0 +1,35 @@
+#include "tool.h"
+
+#include <ostream>
+
+namespace orvex {
+namespace {
+
+constexpr char kUsage[] =
+    "usage: orvex-tool COMMAND [ARGS...]\n"
+    "\n"
+    "Commands:\n"
+    "  pack SOURCE_DIR IMAGE INDEX  pack a directory tree into a disc image and its index\n"
+    "  hash NAME...                 print the index hash of each name\n"
+    "\n"
+    "Run 'orvex-tool COMMAND --help' for a command's options.\n";
+
+}  // namespace
+
+int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.empty()) {
+    err << kUsage;
+    return EXIT_USAGE;
+  }
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (args[0] == "pack") return runPackCommand(rest, out, err);
+  if (args[0] == "hash") return runHashCommand(rest, out, err);
+  if (args[0] == "-h" || args[0] == "--help" || args[0] == "help") {
+    out << kUsage;
+    return 0;
+  }
+  err << "orvex-tool: unknown command '" << args[0] << "'\n" << kUsage;
+  return EXIT_USAGE;
+}
+
+}  // namespace orvex

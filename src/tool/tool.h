@@ -1,0 +1,20 @@
+// The orvex-tool commands. Each takes the arguments that follow its name and
+// returns the exit status: 0 on success, 1 on failure, 2 on bad usage (after
+// printing its usage to err). --help prints the usage to out.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace orvex {
+
+constexpr int EXIT_USAGE = 2;
+
+// Runs the command named by args[0].
+int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int runHashCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+}  // namespace orvex

@@ -1,0 +1,49 @@
+#include "tool.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace orvex {
+namespace {
+
+struct UsageCase {
+  std::vector<std::string> args;
+  int status;
+  const char* usage;  // the usage line expected on stdout (status 0) or stderr
+};
+
+class ToolUsage : public ::testing::TestWithParam<UsageCase> {};
+
+TEST_P(ToolUsage, PrintsUsageAndExitsWithStatus) {
+  std::ostringstream out, err;
+  EXPECT_EQ(runTool(GetParam().args, out, err), GetParam().status);
+  const std::string& shown = GetParam().status == 0 ? out.str() : err.str();
+  const std::string& other = GetParam().status == 0 ? err.str() : out.str();
+  EXPECT_EQ(shown.find(GetParam().usage), shown.find("usage: ")) << shown;
+  EXPECT_NE(shown.find(GetParam().usage), std::string::npos) << shown;
+  EXPECT_EQ(other, "");
+}
+
+constexpr char kTop[] = "usage: orvex-tool COMMAND";
+constexpr char kPack[] = "usage: orvex-tool pack SOURCE_DIR IMAGE INDEX";
+constexpr char kHash[] = "usage: orvex-tool hash NAME...";
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, ToolUsage,
+    ::testing::Values(
+        UsageCase{{}, 2, kTop}, UsageCase{{"--help"}, 0, kTop}, UsageCase{{"-h"}, 0, kTop},
+        UsageCase{{"unpack"}, 2, kTop}, UsageCase{{"pack", "--help"}, 0, kPack},
+        UsageCase{{"pack", "a", "b", "c", "-h"}, 0, kPack}, UsageCase{{"pack"}, 2, kPack},
+        UsageCase{{"pack", "a", "b"}, 2, kPack}, UsageCase{{"pack", "a", "b", "c", "d"}, 2, kPack},
+        UsageCase{{"pack", "a", "b", "c", "--fast"}, 2, kPack},
+        UsageCase{{"pack", "a", "b", "c", "--base-sector"}, 2, kPack},
+        UsageCase{{"pack", "a", "b", "c", "--base-sector", "300"}, 2, kPack},
+        UsageCase{{"pack", "a", "b", "c", "--base-sector=-1"}, 2, kPack},
+        UsageCase{{"pack", "a", "b", "c", "--base-sector=1x"}, 2, kPack},
+        UsageCase{{"pack", "a", "b", "c", "--base-sector="}, 2, kPack},
+        UsageCase{{"hash", "--help"}, 0, kHash}, UsageCase{{"hash"}, 2, kHash},
+        UsageCase{{"hash", "--"}, 2, kHash}, UsageCase{{"hash", "-q", "name"}, 2, kHash}));
+
+}  // namespace
+}  // namespace orvex
