@@ -212,10 +212,10 @@ bool writeFileAtomic(const std::string& path, const uint8_t* data, size_t length
 }
 
 bool copyFileAtomic(const std::string& path, int sourceFd, uint64_t offset, uint64_t length,
-                    std::string* error) {
+                    std::string* error, Existing existing) {
   return writeAtomic(
       path, [&](int fd, std::string* err) { return copyRange(sourceFd, offset, length, fd, err); },
-      Existing::kReplace, error);
+      existing, error);
 }
 
 ReadLocal readLocalFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {

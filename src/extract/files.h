@@ -25,7 +25,7 @@ bool writeFileAtomic(const std::string& path, const uint8_t* data, size_t length
 // Like writeFileAtomic, with the length bytes at offset in the file open as
 // sourceFd as the data; copied inside the kernel where it can be.
 bool copyFileAtomic(const std::string& path, int sourceFd, uint64_t offset, uint64_t length,
-                    std::string* error);
+                    std::string* error, Existing existing = Existing::kReplace);
 
 enum class ReadLocal { kOk, kMissing, kNotAFile, kError };
 // Reads a whole file from the working directory.

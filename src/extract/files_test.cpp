@@ -57,6 +57,17 @@ TEST_F(FilesTest, KeepModeNeverOverwrites) {
   EXPECT_EQ(error, "already exists");
   EXPECT_EQ(contents(root + "/f"), "first");
   EXPECT_EQ(entriesIn(root), 1u);
+
+  const int fd = open((root + "/f").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  error.clear();
+  EXPECT_FALSE(copyFileAtomic(root + "/f", fd, 1, 3, &error, Existing::kKeep));
+  EXPECT_EQ(error, "already exists");
+  ASSERT_TRUE(copyFileAtomic(root + "/g", fd, 1, 3, &error, Existing::kKeep)) << error;
+  close(fd);
+  EXPECT_EQ(contents(root + "/f"), "first");
+  EXPECT_EQ(contents(root + "/g"), "irs");
+  EXPECT_EQ(entriesIn(root), 2u);
 }
 
 TEST_F(FilesTest, ReplacesALinkRatherThanWritingThroughIt) {
