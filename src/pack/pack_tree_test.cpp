@@ -174,40 +174,5 @@ TEST_F(PackTreeTest, RefusesBaseSectorTheExtractorCannotFind) {
   EXPECT_FALSE(fs::exists(*root_ / "x.img"));
 }
 
-struct EncodeCase {
-  const char* what;
-  StoreMode mode;
-  Bytes data;
-  bool compressed;
-};
-
-class EncodeForStore : public ::testing::TestWithParam<EncodeCase> {};
-
-TEST_P(EncodeForStore, CompressesOnlyWhenTheModeAllows) {
-  Bytes stream;
-  const bool compressed =
-      encodeForStore(GetParam().data.data(), GetParam().data.size(), GetParam().mode, &stream);
-  ASSERT_EQ(compressed, GetParam().compressed) << GetParam().what;
-  if (compressed) {
-    size_t length = 0;
-    std::string why;
-    ASSERT_TRUE(decompress(stream, stream.size(), &length, &why)) << why;
-    EXPECT_TRUE(stream == GetParam().data);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Modes, EncodeForStore,
-    ::testing::Values(EncodeCase{"store text", StoreMode::kStore, textBytes(4000), false},
-                      EncodeCase{"auto text", StoreMode::kAuto, textBytes(4000), true},
-                      EncodeCase{"compress text", StoreMode::kCompress, textBytes(4000), true},
-                      // One byte grows by the 4-byte trailer.
-                      EncodeCase{"auto one byte", StoreMode::kAuto, {'a'}, false},
-                      EncodeCase{"compress one byte", StoreMode::kCompress, {'a'}, true},
-                      EncodeCase{"compress empty", StoreMode::kCompress, {}, true},
-                      EncodeCase{"auto random", StoreMode::kAuto, randomBytes(5000, 9), false},
-                      EncodeCase{"compress random", StoreMode::kCompress, randomBytes(5000, 9),
-                                 false}));
-
 }  // namespace
 }  // namespace orvex

@@ -19,7 +19,7 @@ namespace {
 constexpr size_t kMinMatch = 3;
 constexpr size_t kMaxMatch = 258;
 constexpr size_t kMaxDistance = 255;
-constexpr int kMaxChain = 32;
+constexpr int kMaxChain = 16;
 // A match at least this long is taken without looking one byte ahead.
 constexpr size_t kLazyBelow = 32;
 constexpr int kHashBits = 15;
