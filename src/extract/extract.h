@@ -74,6 +74,9 @@ void dumpFile(Run& run, std::string_view name);
 bool parseNameList(const uint8_t* data, size_t length, std::vector<std::string_view>* names,
                    std::string* warning);
 void dumpNameList(Run& run, std::string_view listName);
+// Every name the first pass tries as a list, in order: menu.ard, then
+// al00.ard .. zz99.ard.
+const std::vector<std::string>& nameListNames();
 // The first pass: menu.ard, then al00.ard .. zz99.ard.
 void dumpAllNameLists(Run& run);
 

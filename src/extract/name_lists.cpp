@@ -52,17 +52,25 @@ void dumpNameList(Run& run, std::string_view listName) {
   for (std::string_view name : names) dumpFile(run, name);
 }
 
+const std::vector<std::string>& nameListNames() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> all = {"menu.ard"};
+    for (const char* prefix : kArchivePrefixes) {
+      for (int i = 0; i < 100; ++i) {
+        char listName[16];
+        std::snprintf(listName, sizeof listName, "%s%02d.ard", prefix, i);
+        all.emplace_back(listName);
+      }
+    }
+    return all;
+  }();
+  return names;
+}
+
 void dumpAllNameLists(Run& run) {
   std::fputs("Loading name table\n", run.out);
   std::fputs("Start of dump...\n", run.out);
-  dumpNameList(run, "menu.ard");
-  for (const char* prefix : kArchivePrefixes) {
-    for (int i = 0; i < 100; ++i) {
-      char listName[16];
-      std::snprintf(listName, sizeof listName, "%s%02d.ard", prefix, i);
-      dumpNameList(run, listName);
-    }
-  }
+  for (const std::string& listName : nameListNames()) dumpNameList(run, listName);
 }
 
 }  // namespace orvex

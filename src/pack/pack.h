@@ -78,7 +78,7 @@ struct SourceFile {
 bool listSourceTree(const std::string& dir, std::vector<SourceFile>* files, std::string* error);
 
 // Fails, naming the files, unless every name fits a name-list slot and no
-// two names (the name list's own included) share a hash.
+// two names share a hash, counting the names the extractor reads as lists.
 bool checkPackNames(const std::vector<SourceFile>& files, std::string* error);
 
 struct PackOptions {

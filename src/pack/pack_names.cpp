@@ -1,13 +1,16 @@
 #include <cstdio>
 #include <unordered_map>
 
+#include "extract.h"
 #include "pack.h"
 
 namespace orvex {
 
 bool checkPackNames(const std::vector<SourceFile>& files, std::string* error) {
   std::unordered_map<uint32_t, std::string> byHash;
-  byHash.emplace(hashName(NAME_LIST_NAME), NAME_LIST_NAME);
+  // The extractor reads whatever these names resolve to as name lists, so no
+  // packed file may share a hash with one of them.
+  for (const std::string& listName : nameListNames()) byHash.emplace(hashName(listName), listName);
   for (const SourceFile& f : files) {
     if (f.name == NAME_LIST_NAME) {
       *error = f.name + ": name is reserved for the packed name list";
@@ -21,7 +24,9 @@ bool checkPackNames(const std::vector<SourceFile>& files, std::string* error) {
     if (!added) {
       char hash[16];
       std::snprintf(hash, sizeof hash, "0x%08X", it->first);
-      *error = f.name + ": name has the same hash (" + hash + ") as " + it->second;
+      const bool isListName = f.name == it->second;
+      *error = isListName ? f.name + ": name is read by the extractor as a name list"
+                          : f.name + ": name has the same hash (" + hash + ") as " + it->second;
       return false;
     }
   }

@@ -95,10 +95,15 @@ INSTANTIATE_TEST_SUITE_P(
                                   {"menu.ard", "reserved"}},
                       RefusalCase{"two names with one hash",
                                   [](const fs::path& src, const fs::path&) {
-                                    writeText(src / "po37.ard", "1");
-                                    writeText(src / "pi02.ard", "2");
+                                    writeText(src / "xo37.bin", "1");
+                                    writeText(src / "xi02.bin", "2");
                                   },
-                                  {"pi02.ard", "po37.ard", "0x0003E044"}},
+                                  {"xi02.bin", "xo37.bin", "0x004A61CD"}},
+                      RefusalCase{"a numbered list name",
+                                  [](const fs::path& src, const fs::path&) {
+                                    writeText(src / "tz42.ard", "1");
+                                  },
+                                  {"tz42.ard", "name list"}},
                       RefusalCase{"a name with the name list's hash",
                                   [](const fs::path& src, const fs::path&) {
                                     ASSERT_EQ(hashName(kSameHashAsNameList),
