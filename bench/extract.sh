@@ -38,20 +38,31 @@ median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (
 mib() { awk -v b="$1" 'BEGIN {printf "%.1f MiB", b / 1048576}'; }
 now() { date +%s%N; }
 
+# Reads files so that they are in the page cache. The machine pages out
+# memory left untouched for a minute or so, so inputs are read again right
+# before every timed run rather than only once.
+warm() { cat "$@" >/dev/null; }
+
 # Runs a command in a fresh, empty folder; prints its wall time in seconds.
-# Clearing the folder and flushing earlier writes stay outside the timing.
-# The peak RSS in KiB is appended to the file named by the third argument.
+# Clearing the folder, flushing earlier writes and reading the inputs (the
+# colon-separated list in the fourth argument) stay outside the timing. The
+# peak RSS in KiB and the CPU seconds (user + system) are appended to the
+# files named by the third argument plus .rss and .cpu.
 timed() {
-  local out=$1 log=$2 rss=$3
-  shift 3
+  local out=$1 log=$2 stats=$3 inputs=$4
+  shift 4
   rm -rf "$out"
   mkdir -p "$out"
   sync
+  local files
+  IFS=: read -ra files <<<"$inputs"
+  warm "${files[@]}"
   local start end
   start=$(now)
   if [[ -n $timer ]]; then
     (cd "$out" && "$timer" -v -o "$log.time" "$@" >/dev/null 2>"$log")
-    awk -F': ' '/Maximum resident set size/ {print $2}' "$log.time" >>"$rss"
+    awk -F': ' '/Maximum resident set size/ {print $2}' "$log.time" >>"$stats.rss"
+    awk -F': ' '/User time|System time/ {t += $2} END {print t}' "$log.time" >>"$stats.cpu"
   else
     (cd "$out" && "$@" >/dev/null 2>"$log")
   fi
@@ -90,23 +101,22 @@ bench() {
   # Warm-up: one run of each reads every input into the page cache, and the
   # orvex output is checked against the tree.
   local orvexOut=$dir/out-orvex tarOut=$dir/out-tar
-  timed "$orvexOut" "$dir/orvex.log" /dev/null "$orvex" "$img" "$idx" >/dev/null
+  timed "$orvexOut" "$dir/orvex.log" "$dir/warmup" "$img:$idx" "$orvex" "$img" "$idx" >/dev/null
   if ! diff -rq "$src" "$orvexOut" >"$dir/diff.txt"; then
     echo "extract: orvex output differs from the tree (see $dir/diff.txt, $dir/orvex.log)" >&2
     exit 1
   fi
-  timed "$tarOut" "$dir/tar.log" /dev/null tar -xf "$tarball" >/dev/null
+  timed "$tarOut" "$dir/tar.log" "$dir/warmup" "$tarball" tar -xf "$tarball" >/dev/null
 
   : >"$dir/orvex.times"
   : >"$dir/tar.times"
   : >"$dir/ratios"
-  : >"$dir/orvex.rss"
-  : >"$dir/tar.rss"
+  rm -f "$dir"/{orvex,tar,warmup}.{rss,cpu}
   printf '  run   orvex s     tar s  orvex/tar\n'
   local i o t
   for ((i = 1; i <= runs; i++)); do
-    o=$(timed "$orvexOut" "$dir/orvex.log" "$dir/orvex.rss" "$orvex" "$img" "$idx")
-    t=$(timed "$tarOut" "$dir/tar.log" "$dir/tar.rss" tar -xf "$tarball")
+    o=$(timed "$orvexOut" "$dir/orvex.log" "$dir/orvex" "$img:$idx" "$orvex" "$img" "$idx")
+    t=$(timed "$tarOut" "$dir/tar.log" "$dir/tar" "$tarball" tar -xf "$tarball")
     echo "$o" >>"$dir/orvex.times"
     echo "$t" >>"$dir/tar.times"
     awk -v o="$o" -v t="$t" 'BEGIN {print o / t}' >>"$dir/ratios"
@@ -121,6 +131,8 @@ bench() {
   echo "$om" >"$dir/orvex.median"
   printf 'median of %d: orvex %.3f s, tar %.3f s; median ratio orvex/tar %.3f\n' "$runs" "$om" "$tm" "$ratio"
   if [[ -n $timer ]]; then
+    printf 'median CPU time (user + system): orvex %.3f s, tar %.3f s\n' \
+      "$(median <"$dir/orvex.cpu")" "$(median <"$dir/tar.cpu")"
     printf 'peak RSS (largest of %d runs): orvex %s, tar %s\n' "$runs" \
       "$(sort -g "$dir/orvex.rss" | tail -1 | awk '{printf "%.1f MiB", $1 / 1024}')" \
       "$(sort -g "$dir/tar.rss" | tail -1 | awk '{printf "%.1f MiB", $1 / 1024}')"
@@ -132,7 +144,8 @@ fullBytes=$(awk -v s="$scale" 'BEGIN {printf "%.0f", 1073741824 * s}')
 fullFiles=$(awk -v s="$scale" 'BEGIN {printf "%.0f", 20000 * s}')
 
 echo "extract benchmark: scale $scale, $runs timed runs of each tool per size, alternating;"
-echo "inputs warm in the page cache (one untimed run of each first), sync before every run."
+echo "inputs read into the page cache and earlier writes synced before every run (untimed),"
+echo "one untimed run of each first."
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 bench full "$fullBytes" "$fullFiles"

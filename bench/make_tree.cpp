@@ -1,6 +1,7 @@
 // Writes the extract benchmark's source tree: a fixed-seed set of files in a
-// few hundred folders, most of them small, a few tens of MiB, about half of
-// them compressible. No two names share a name hash, as packing requires.
+// few hundred folders, most of them small, a few up to 40 MiB, about half of
+// them (by count and by bytes) compressible. No two names share a name
+// hash, as packing requires.
 //
 //   orvex-bench-tree DIR BYTES FILES
 #include <sys/stat.h>
@@ -24,6 +25,9 @@ namespace {
 constexpr uint64_t kMiB = uint64_t{1} << 20;
 constexpr double kSmallMin = 4, kSmallMax = 256 * 1024;
 constexpr double kLargeMin = 1 * kMiB, kLargeMax = 40 * kMiB;
+// Large compressible files stay within what the encoder takes; the largest
+// files are media, already compressed.
+constexpr double kLargeCompressibleMax = static_cast<double>(MAX_COMPRESSED_LENGTH);
 constexpr uint64_t kFilesPerFolder = 60;
 // The packer adds this name list to every disc.
 constexpr char kNameListName[] = "menu.ard";
@@ -90,10 +94,13 @@ std::vector<Plan> plan(uint64_t bytes, uint64_t files) {
     add(kind, std::min<uint64_t>(static_cast<uint64_t>(logUniform(rng, kSmallMin, kSmallMax)),
                                  bytes - used));
   }
+  // Two compressible files to one of media keeps the bytes about even.
   for (uint64_t i = 0; bytes - used >= kLargeMin; ++i) {
+    const bool compressible = i % 3 != 2;
+    const double largest = compressible ? kLargeCompressibleMax : kLargeMax;
     const uint64_t size = std::min<uint64_t>(
-        static_cast<uint64_t>(logUniform(rng, kLargeMin, kLargeMax)), bytes - used);
-    add(pickKind(rng, i % 2 == 0), size);
+        static_cast<uint64_t>(logUniform(rng, kLargeMin, largest)), bytes - used);
+    add(pickKind(rng, compressible), size);
   }
   return plans;
 }
