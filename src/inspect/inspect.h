@@ -1,0 +1,92 @@
+// Knowing what a disc holds without extracting it: which names reach which
+// index entries, the state of every entry, and getting at the entries that no
+// name reaches.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store.h"
+
+namespace orvex {
+
+// Opens the image and the index and finds the base sector, as a run does.
+// On failure closes what it opened and says why.
+bool openStore(const std::string& imagePath, const std::string& indexPath, Store* store,
+               std::string* error);
+
+// The names that reach each index entry, learned the way a run learns them
+// but writing nothing.
+struct NameReach {
+  std::vector<std::vector<std::string>> names;  // per index position, first-seen order
+  std::vector<std::string> notes;  // why names may be missing, e.g. an unreadable event table
+};
+
+// menu.ard, the numbered lists al00.ard .. zz99.ard, then the names in the
+// event table at eventsTablePath (the one a run in this directory reads). When
+// no event table is there, a run uses the one that the list pass writes, so
+// the store's copy is read instead.
+NameReach learnNames(const Store& store, const std::string& eventsTablePath = "eventsTable");
+
+// In the order in which they are decided: an entry takes the first that applies.
+enum class EntryState { kNeverFound, kShadowed, kPastEnd, kDamaged, kUnnamed, kOk };
+constexpr int ENTRY_STATE_COUNT = 6;
+const char* stateName(EntryState state);
+
+struct EntryRow {
+  uint32_t position = 0;
+  IndexEntry entry;
+  EntryState state = EntryState::kOk;
+  // Compressed entries: the length the stream's trailer states, when it can
+  // be read.
+  std::optional<uint64_t> decodedSize;
+  // What keeps the entry's bytes from being read, whatever its state:
+  // empty when they read and decode.
+  std::string problem;
+  std::vector<std::string> names;
+};
+
+struct StateTotal {
+  uint64_t entries = 0;
+  uint64_t storedBytes = 0;
+};
+
+struct Inventory {
+  std::vector<EntryRow> rows;  // index order
+  StateTotal totals[ENTRY_STATE_COUNT];
+  std::vector<std::string> notes;
+};
+
+// Examines every entry; compressed entries are decoded to tell damaged ones.
+Inventory takeInventory(const Store& store, NameReach reach);
+
+// The inventory as an aligned table with a summary, for a terminal.
+void writeInventoryTable(const Inventory& inventory, std::ostream& out);
+// The inventory as one JSON document: {"entries": [...], "summary": {...}}.
+void writeInventoryJson(const Inventory& inventory, std::ostream& out);
+// A JSON string literal for arbitrary bytes; bytes from 0x80 up become
+// \u0080 .. \u00FF.
+std::string jsonQuoted(std::string_view bytes);
+
+// Where writeUnnamed puts an entry: the hash as eight uppercase hex digits,
+// with "-N" when N earlier index entries share the hash.
+std::string unnamedFileName(uint32_t hash, uint32_t earlierWithHash);
+
+struct UnnamedStats {
+  uint64_t written = 0;
+  uint64_t bytes = 0;
+  uint64_t failed = 0;   // meant to be written but not: already there, or a write error
+  uint64_t skipped = 0;  // bytes that cannot be read: never found, past the end, damaged
+};
+
+// Writes every entry that no name reaches (unnamed or shadowed) into outDir,
+// decoded, never replacing a file already there. Reports each file written
+// on out and each entry not written on err.
+UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const std::string& outDir,
+                          std::ostream& out, std::ostream& err);
+
+}  // namespace orvex

@@ -1,0 +1,93 @@
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "inspect.h"
+
+namespace orvex {
+namespace {
+
+// Reads the stated length from a compressed stream's trailer.
+std::optional<uint64_t> trailerLength(const DiscImage& image, uint64_t offset, uint32_t size) {
+  if (size < 4) return std::nullopt;
+  uint8_t trailer[3];
+  const off_t at = static_cast<off_t>(offset + size - 4);
+  ssize_t got;
+  do {
+    got = pread(image.fd, trailer, sizeof trailer, at);
+  } while (got < 0 && errno == EINTR);
+  if (got != static_cast<ssize_t>(sizeof trailer)) return std::nullopt;
+  return uint64_t{trailer[0]} << 16 | uint64_t{trailer[1]} << 8 | trailer[2];
+}
+
+// Fills in decodedSize and problem. Returns what is wrong with the entry's
+// bytes (kNeverFound, kPastEnd or kDamaged), or kOk when they read and decode.
+EntryState examine(const Store& store, EntryRow* row) {
+  const IndexEntry& e = row->entry;
+  if (e.sector == 0) {
+    row->problem = "never found (sector 0)";
+    return EntryState::kNeverFound;
+  }
+  Location where;
+  where.position = row->position;
+  where.entry = &store.index.entries()[row->position];
+  where.offset = sectorOffset(e.sector, store.image.baseSector);
+  if (where.offset > store.image.size || e.size > store.image.size - where.offset) {
+    row->problem = "stored bytes run past the end of the image";
+    return EntryState::kPastEnd;
+  }
+  if (!(e.flags & FLAG_COMPRESSED)) return EntryState::kOk;
+  row->decodedSize = trailerLength(store.image, where.offset, e.size);
+  where.status = ReadStatus::kFound;
+  const ReadResult decoded = readLocated(store, where);
+  if (decoded.status == ReadStatus::kFound) return EntryState::kOk;
+  row->problem = decoded.why;
+  return EntryState::kDamaged;
+}
+
+EntryState decideState(const Store& store, const EntryRow& row, EntryState fault) {
+  if (fault == EntryState::kNeverFound) return fault;
+  if (store.index.findPosition(row.entry.hash) != row.position) return EntryState::kShadowed;
+  if (fault != EntryState::kOk) return fault;
+  return row.names.empty() ? EntryState::kUnnamed : EntryState::kOk;
+}
+
+}  // namespace
+
+const char* stateName(EntryState state) {
+  switch (state) {
+    case EntryState::kNeverFound:
+      return "never-found";
+    case EntryState::kShadowed:
+      return "shadowed";
+    case EntryState::kPastEnd:
+      return "past-end";
+    case EntryState::kDamaged:
+      return "damaged";
+    case EntryState::kUnnamed:
+      return "unnamed";
+    case EntryState::kOk:
+      return "ok";
+  }
+  return "?";
+}
+
+Inventory takeInventory(const Store& store, NameReach reach) {
+  Inventory inventory;
+  inventory.notes = std::move(reach.notes);
+  const std::vector<IndexEntry>& entries = store.index.entries();
+  inventory.rows.resize(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    EntryRow& row = inventory.rows[i];
+    row.position = static_cast<uint32_t>(i);
+    row.entry = entries[i];
+    if (i < reach.names.size()) row.names = std::move(reach.names[i]);
+    row.state = decideState(store, row, examine(store, &row));
+    StateTotal& total = inventory.totals[static_cast<int>(row.state)];
+    ++total.entries;
+    total.storedBytes += row.entry.size;
+  }
+  return inventory;
+}
+
+}  // namespace orvex

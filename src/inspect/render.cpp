@@ -1,0 +1,156 @@
+#include <algorithm>
+#include <array>
+#include <cinttypes>
+#include <cstdio>
+#include <ostream>
+
+#include "inspect.h"
+
+namespace orvex {
+namespace {
+
+std::string hexHash(uint32_t hash) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", hash);
+  return text;
+}
+
+const char* kindName(const IndexEntry& e) {
+  return e.flags & FLAG_COMPRESSED ? "compressed" : "stored";
+}
+
+// Names come from the disc: keep control bytes off the terminal.
+std::string shownNames(const std::vector<std::string>& names) {
+  if (names.empty()) return "-";
+  std::string text;
+  for (const std::string& name : names) {
+    if (!text.empty()) text += ", ";
+    for (char c : name) text += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+  }
+  return text;
+}
+
+constexpr size_t kColumns = 8;
+using Line = std::array<std::string, kColumns>;
+// Numbers are right-aligned; the last column is left unpadded.
+constexpr bool kRightAligned[kColumns] = {true, false, true, true, false, true, false, false};
+
+void writeAligned(const std::vector<Line>& lines, std::ostream& out) {
+  size_t width[kColumns] = {};
+  for (const Line& line : lines)
+    for (size_t c = 0; c < kColumns; ++c) width[c] = std::max(width[c], line[c].size());
+  for (const Line& line : lines) {
+    std::string text;
+    for (size_t c = 0; c < kColumns; ++c) {
+      const std::string pad(width[c] - line[c].size(), ' ');
+      if (c > 0) text += "  ";
+      if (c + 1 == kColumns) {
+        text += line[c];
+      } else {
+        text += kRightAligned[c] ? pad + line[c] : line[c] + pad;
+      }
+    }
+    out << text << '\n';
+  }
+}
+
+uint64_t totalStoredBytes(const Inventory& inventory) {
+  uint64_t bytes = 0;
+  for (const StateTotal& t : inventory.totals) bytes += t.storedBytes;
+  return bytes;
+}
+
+}  // namespace
+
+void writeInventoryTable(const Inventory& inventory, std::ostream& out) {
+  std::vector<Line> lines;
+  lines.reserve(inventory.rows.size() + 1);
+  lines.push_back({"#", "hash", "sector", "size", "kind", "decoded", "state", "names"});
+  for (const EntryRow& row : inventory.rows) {
+    const IndexEntry& e = row.entry;
+    lines.push_back({std::to_string(row.position), hexHash(e.hash), std::to_string(e.sector),
+                     std::to_string(e.size), kindName(e),
+                     row.decodedSize ? std::to_string(*row.decodedSize) : "-", stateName(row.state),
+                     shownNames(row.names)});
+  }
+  writeAligned(lines, out);
+
+  out << '\n';
+  char text[96];
+  std::snprintf(text, sizeof text, "%-12s %10s %16s\n", "state", "entries", "stored bytes");
+  out << text;
+  for (int s = 0; s < ENTRY_STATE_COUNT; ++s) {
+    const StateTotal& t = inventory.totals[s];
+    std::snprintf(text, sizeof text, "%-12s %10" PRIu64 " %16" PRIu64 "\n",
+                  stateName(static_cast<EntryState>(s)), t.entries, t.storedBytes);
+    out << text;
+  }
+  std::snprintf(text, sizeof text, "%-12s %10zu %16" PRIu64 "\n", "total", inventory.rows.size(),
+                totalStoredBytes(inventory));
+  out << text;
+}
+
+std::string jsonQuoted(std::string_view bytes) {
+  std::string text = "\"";
+  for (char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"':
+        text += "\\\"";
+        break;
+      case '\\':
+        text += "\\\\";
+        break;
+      case '\n':
+        text += "\\n";
+        break;
+      case '\t':
+        text += "\\t";
+        break;
+      case '\r':
+        text += "\\r";
+        break;
+      default:
+        if (c < 0x20 || c >= 0x7F) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\u%04X", c);
+          text += escape;
+        } else {
+          text += ch;
+        }
+    }
+  }
+  return text + "\"";
+}
+
+void writeInventoryJson(const Inventory& inventory, std::ostream& out) {
+  out << "{\n  \"entries\": [";
+  const char* separator = "\n";
+  for (const EntryRow& row : inventory.rows) {
+    const IndexEntry& e = row.entry;
+    out << separator << "    {\"position\": " << row.position << ", \"hash\": \"" << hexHash(e.hash)
+        << "\", \"sector\": " << e.sector << ", \"size\": " << e.size << ", \"kind\": \""
+        << kindName(e) << "\", \"decoded_size\": ";
+    if (row.decodedSize) {
+      out << *row.decodedSize;
+    } else {
+      out << "null";
+    }
+    out << ", \"state\": \"" << stateName(row.state) << "\", \"names\": [";
+    for (size_t i = 0; i < row.names.size(); ++i)
+      out << (i ? ", " : "") << jsonQuoted(row.names[i]);
+    out << "], \"problem\": " << (row.problem.empty() ? "null" : jsonQuoted(row.problem)) << '}';
+    separator = ",\n";
+  }
+  out << (inventory.rows.empty() ? "],\n" : "\n  ],\n");
+  out << "  \"summary\": {\n    \"entries\": " << inventory.rows.size()
+      << ",\n    \"stored_bytes\": " << totalStoredBytes(inventory) << ",\n    \"states\": {";
+  for (int s = 0; s < ENTRY_STATE_COUNT; ++s) {
+    const StateTotal& t = inventory.totals[s];
+    out << (s ? ",\n" : "\n") << "      \"" << stateName(static_cast<EntryState>(s))
+        << "\": {\"entries\": " << t.entries << ", \"stored_bytes\": " << t.storedBytes << '}';
+  }
+  out << "\n    }\n  }\n}\n";
+}
+
+}  // namespace orvex

@@ -1,0 +1,46 @@
+// Test helper: a disc built in memory, written to a temporary directory and
+// opened as a store.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "inspect.h"
+#include "pack.h"
+#include "program.h"
+
+namespace orvex {
+
+class TestDisc {
+ public:
+  explicit TestDisc(const DiscBuilder& disc) {
+    const DiscBytes bytes = buildDisc(disc);
+    testing::writeBytes(dir / "disc.img", bytes.image);
+    testing::writeBytes(dir / "disc.idx", bytes.index);
+    std::string error;
+    opened_ = openStore(dir / "disc.img", dir / "disc.idx", &store, &error);
+    EXPECT_TRUE(opened_) << error;
+  }
+  ~TestDisc() {
+    if (opened_) closeImage(&store.image);
+  }
+  TestDisc(const TestDisc&) = delete;
+  TestDisc& operator=(const TestDisc&) = delete;
+
+  // The event table that learnNames reads, in the temporary directory.
+  std::string eventsTable() const { return dir / "eventsTable"; }
+  Inventory inventory() const { return takeInventory(store, learnNames(store, eventsTable())); }
+
+  testing::TempDir dir;
+  Store store;
+
+ private:
+  bool opened_ = false;
+};
+
+inline std::vector<uint8_t> compressed(const std::string& text) {
+  std::vector<uint8_t> stream;
+  EXPECT_TRUE(compress(reinterpret_cast<const uint8_t*>(text.data()), text.size(), &stream));
+  return stream;
+}
+
+}  // namespace orvex
