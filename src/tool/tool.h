@@ -16,5 +16,7 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
 
 int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runHashCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int runListCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace orvex

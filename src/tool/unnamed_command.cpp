@@ -1,0 +1,60 @@
+#include <ostream>
+
+#include "inspect.h"
+#include "tool.h"
+
+namespace orvex {
+namespace {
+
+constexpr char kUsage[] =
+    "usage: orvex-tool unnamed IMAGE INDEX OUT_DIR\n"
+    "\n"
+    "Writes every index entry that no name reaches (states unnamed and shadowed)\n"
+    "into OUT_DIR as HASH.bin, or HASH-N.bin when N earlier index entries share the\n"
+    "hash, decoded when compressed. OUT_DIR is created if missing; files already\n"
+    "there are never replaced. Entries whose bytes cannot be read (never-found,\n"
+    "past-end, damaged) are reported on stderr and skipped.\n"
+    "\n"
+    "Exits with 1 when a file that was to be written was not.\n"
+    "\n"
+    "  -h, --help  show this help\n";
+
+}  // namespace
+
+int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  std::vector<std::string> paths;
+  bool flags = true;
+  for (const std::string& a : args) {
+    if (!flags || a.size() < 2 || a[0] != '-') {
+      paths.push_back(a);
+    } else if (a == "--") {
+      flags = false;
+    } else if (a == "-h" || a == "--help") {
+      out << kUsage;
+      return 0;
+    } else {
+      err << "orvex-tool: unnamed: unknown option '" << a << "'\n" << kUsage;
+      return EXIT_USAGE;
+    }
+  }
+  if (paths.size() != 3) {
+    err << "orvex-tool: unnamed: expected IMAGE INDEX OUT_DIR\n" << kUsage;
+    return EXIT_USAGE;
+  }
+
+  Store store;
+  std::string error;
+  if (!openStore(paths[0], paths[1], &store, &error)) {
+    err << "orvex-tool: unnamed: " << error << '\n';
+    return 1;
+  }
+  const Inventory inventory = takeInventory(store, learnNames(store));
+  for (const std::string& note : inventory.notes) err << "orvex-tool: unnamed: " << note << '\n';
+  const UnnamedStats stats = writeUnnamed(store, inventory, paths[2], out, err);
+  closeImage(&store.image);
+  out << stats.written << " files written (" << stats.bytes << " bytes), " << stats.failed
+      << " not written, " << stats.skipped << " entries skipped\n";
+  return stats.failed == 0 ? 0 : 1;
+}
+
+}  // namespace orvex
