@@ -1,0 +1,320 @@
+// Whole-program tests of `orvex-tool list` and `orvex-tool unnamed`: discs with
+// oddities built with the packer library, read by the real binary.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+
+#include "pack.h"
+#include "program.h"
+
+namespace orvex {
+namespace {
+
+using testing::bytesOf;
+using testing::ProgramResult;
+using testing::runProgram;
+using testing::snapshotTree;
+using testing::TempDir;
+using testing::writeBytes;
+using testing::writeText;
+using Tree = std::map<std::string, std::string>;
+using Lines = std::vector<std::string>;
+
+std::vector<uint8_t> eventsTable(const std::vector<std::string>& names) {
+  std::vector<uint8_t> table(256 * names.size(), 0);
+  for (size_t i = 0; i < names.size(); ++i)
+    std::memcpy(&table[256 * i], names[i].data(), std::min<size_t>(names[i].size(), 256));
+  return table;
+}
+
+std::vector<uint8_t> compressed(const std::string& text) {
+  std::vector<uint8_t> stream;
+  EXPECT_TRUE(compress(reinterpret_cast<const uint8_t*>(text.data()), text.size(), &stream));
+  return stream;
+}
+
+std::string hashFile(std::string_view name, const char* suffix = "") {
+  char text[32];
+  std::snprintf(text, sizeof text, "%08X%s.bin", hashName(name), suffix);
+  return text;
+}
+
+Lines splitLines(const std::string& text) {
+  Lines lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A table's rows and summary with the padding between columns taken out:
+// single spaces between the fixed columns, the names column as printed.
+// Summary lines have no names column.
+Lines canonicalTable(const std::string& table) {
+  Lines lines;
+  bool summary = false;
+  for (const std::string& line : splitLines(table)) {
+    if (line.empty()) {
+      summary = true;
+      continue;
+    }
+    std::istringstream in(line);
+    std::string field, text;
+    for (int i = 0; (summary || i < 7) && in >> field; ++i) text += (i ? " " : "") + field;
+    if (!summary) {
+      std::string names;
+      std::getline(in, names);
+      text += " " + names.substr(names.find_first_not_of(' '));
+    }
+    lines.push_back(text);
+  }
+  return lines;
+}
+
+// Prints a JSON listing in the canonical table form, or fails to parse it.
+constexpr char kJsonToTable[] = R"(
+import json, sys
+d = json.load(open(sys.argv[1], encoding="utf-8"))
+assert sorted(d) == ["entries", "summary"], sorted(d)
+print("# hash sector size kind decoded state names")
+for e in d["entries"]:
+    decoded = "-" if e["decoded_size"] is None else str(e["decoded_size"])
+    print(e["position"], e["hash"], e["sector"], e["size"], e["kind"], decoded, e["state"],
+          ", ".join(e["names"]) or "-")
+s = d["summary"]
+print("state entries stored bytes")
+for state, t in s["states"].items():
+    print(state, t["entries"], t["stored_bytes"])
+print("total", s["entries"], s["stored_bytes"])
+)";
+
+// Prints each entry's names as hex of their bytes, read back as Latin-1.
+constexpr char kJsonNameBytes[] = R"(
+import json, sys
+for e in json.load(open(sys.argv[1], encoding="utf-8"))["entries"]:
+    print(" ".join(n.encode("latin-1").hex() for n in e["names"]))
+)";
+
+std::string hexOf(const std::string& bytes) {
+  std::string text;
+  char two[3];
+  for (unsigned char c : bytes) {
+    std::snprintf(two, sizeof two, "%02x", c);
+    text += two;
+  }
+  return text;
+}
+
+class ListProgram : public ::testing::Test {
+ protected:
+  void SetUp() override { std::filesystem::create_directory(work); }
+
+  void writeDisc(const DiscBuilder& disc) {
+    const DiscBytes bytes = buildDisc(disc);
+    writeBytes(sandbox / "disc.img", bytes.image);
+    writeBytes(sandbox / "disc.idx", bytes.index);
+  }
+
+  ProgramResult tool(std::vector<std::string> args) {
+    return runProgram(ORVEX_TOOL_BINARY, args, work);
+  }
+
+  ProgramResult list(bool json = false) {
+    std::vector<std::string> args = {"list", "../disc.img", "../disc.idx"};
+    if (json) args.push_back("--json");
+    return tool(args);
+  }
+
+  // Runs a Python script on a JSON listing; skips the test without Python.
+  std::string python(const char* script, const std::string& json) {
+    writeText(sandbox / "listing.json", json);
+    const ProgramResult r = runProgram(
+        "/usr/bin/env", {"python3", "-c", script, sandbox / "listing.json"}, sandbox.path());
+    if (r.status == 127) return "<no python3>";
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+  }
+
+  // The disc with one entry in every state, named by its lists and by the
+  // event table in the working directory.
+  DiscBuilder oddDisc() {
+    DiscBuilder disc;
+    disc.addStored("menu.ard", makeNameList({"text", "z.bin", "bad.z", "dup", "zero", "past.end"}));
+    disc.addStored("text", bytesOf("hello"));                                  // 1 ok
+    disc.addCompressedStream("z.bin", compressed(std::string(3000, 'z')));     // 2 ok
+    disc.addCompressedStream("bad.z", {'a', 'b', 0x00, 0x00, 0x09, 0x80});     // 3 damaged
+    disc.addStored("dup", bytesOf("first"));                                   // 4 ok
+    disc.addStored("dup", bytesOf("second"));                                  // 5 shadowed
+    disc.addStored("zero", bytesOf("never")).sector = 0;                       // 6 never-found
+    disc.addStored("hidden", bytesOf("hidden"));                               // 7 unnamed
+    disc.addCompressedStream("hidden.z", compressed(std::string(5000, 'h')));  // 8 unnamed
+    disc.addStored("po07.ard", makeNameList({"from-po07"}));                   // 9 read as pi32.ard
+    disc.addStored("from-po07", bytesOf("listed"));                            // 10
+    disc.addStored("ev/a.evt", bytesOf("event"));               // 11 from eventsTable
+    disc.addStored("past.end", bytesOf("xx")).size = 1u << 20;  // 12 past-end
+    writeBytes(work + "/eventsTable", eventsTable({"ev/a.evt", "../no.evt"}));
+    return disc;
+  }
+
+  TempDir sandbox;
+  std::string work = sandbox / "work";
+};
+
+TEST_F(ListProgram, TableShowsEveryStateWithItsNames) {
+  const DiscBuilder disc = oddDisc();
+  writeDisc(disc);
+  const ProgramResult r = list();
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const Lines table = canonicalTable(r.out);
+  const Lines expectedStates = {"ok",       "ok",          "ok",      "damaged", "ok",
+                                "shadowed", "never-found", "unnamed", "unnamed", "ok",
+                                "ok",       "ok",          "past-end"};
+  const Lines expectedNames = {"menu.ard",  "text",     "z.bin",   "bad.z", "dup",
+                               "-",         "-",        "-",       "-",     "pi32.ard",
+                               "from-po07", "ev/a.evt", "past.end"};
+  ASSERT_EQ(table.size(), 1 + expectedStates.size() + 8) << r.out;
+  EXPECT_EQ(table[0], "# hash sector size kind decoded state names");
+  for (size_t i = 0; i < expectedStates.size(); ++i) {
+    std::istringstream row(table[i + 1]);
+    std::string position, hash, sector, size, kind, decoded, state, names;
+    row >> position >> hash >> sector >> size >> kind >> decoded >> state;
+    std::getline(row, names);
+    EXPECT_EQ(position, std::to_string(i));
+    EXPECT_EQ(state, expectedStates[i]) << table[i + 1];
+    EXPECT_EQ(names, " " + expectedNames[i]) << table[i + 1];
+  }
+  EXPECT_NE(table[3].find(" compressed 3000 "), std::string::npos) << table[3];
+  EXPECT_NE(table[4].find(" compressed 9 "), std::string::npos) << table[4];
+  EXPECT_EQ(table[table.size() - 7], "never-found 1 5");
+  const auto stored = [&](size_t i) {
+    return disc.files[i].size.value_or(static_cast<uint32_t>(disc.files[i].stored.size()));
+  };
+  EXPECT_EQ(table[table.size() - 3], "unnamed 2 " + std::to_string(stored(7) + stored(8)));
+  uint64_t all = 0;
+  for (size_t i = 0; i < disc.files.size(); ++i) all += stored(i);
+  EXPECT_EQ(table.back(), "total 13 " + std::to_string(all));
+}
+
+TEST_F(ListProgram, JsonParsesAndAgreesWithTheTable) {
+  writeDisc(oddDisc());
+  const ProgramResult table = list();
+  const ProgramResult json = list(true);
+  ASSERT_EQ(json.status, 0) << json.err;
+  const std::string fromJson = python(kJsonToTable, json.out);
+  if (fromJson == "<no python3>") GTEST_SKIP() << "python3 is not installed";
+  EXPECT_EQ(splitLines(fromJson), canonicalTable(table.out));
+}
+
+TEST_F(ListProgram, JsonCarriesArbitraryNameBytes) {
+  const std::vector<std::string> names = {"q\"uote",     "back\\slash", "new\nline", "caf\xE9",
+                                          "ctl\x01\x1F", "\x7F\xFF",    "tab\there"};
+  DiscBuilder disc;
+  disc.addStored("menu.ard", makeNameList(names));
+  for (const std::string& n : names) disc.addStored(n, bytesOf(n));
+  writeDisc(disc);
+  const ProgramResult json = list(true);
+  ASSERT_EQ(json.status, 0) << json.err;
+  const std::string shown = python(kJsonNameBytes, json.out);
+  if (shown == "<no python3>") GTEST_SKIP() << "python3 is not installed";
+  Lines expected = {hexOf("menu.ard")};
+  for (const std::string& n : names) expected.push_back(hexOf(n));
+  EXPECT_EQ(splitLines(shown), expected);
+
+  // The table keeps control bytes off the terminal.
+  const ProgramResult table = list();
+  EXPECT_NE(table.out.find("  new?line\n"), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find("  ctl??\n"), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find("  caf\xE9\n"), std::string::npos) << table.out;
+}
+
+TEST_F(ListProgram, EmptyIndexGivesAnEmptyListing) {
+  writeDisc(DiscBuilder{});
+  const ProgramResult json = list(true);
+  ASSERT_EQ(json.status, 0) << json.err;
+  const std::string fromJson = python(kJsonToTable, json.out);
+  if (fromJson == "<no python3>") GTEST_SKIP() << "python3 is not installed";
+  EXPECT_EQ(splitLines(fromJson), canonicalTable(list().out));
+  EXPECT_EQ(splitLines(fromJson).back(), "total 0 0");
+}
+
+TEST_F(ListProgram, AgreesWithTheExtractorOnEntriesNoNameReaches) {
+  writeDisc(oddDisc());
+  const Lines table = canonicalTable(list().out);
+  size_t unreached = 0;
+  for (size_t i = 1; i < table.size() - 8; ++i) unreached += table[i].ends_with(" -");
+
+  const ProgramResult run = runProgram(ORVEX_BINARY, {"../disc.img", "../disc.idx"}, work);
+  ASSERT_EQ(run.status, 0);
+  const std::string phrase = std::to_string(unreached) + " of " + std::to_string(table.size() - 9) +
+                             " index entries reached by no name";
+  EXPECT_NE(run.err.find(phrase), std::string::npos) << phrase << "\n" << run.err;
+}
+
+TEST_F(ListProgram, UnnamedWritesWhatNoNameReachesAndNeverOverwrites) {
+  writeDisc(oddDisc());
+  const Tree before = snapshotTree(work);
+  ProgramResult r = tool({"unnamed", "../disc.img", "../disc.idx", "../out"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const Tree expected = {{hashFile("dup", "-1"), "second"},
+                         {hashFile("hidden"), "hidden"},
+                         {hashFile("hidden.z"), std::string(5000, 'h')}};
+  EXPECT_EQ(snapshotTree(sandbox / "out"), expected);
+  EXPECT_EQ(snapshotTree(work), before);
+  const Lines out = splitLines(r.out);
+  ASSERT_EQ(out.size(), 4u) << r.out;
+  EXPECT_EQ(out[3], "3 files written (5012 bytes), 0 not written, 3 entries skipped");
+  EXPECT_EQ(splitLines(r.err).size(), 3u) << r.err;  // bad.z, zero and past.end
+
+  writeText(sandbox / ("out/" + hashFile("hidden")), "edited");
+  r = tool({"unnamed", "../disc.img", "../disc.idx", "../out"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(splitLines(r.out).back(),
+            "0 files written (0 bytes), 3 not written, 3 entries skipped");
+  EXPECT_NE(r.err.find(hashFile("hidden") + ": already exists"), std::string::npos) << r.err;
+  Tree edited = expected;
+  edited[hashFile("hidden")] = "edited";
+  EXPECT_EQ(snapshotTree(sandbox / "out"), edited);
+}
+
+struct CommandCase {
+  std::vector<std::string> args;
+  int status;
+  const char* shown;  // on stdout for status 0, else on stderr
+};
+
+class CommandLine : public ListProgram, public ::testing::WithParamInterface<CommandCase> {};
+
+TEST_P(CommandLine, StatusAndMessage) {
+  writeDisc(DiscBuilder{});
+  const ProgramResult r = tool(GetParam().args);
+  EXPECT_EQ(r.status, GetParam().status);
+  const std::string& shown = GetParam().status == 0 ? r.out : r.err;
+  const std::string& other = GetParam().status == 0 ? r.err : r.out;
+  EXPECT_NE(shown.find(GetParam().shown), std::string::npos) << shown;
+  EXPECT_EQ(other, "");
+  EXPECT_FALSE(std::filesystem::exists(sandbox / "out"));
+}
+
+constexpr char kList[] = "usage: orvex-tool list IMAGE INDEX [--json]";
+constexpr char kUnnamed[] = "usage: orvex-tool unnamed IMAGE INDEX OUT_DIR";
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, CommandLine,
+    ::testing::Values(
+        CommandCase{{"list", "--help"}, 0, kList}, CommandCase{{"list", "a", "b", "-h"}, 0, kList},
+        CommandCase{{"list"}, 2, kList}, CommandCase{{"list", "a"}, 2, kList},
+        CommandCase{{"list", "a", "b", "c"}, 2, kList},
+        CommandCase{{"list", "a", "b", "--jsn"}, 2, kList},
+        CommandCase{{"list", "missing.img", "../disc.idx"}, 1, "cannot open image missing.img"},
+        CommandCase{{"list", "../disc.img", "missing.idx"}, 1, "cannot read index missing.idx"},
+        CommandCase{{"list", "../disc.img", "."}, 1, "cannot read index ."},
+        CommandCase{{"unnamed", "--help"}, 0, kUnnamed},
+        CommandCase{{"unnamed", "a", "b"}, 2, kUnnamed},
+        CommandCase{{"unnamed", "a", "b", "../out", "d"}, 2, kUnnamed},
+        CommandCase{{"unnamed", "--force", "a", "b", "../out"}, 2, kUnnamed},
+        CommandCase{{"unnamed", ".", "../disc.idx", "../out"}, 1, "cannot open image ."}));
+
+}  // namespace
+}  // namespace orvex
