@@ -50,14 +50,13 @@ void dumpFile(Run& run, std::string_view name) {
   uint64_t written = 0;
   bool ok;
   if (where.entry->flags & FLAG_COMPRESSED) {
-    const ReadResult file = readLocated(run.store, where);
-    if (file.status == ReadStatus::kDamaged) {
-      warn(run, name, file.why + ", not written");
+    if (readLocatedInto(run.store, where, &run.buffer, &error) != ReadStatus::kFound) {
+      warn(run, name, error + ", not written");
       return;
     }
     std::fprintf(run.out, "Dumping %s\n", path.c_str());
-    ok = writeFileAtomic(path, file.data.data(), file.data.size(), &error);
-    written = file.data.size();
+    ok = writeFileAtomic(path, run.buffer.data(), run.buffer.size(), &error);
+    written = run.buffer.size();
   } else {
     // Stored bytes go from the image to the file without passing through
     // this process.

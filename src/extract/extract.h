@@ -34,6 +34,7 @@ struct Run {
   std::vector<uint8_t> reached;  // per index position: some name resolved to it
   uint64_t reachedCount = 0;
   ProgressLine* progress = nullptr;  // set when a terminal shows progress
+  std::vector<uint8_t> buffer;       // file bytes, reused from file to file
 };
 
 // Records that a name resolved to the entry at this index position.

@@ -74,29 +74,35 @@ Location locateFile(const Store& store, std::string_view name) {
   return where;
 }
 
-ReadResult readLocated(const Store& store, const Location& where) {
-  ReadResult result;
-  result.position = where.position;
-  result.status = where.status;
-  result.why = where.why;
-  if (where.status != ReadStatus::kFound) return result;
+ReadStatus readLocatedInto(const Store& store, const Location& where, std::vector<uint8_t>* data,
+                           std::string* why) {
+  if (where.status != ReadStatus::kFound) {
+    *why = where.why;
+    return where.status;
+  }
   const uint32_t size = where.entry->size;
-  result.data.resize(size);
-  const int64_t got = readAt(store.image.fd, result.data.data(), size, where.offset);
+  data->resize(size);
+  const int64_t got = readAt(store.image.fd, data->data(), size, where.offset);
   if (got != static_cast<int64_t>(size)) {
-    result.status = ReadStatus::kDamaged;
-    result.why = got < 0 ? std::string("cannot read the image: ") + std::strerror(errno)
-                         : "stored bytes run past the end of the image";
-    result.data.clear();
-    return result;
+    *why = got < 0 ? std::string("cannot read the image: ") + std::strerror(errno)
+                   : "stored bytes run past the end of the image";
+    data->clear();
+    return ReadStatus::kDamaged;
   }
   if (where.entry->flags & FLAG_COMPRESSED) {
     size_t length = 0;
-    if (!decompress(result.data, size, &length, &result.why)) {
-      result.status = ReadStatus::kDamaged;
-      result.data.clear();
+    if (!decompress(*data, size, &length, why)) {
+      data->clear();
+      return ReadStatus::kDamaged;
     }
   }
+  return ReadStatus::kFound;
+}
+
+ReadResult readLocated(const Store& store, const Location& where) {
+  ReadResult result;
+  result.position = where.position;
+  result.status = readLocatedInto(store, where, &result.data, &result.why);
   return result;
 }
 

@@ -113,6 +113,10 @@ Location locateFile(const Store& store, std::string_view name);
 // Reads a located file's bytes, decoding them when compressed; a damaged
 // stream gives kDamaged.
 ReadResult readLocated(const Store& store, const Location& where);
+// The same into a buffer the caller keeps from file to file, so that its
+// memory is reused; on kFound *data holds exactly the file.
+ReadStatus readLocatedInto(const Store& store, const Location& where, std::vector<uint8_t>* data,
+                           std::string* why);
 
 // Looks a name up and returns the file's bytes: locateFile, then readLocated.
 ReadResult readFile(const Store& store, std::string_view name);
