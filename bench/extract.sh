@@ -71,7 +71,7 @@ timed() {
 }
 
 # bench LABEL BYTES FILES: prints the figures for one size and leaves the
-# orvex median in $dir/orvex.median.
+# orvex medians in $dir/orvex.median (wall) and $dir/orvex.cpu.median.
 bench() {
   local label=$1 bytes=$2 files=$3
   local dir=$data/$label
@@ -129,6 +129,7 @@ bench() {
   tm=$(median <"$dir/tar.times")
   ratio=$(median <"$dir/ratios")
   echo "$om" >"$dir/orvex.median"
+  [[ -n $timer ]] && median <"$dir/orvex.cpu" >"$dir/orvex.cpu.median"
   printf 'median of %d: orvex %.3f s, tar %.3f s; median ratio orvex/tar %.3f\n' "$runs" "$om" "$tm" "$ratio"
   if [[ -n $timer ]]; then
     printf 'median CPU time (user + system): orvex %.3f s, tar %.3f s\n' \
@@ -151,5 +152,10 @@ echo
 bench full "$fullBytes" "$fullFiles"
 bench quarter $((fullBytes / 4)) $((fullFiles / 4))
 awk -v f="$(cat "$data/full/orvex.median")" -v q="$(cat "$data/quarter/orvex.median")" \
-  'BEGIN {printf "growth: orvex median full / quarter = %.2f (the data grows 4x)\n", f / q}'
+  'BEGIN {printf "growth: orvex median full / quarter = %.2f wall", f / q}'
+if [[ -n $timer ]]; then
+  awk -v f="$(cat "$data/full/orvex.cpu.median")" -v q="$(cat "$data/quarter/orvex.cpu.median")" \
+    'BEGIN {printf ", %.2f CPU", f / q}'
+fi
+echo " (the data grows 4x)"
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

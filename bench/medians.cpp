@@ -1,6 +1,11 @@
 #include "medians.h"
 
+#include <unistd.h>
+
 namespace orvex::bench {
+
+MedianCollector::MedianCollector()
+    : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
 
 void MedianCollector::ReportRuns(const std::vector<Run>& runs) {
   ConsoleReporter::ReportRuns(runs);

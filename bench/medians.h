@@ -12,6 +12,8 @@ namespace orvex::bench {
 
 class MedianCollector : public benchmark::ConsoleReporter {
  public:
+  // Colors only on a terminal, so that saved output stays plain text.
+  MedianCollector();
   void ReportRuns(const std::vector<Run>& runs) override;
   // The median run of a benchmark by its registered name, or nullptr when
   // it did not run (filtered out, failed, or run without repetitions).

@@ -49,10 +49,10 @@ run() {
 }
 
 if [[ $part == decoder || $part == all ]]; then
-  run decoder "$build/bench/orvex-bench-decoder" --benchmark_color=false "$@"
+  run decoder "$build/bench/orvex-bench-decoder" "$@"
 fi
 if [[ $part == lookup || $part == all ]]; then
-  run lookup "$build/bench/orvex-bench-lookup" --benchmark_color=false "$@"
+  run lookup "$build/bench/orvex-bench-lookup" "$@"
 fi
 if [[ $part == extract || $part == all ]]; then
   if [[ -x $build/src/tool/orvex-tool ]]; then
