@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -25,7 +26,7 @@ std::string readAll(const std::string& path) {
 }  // namespace
 
 ProgramResult runProgram(const std::string& binary, const std::vector<std::string>& args,
-                         const std::string& cwd) {
+                         const std::string& cwd, const ProgramOptions& options) {
   TempDir capture;
   const std::string outPath = capture / "out", errPath = capture / "err";
   const pid_t pid = fork();
@@ -38,19 +39,28 @@ ProgramResult runProgram(const std::string& binary, const std::vector<std::strin
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    if (options.inChild) options.inChild();
     std::vector<char*> argv{const_cast<char*>(binary.c_str())};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execv(binary.c_str(), argv.data());
     _exit(127);
   }
+  if (options.whileRunning) options.whileRunning(pid);
   int status = 0;
-  waitpid(pid, &status, 0);
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
   ProgramResult result;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.out = readAll(outPath);
   result.err = readAll(errPath);
   return result;
+}
+
+bool childHasExited(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
 }
 
 TempDir::TempDir() {
@@ -87,6 +97,8 @@ std::map<std::string, std::string> snapshotTree(const std::string& root) {
       tree[rel] = "<link>";
     else if (e.is_directory())
       tree[rel] = "<dir>";
+    else if (!e.is_regular_file())
+      tree[rel] = "<other>";
     else
       tree[rel] = readAll(e.path().string());
   }

@@ -2,7 +2,10 @@
 // the trees they leave.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -15,9 +18,22 @@ struct ProgramResult {
   std::string err;
 };
 
-// Runs binary with args in directory cwd; a non-empty input is fed on stdin.
+struct ProgramOptions {
+  // Runs in the child between fork and exec: to set limits or signal
+  // dispositions that the program inherits.
+  std::function<void()> inChild;
+  // Runs in the parent while the child runs, before it is waited for: to
+  // watch it or to signal it.
+  std::function<void(pid_t)> whileRunning;
+};
+
+// Runs binary with args in directory cwd, with stdin from /dev/null.
 ProgramResult runProgram(const std::string& binary, const std::vector<std::string>& args,
-                         const std::string& cwd);
+                         const std::string& cwd, const ProgramOptions& options = {});
+
+// True once the child has exited (it is not reaped, so it can still be
+// waited for).
+bool childHasExited(pid_t pid);
 
 // A fresh directory under the system's temporary folder, removed afterwards.
 class TempDir {
@@ -38,7 +54,7 @@ void writeText(const std::string& path, const std::string& text);
 std::vector<uint8_t> bytesOf(const std::string& text);
 
 // Every entry below root by relative path: file contents, or "<dir>" for a
-// directory, or "<link>" for a symbolic link.
+// directory, "<link>" for a symbolic link, "<other>" for a FIFO or the like.
 std::map<std::string, std::string> snapshotTree(const std::string& root);
 
 }  // namespace orvex::testing

@@ -1,0 +1,52 @@
+#include "disc_content.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "coding.h"
+
+namespace orvex::testing {
+
+std::vector<uint8_t> eventFile(int32_t count, const std::vector<uint32_t>& offsets, size_t length) {
+  std::vector<uint8_t> bytes(std::max(length, 8 + 4 * offsets.size()));
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>('A' + i % 26);
+  encodeFixed32(&bytes[4], static_cast<uint32_t>(count));
+  for (size_t i = 0; i < offsets.size(); ++i) encodeFixed32(&bytes[8 + 4 * i], offsets[i]);
+  return bytes;
+}
+
+std::vector<uint8_t> eventsTable(const std::vector<std::string>& names) {
+  std::vector<uint8_t> table(256 * names.size(), 0);
+  for (size_t i = 0; i < names.size(); ++i)
+    std::memcpy(&table[256 * i], names[i].data(), std::min<size_t>(names[i].size(), 256));
+  return table;
+}
+
+std::vector<uint8_t> textLike(size_t length, uint32_t seed) {
+  static const char* const kWords[] = {"sector ", "index ", "name ", "of ",  "the ",
+                                       "event ",  "piece ", "file ", "and ", ".\n"};
+  std::vector<uint8_t> out;
+  out.reserve(length + 8);
+  uint32_t x = seed;
+  while (out.size() < length) {
+    x = x * 1103515245u + 12345u;
+    const char* w = kWords[(x >> 16) % std::size(kWords)];
+    out.insert(out.end(), w, w + std::strlen(w));
+  }
+  out.resize(length);
+  return out;
+}
+
+std::vector<uint8_t> noise(size_t length, uint32_t seed) {
+  std::vector<uint8_t> out(length);
+  uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
+  for (uint8_t& b : out) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    b = static_cast<uint8_t>(x >> 24);
+  }
+  return out;
+}
+
+}  // namespace orvex::testing

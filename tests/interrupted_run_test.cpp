@@ -1,0 +1,235 @@
+// Whole-program runs that stop short: killed at some moment, or refused
+// large writes by a file size limit. The tree must then hold only complete
+// files, and a later full run must complete it to exactly what a run that
+// was never stopped gives.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "disc_content.h"
+#include "pack.h"
+#include "program.h"
+#include "store.h"
+
+namespace orvex {
+namespace {
+
+using testing::bytesOf;
+using testing::ProgramOptions;
+using testing::ProgramResult;
+using testing::runProgram;
+using testing::snapshotTree;
+using testing::TempDir;
+using Tree = std::map<std::string, std::string>;
+
+constexpr size_t kMiB = size_t{1} << 20;
+
+std::string text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
+
+std::vector<uint8_t> compressed(const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> stream;
+  if (!compress(data.data(), data.size(), &stream)) throw std::runtime_error("cannot compress");
+  return stream;
+}
+
+// Large stored and compressed files, many small ones and an event file cut
+// into large pieces, extracted once without interruption as the reference.
+struct BigDisc {
+  BigDisc();
+
+  TempDir dir;
+  std::map<std::string, std::vector<uint8_t>> files;  // what the lists name, by name
+  std::vector<std::string> large;                     // the names of files over 1 MiB
+  Tree reference;
+
+  ProgramResult extract(const std::string& work, const ProgramOptions& options = {}) const {
+    std::filesystem::create_directories(work);
+    return runProgram(ORVEX_BINARY, {dir / "disc.img", dir / "disc.idx"}, work, options);
+  }
+};
+
+BigDisc::BigDisc() {
+  files["big/stored-1.bin"] = testing::noise(9 * kMiB, 1);
+  files["big/packed-1.bin"] = testing::textLike(7 * kMiB, 2);
+  files["c/d/e/stored-2.bin"] = testing::noise(5 * kMiB, 3);
+  files["big/packed-2.bin"] = testing::textLike(4 * kMiB, 4);
+  const uint32_t m = static_cast<uint32_t>(kMiB);
+  files["ev/scene.evt"] = testing::eventFile(4, {64, m, 2 * m, 2 * m + 7}, 4 * kMiB);
+  files["ev/small.evt"] = testing::eventFile(2, {16, 20}, 30);
+  files["eventsTable"] = testing::eventsTable({"ev/scene.evt", "ev/small.evt"});
+  files["small.txt"] = bytesOf("small\n");
+  std::vector<std::string> menu = {"big/stored-1.bin",   "small.txt",        "big/packed-1.bin",
+                                   "c/d/e/stored-2.bin", "big/packed-2.bin", "eventsTable"};
+  std::vector<std::string> more;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "many/" + std::to_string(i) + ".txt";
+    files[name] = testing::textLike(100 + 50 * static_cast<size_t>(i), 10 + i);
+    more.push_back(name);
+  }
+
+  DiscBuilder disc;
+  disc.addStored("menu.ard", makeNameList(menu));
+  disc.addStored("al00.ard", makeNameList(more));
+  disc.addStored("dc00.ard", makeNameList({"ev/scene.evt", "ev/small.evt"}));
+  for (const auto& [name, content] : files) {
+    if (content.size() > kMiB) large.push_back(name);
+    if (name.find("packed") != std::string::npos)
+      disc.addCompressedStream(name, compressed(content));
+    else
+      disc.addStored(name, content);
+  }
+  const DiscBytes bytes = buildDisc(disc);
+  testing::writeBytes(dir / "disc.img", bytes.image);
+  testing::writeBytes(dir / "disc.idx", bytes.index);
+
+  const ProgramResult r = extract(dir / "reference");
+  if (r.status != 0) throw std::runtime_error("reference run failed: " + r.err);
+  reference = snapshotTree(dir / "reference");
+}
+
+const BigDisc& bigDisc() {
+  static const BigDisc disc;
+  return disc;
+}
+
+TEST(BigDiscReference, HoldsEveryFileAndPiece) {
+  const BigDisc& disc = bigDisc();
+  for (const auto& [name, content] : disc.files)
+    EXPECT_TRUE(disc.reference.at(name) == text(content)) << name;
+  const std::string scene = text(disc.files.at("ev/scene.evt"));
+  EXPECT_TRUE(disc.reference.at("ev/scene/000.mset") == scene.substr(64, kMiB - 64));
+  EXPECT_TRUE(disc.reference.at("ev/scene/003.mset") == scene.substr(2 * kMiB + 7));
+  EXPECT_EQ(disc.reference.at("ev/small/001.mset"), text(disc.files.at("ev/small.evt")).substr(20));
+}
+
+// Entries that are not in the reference, or differ from it there.
+std::vector<std::string> strayEntries(const Tree& tree, const Tree& reference) {
+  std::vector<std::string> stray;
+  for (const auto& [path, content] : tree) {
+    const auto it = reference.find(path);
+    if (it == reference.end() || it->second != content) stray.push_back(path);
+  }
+  return stray;
+}
+
+// The trees hold tens of MiB: on a mismatch, name the paths only.
+void expectReference(const Tree& tree, const Tree& reference) {
+  EXPECT_EQ(strayEntries(tree, reference), std::vector<std::string>{});
+  std::vector<std::string> missing;
+  for (const auto& [path, content] : reference)
+    if (tree.count(path) == 0) missing.push_back(path);
+  EXPECT_EQ(missing, std::vector<std::string>{});
+}
+
+// Waits, if need be, then kills the child with SIGKILL.
+struct KillPoint {
+  const char* what;
+  std::function<void(pid_t, const std::string& work)> wait;
+};
+
+void PrintTo(const KillPoint& point, std::ostream* os) { *os << point.what; }
+
+void killAfter(std::chrono::milliseconds delay, pid_t pid) {
+  std::this_thread::sleep_for(delay);
+  kill(pid, SIGKILL);
+}
+
+// Kills the child as soon as path appears under work, or not at all once it
+// has finished.
+void killOnceThere(const std::string& path, pid_t pid, const std::string& work) {
+  while (!testing::childHasExited(pid) && !std::filesystem::exists(work + "/" + path))
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  kill(pid, SIGKILL);
+}
+
+class InterruptedRun : public ::testing::TestWithParam<KillPoint> {};
+
+TEST_P(InterruptedRun, LeavesOnlyCompleteFilesAndALaterRunCompletesTheTree) {
+  const BigDisc& disc = bigDisc();
+  TempDir scratch;
+  const std::string work = scratch / "work";
+  ProgramOptions options;
+  options.whileRunning = [&](pid_t pid) { GetParam().wait(pid, work); };
+  const ProgramResult killed = disc.extract(work, options);
+  EXPECT_TRUE(killed.status == 128 + SIGKILL || killed.status == 0) << killed.status;
+
+  const Tree partial = snapshotTree(work);
+  EXPECT_EQ(strayEntries(partial, disc.reference), std::vector<std::string>{})
+      << "partial or temporary files after the kill";
+
+  const ProgramResult again = disc.extract(work);
+  EXPECT_EQ(again.status, 0);
+  expectReference(snapshotTree(work), disc.reference);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    KillPoints, InterruptedRun,
+    ::testing::Values(
+        KillPoint{"before it starts", [](pid_t pid, const std::string&) { kill(pid, SIGKILL); }},
+        KillPoint{
+            "after 5 ms",
+            [](pid_t pid, const std::string&) { killAfter(std::chrono::milliseconds(5), pid); }},
+        KillPoint{
+            "after 60 ms",
+            [](pid_t pid, const std::string&) { killAfter(std::chrono::milliseconds(60), pid); }},
+        KillPoint{
+            "after 250 ms",
+            [](pid_t pid, const std::string&) { killAfter(std::chrono::milliseconds(250), pid); }},
+        KillPoint{"once the first large file is in place",
+                  [](pid_t pid, const std::string& work) {
+                    killOnceThere("big/stored-1.bin", pid, work);
+                  }},
+        KillPoint{"once its directory exists",
+                  [](pid_t pid, const std::string& work) { killOnceThere("c/d/e", pid, work); }},
+        KillPoint{
+            "among the small files",
+            [](pid_t pid, const std::string& work) { killOnceThere("many/20.txt", pid, work); }},
+        KillPoint{"among the event pieces",
+                  [](pid_t pid, const std::string& work) {
+                    killOnceThere("ev/scene/001.mset", pid, work);
+                  }}),
+    [](const auto& info) {
+      std::string name = info.param.what;
+      for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      return name;
+    });
+
+TEST(FileSizeLimit, LargeFilesFailWithAWarningAndALaterRunFillsThem) {
+  const BigDisc& disc = bigDisc();
+  TempDir scratch;
+  const std::string work = scratch / "work";
+  ProgramOptions options;
+  options.inChild = [] {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{kMiB, kMiB};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  };
+  const ProgramResult limited = disc.extract(work, options);
+  EXPECT_EQ(limited.status, 0);
+  for (const std::string& name : disc.large)
+    EXPECT_NE(limited.err.find("orvex: warning: " + name + ": "), std::string::npos) << name;
+
+  const Tree partial = snapshotTree(work);
+  EXPECT_EQ(strayEntries(partial, disc.reference), std::vector<std::string>{})
+      << "partial or temporary files after the refused writes";
+  for (const std::string& name : disc.large) EXPECT_EQ(partial.count(name), 0u) << name;
+  for (const auto& [name, content] : disc.files)
+    if (content.size() <= kMiB) {
+      EXPECT_EQ(partial.count(name), 1u) << name;
+    }
+  EXPECT_EQ(partial.count("ev/small/001.mset"), 1u);
+
+  const ProgramResult again = disc.extract(work);
+  EXPECT_EQ(again.status, 0);
+  expectReference(snapshotTree(work), disc.reference);
+}
+
+}  // namespace
+}  // namespace orvex
