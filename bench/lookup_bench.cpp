@@ -185,8 +185,13 @@ void printSummary(const MedianCollector& medians) {
   std::printf("\n");
   for (int64_t size : kSizes) {
     std::printf("  %9lld", static_cast<long long>(size));
-    for (const Column& column : kColumns)
-      std::printf(" %12.2f", nanoseconds(medians, column, size));
+    for (const Column& column : kColumns) {
+      const double ns = nanoseconds(medians, column, size);
+      if (ns > 0)
+        std::printf(" %12.2f", ns);
+      else
+        std::printf(" %12s", "-");  // not run
+    }
     std::printf("\n");
   }
   std::printf("  %9s", "1M / 1k");
