@@ -1,6 +1,10 @@
 #include <algorithm>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "store.h"
 
 namespace orvex {
@@ -11,12 +15,56 @@ bool damaged(std::string* why, const char* reason) {
   return false;
 }
 
+uint64_t load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+uint32_t load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+void store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, sizeof v); }
+
+// How many of the eight bytes of v, from the highest address down, come
+// before the first one equal to the byte that spread repeats (8 if none).
+int bytesBeforeMarker(uint64_t v, uint64_t spread) {
+  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  const uint64_t x = v ^ spread;
+  const uint64_t zero = ~(((x & kLow7) + kLow7) | x | kLow7);  // 0x80 in each zero byte
+  return zero == 0 ? 8 : __builtin_clzll(zero) >> 3;
+}
+
 // Fills out[w - n, w) so that out[x] == out[x + dist] for every x, working
 // downwards as the format defines. Copies are exact: nothing outside the
 // range is written, since bytes below it may be body still to be read.
 void copyMatch(uint8_t* out, int64_t w, int64_t n, int64_t dist) {
+  uint8_t* to = out + w - n;
+  const uint8_t* from = to + dist;
   if (dist >= n) {
-    std::memcpy(out + w - n, out + w - n + dist, static_cast<size_t>(n));
+    // Source and destination are apart: load both ends, then store them.
+    if (n >= 8 && n <= 16) {
+      const uint64_t low = load64(from), high = load64(from + n - 8);
+      std::memcpy(to, &low, 8);
+      std::memcpy(to + n - 8, &high, 8);
+    } else if (n >= 4 && n < 8) {
+      const uint32_t low = load32(from), high = load32(from + n - 4);
+      std::memcpy(to, &low, 4);
+      std::memcpy(to + n - 4, &high, 4);
+    } else {
+      std::memcpy(to, from, static_cast<size_t>(n));
+    }
+    return;
+  }
+  if (dist == 1) {
+    std::memset(to, out[w], static_cast<size_t>(n));
+    return;
+  }
+  if (n <= 16) {
+    for (int64_t x = n - 1; x >= 0; --x) to[x] = from[x];
     return;
   }
   // A short distance repeats the dist bytes above w. The filled part stays
@@ -35,8 +83,8 @@ void copyMatch(uint8_t* out, int64_t w, int64_t n, int64_t dist) {
 bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std::string* why) {
   if (n < 4) return damaged(why, "compressed stream shorter than its 4-byte trailer");
   const uint8_t marker = buf[n - 1];
-  const size_t s = static_cast<size_t>(buf[n - 4]) << 16 | static_cast<size_t>(buf[n - 3]) << 8 |
-                   buf[n - 2];
+  const size_t s =
+      static_cast<size_t>(buf[n - 4]) << 16 | static_cast<size_t>(buf[n - 3]) << 8 | buf[n - 2];
   if (n <= 5) {
     // No token to decode: the stored bytes are the file.
     if (s > n) return damaged(why, "decoded length exceeds a stream with no tokens");
@@ -56,19 +104,44 @@ bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std:
   const auto end = static_cast<int64_t>(s);
   int64_t w = end;
   int64_t r = static_cast<int64_t>(n) - 5;
+  const uint64_t spread = 0x0101010101010101ull * marker;
   while (w > 0) {
     if (r < 0) return damaged(why, "compressed stream ends before the output is full");
     const uint8_t c = out[r];
     if (c != marker) {
+      if (w - r > 8) {
+        // A run of literals with the output more than a word above the
+        // input: move a word at a time. Bytes stored past the run's end land
+        // in output that later tokens overwrite, never in unread input.
+#ifdef __SSE2__
+        const __m128i markers = _mm_set1_epi8(static_cast<char>(marker));
+        while (r >= 15 && w >= 16 && w - r > 16) {
+          const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + r - 15));
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w - 16), block);
+          const auto hits =
+              static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, markers)));
+          // Bit 15 is the byte at r: count the literals above the first marker.
+          const int taken = hits == 0 ? 16 : __builtin_clz(hits << 16);
+          w -= taken;
+          r -= taken;
+          if (taken < 16) break;
+        }
+        if (r >= 0 && out[r] == marker) continue;
+#endif
+        while (r >= 7 && w >= 8) {
+          const uint64_t word = load64(out + r - 7);
+          store64(out + w - 8, word);
+          const int taken = bytesBeforeMarker(word, spread);
+          w -= taken;
+          r -= taken;
+          if (taken < 8) break;
+        }
+        if (r >= 7 && w >= 8) continue;
+      }
       if (w > r) {
-        // A run of literals below which the output lies strictly above the
-        // input: one block move gives what byte-by-byte copying would.
-        const int64_t window = std::min(r + 1, w);
-        const void* found = memrchr(out + r + 1 - window, marker, static_cast<size_t>(window));
-        const int64_t run = found ? r - (static_cast<const uint8_t*>(found) - out) : window;
-        std::memmove(out + w - run, out + r + 1 - run, static_cast<size_t>(run));
-        w -= run;
-        r -= run;
+        // Near the start of the buffer: exact moves, byte by byte; the
+        // run's own writes still never reach a byte it has to read.
+        while (r >= 0 && w > 0 && out[r] != marker) out[--w] = out[r--];
       } else {
         out[--w] = c;
         --r;
@@ -86,6 +159,14 @@ bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std:
     const int64_t length = out[r - 2] + 3;
     r -= 3;
     if (w - 1 + dist >= end) return damaged(why, "match copies from beyond the decoded length");
+    if (dist >= 8 && w - r > length + 8 && w >= length + 8) {
+      // Room below for a word's spill, as for literals: copy whole words
+      // from the top down, each from bytes already final.
+      for (int64_t done = 0; done < length; done += 8)
+        store64(out + w - done - 8, load64(out + w - done - 8 + dist));
+      w -= length;
+      continue;
+    }
     const int64_t produced = std::min(length, w);
     copyMatch(out, w, produced, dist);
     w -= produced;

@@ -41,8 +41,8 @@ INSTANTIATE_TEST_SUITE_P(
                    Bytes(4, 'q')},
         // Tokens below the point where the output is full are never read,
         // not even the marker at byte 0.
-        DecodeCase{"surplus tokens", {0x80, 0x00, 0x01, 0x80, 'a', 0x00, 0x00, 0x04, 0x80},
-                   Bytes(4, 'a')},
+        DecodeCase{
+            "surplus tokens", {0x80, 0x00, 0x01, 0x80, 'a', 0x00, 0x00, 0x04, 0x80}, Bytes(4, 'a')},
         DecodeCase{"decoded length zero", {'a', 'b', 'c', 0x00, 0x00, 0x00, 0x80}, {}},
         // S < n: the buffer is not shrunk, and each literal below the top is
         // read after the output has overwritten it, as in-place decoding does.
@@ -78,14 +78,15 @@ TEST_P(DamagedTest, IsRefused) {
 
 INSTANTIATE_TEST_SUITE_P(
     Streams, DamagedTest,
-    ::testing::Values(DamagedCase{"empty", {}}, DamagedCase{"three bytes", {0, 0, 1}},
-                      DamagedCase{"no tokens, S > n", {'k', 0x00, 0x00, 0x06, 0x80}},
-                      DamagedCase{"marker at byte 0", {0x80, 'a', 0x00, 0x00, 0x03, 0x80}},
-                      DamagedCase{"match marker at byte 1", {0x01, 0x80, 0x00, 0x00, 0x05, 0x80}},
-                      DamagedCase{"match source beyond S", {0x00, 0x02, 0x80, 'a', 0x00, 0x00, 0x04, 0x80}},
-                      DamagedCase{"first match reads above S", {0x00, 0x01, 0x80, 0x00, 0x00, 0x03, 0x80}},
-                      DamagedCase{"output not filled", {'a', 'b', 0x00, 0x00, 0x09, 0x80}},
-                      DamagedCase{"huge S, few tokens", {'a', 'b', 0xFF, 0xFF, 0xFF, 0x80}}));
+    ::testing::Values(
+        DamagedCase{"empty", {}}, DamagedCase{"three bytes", {0, 0, 1}},
+        DamagedCase{"no tokens, S > n", {'k', 0x00, 0x00, 0x06, 0x80}},
+        DamagedCase{"marker at byte 0", {0x80, 'a', 0x00, 0x00, 0x03, 0x80}},
+        DamagedCase{"match marker at byte 1", {0x01, 0x80, 0x00, 0x00, 0x05, 0x80}},
+        DamagedCase{"match source beyond S", {0x00, 0x02, 0x80, 'a', 0x00, 0x00, 0x04, 0x80}},
+        DamagedCase{"first match reads above S", {0x00, 0x01, 0x80, 0x00, 0x00, 0x03, 0x80}},
+        DamagedCase{"output not filled", {'a', 'b', 0x00, 0x00, 0x09, 0x80}},
+        DamagedCase{"huge S, few tokens", {'a', 'b', 0xFF, 0xFF, 0xFF, 0x80}}));
 
 TEST(Decompress, StatedLengthBeyondTheStreamGrowsNoBuffer) {
   Bytes buf = {'a', 'b', 0xFF, 0xFF, 0xFF, 0x80};
@@ -152,6 +153,8 @@ bool referenceDecode(Bytes w_, size_t n, Bytes* result) {
 // short and long distances, surplus tokens and damage all occur often.
 Bytes randomStream(std::mt19937& rng) {
   const uint8_t m = static_cast<uint8_t>(rng() % 4);
+  // Half the streams draw literals away from the marker, giving long runs.
+  const int literalBase = rng() % 2 ? 16 : 0;
   Bytes body;
   size_t produced = 0;
   const int tokens = static_cast<int>(rng() % 60);
@@ -169,8 +172,8 @@ Bytes randomStream(std::mt19937& rng) {
         break;
       }
       default:
-        for (int k = static_cast<int>(rng() % 20); k >= 0; --k) {
-          body.push_back(static_cast<uint8_t>(rng() % 6));
+        for (int k = static_cast<int>(rng() % (literalBase ? 40 : 20)); k >= 0; --k) {
+          body.push_back(static_cast<uint8_t>(literalBase + rng() % 6));
           ++produced;
         }
     }
