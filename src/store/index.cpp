@@ -21,23 +21,24 @@ uint32_t slotOf(uint32_t hash, uint32_t mask) {
 FileIndex::FileIndex(std::vector<IndexEntry> entries) : entries_(std::move(entries)) {
   size_t capacity = 16;
   while (capacity < entries_.size() * 2) capacity *= 2;
-  slots_.assign(capacity, 0);
+  slots_.assign(capacity, Slot{});
   mask_ = static_cast<uint32_t>(capacity - 1);
   for (size_t pos = 0; pos < entries_.size(); ++pos) {
     const IndexEntry& e = entries_[pos];
     if (e.sector == 0) continue;
     uint32_t s = slotOf(e.hash, mask_);
-    while (slots_[s] != 0 && entries_[slots_[s] - 1].hash != e.hash) s = (s + 1) & mask_;
-    if (slots_[s] == 0) slots_[s] = static_cast<uint32_t>(pos + 1);  // first one wins
+    while (slots_[s].position != 0 && slots_[s].hash != e.hash) s = (s + 1) & mask_;
+    if (slots_[s].position == 0)
+      slots_[s] = {e.hash, static_cast<uint32_t>(pos + 1)};  // first wins
   }
 }
 
 int64_t FileIndex::findPosition(uint32_t hash) const {
   if (slots_.empty()) return -1;
   for (uint32_t s = slotOf(hash, mask_);; s = (s + 1) & mask_) {
-    const uint32_t v = slots_[s];
-    if (v == 0) return -1;
-    if (entries_[v - 1].hash == hash) return v - 1;
+    const Slot& slot = slots_[s];
+    if (slot.position == 0) return -1;
+    if (slot.hash == hash) return slot.position - 1;
   }
 }
 

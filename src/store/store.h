@@ -34,8 +34,14 @@ class FileIndex {
   int64_t findPosition(uint32_t hash) const;
 
  private:
+  // Open addressing. The hash sits beside the position so that a lookup
+  // reads one slot, not the entry it names as well.
+  struct Slot {
+    uint32_t hash = 0;
+    uint32_t position = 0;  // entry position + 1; 0 marks an empty slot
+  };
   std::vector<IndexEntry> entries_;
-  std::vector<uint32_t> slots_;  // open addressing; entry position + 1, 0 = empty
+  std::vector<Slot> slots_;
   uint32_t mask_ = 0;
 };
 
