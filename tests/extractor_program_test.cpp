@@ -7,7 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "coding.h"
+#include "disc_content.h"
 #include "pack.h"
 #include "program.h"
 
@@ -15,6 +15,8 @@ namespace orvex {
 namespace {
 
 using testing::bytesOf;
+using testing::eventFile;
+using testing::eventsTable;
 using testing::ProgramResult;
 using testing::runProgram;
 using testing::snapshotTree;
@@ -30,21 +32,6 @@ std::string dumped(const std::vector<std::string>& names) {
   std::string out = kBanner + kPassHeader;
   for (const std::string& n : names) out += "Dumping " + n + "\n";
   return out;
-}
-
-std::vector<uint8_t> eventFile(int32_t count, const std::vector<uint32_t>& offsets, size_t length) {
-  std::vector<uint8_t> bytes(length, 0);
-  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>('A' + i % 26);
-  encodeFixed32(&bytes[4], static_cast<uint32_t>(count));
-  for (size_t i = 0; i < offsets.size(); ++i) encodeFixed32(&bytes[8 + 4 * i], offsets[i]);
-  return bytes;
-}
-
-std::vector<uint8_t> eventsTable(const std::vector<std::string>& names) {
-  std::vector<uint8_t> table(256 * names.size(), 0);
-  for (size_t i = 0; i < names.size(); ++i)
-    std::memcpy(&table[256 * i], names[i].data(), std::min<size_t>(names[i].size(), 256));
-  return table;
 }
 
 std::string text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
