@@ -1,6 +1,6 @@
 #include <ostream>
 
-#include "inspect.h"
+#include "catalog.h"
 #include "tool.h"
 
 namespace orvex {

@@ -5,7 +5,7 @@
 
 #include "extract.h"
 #include "files.h"
-#include "inspect.h"
+#include "catalog.h"
 
 namespace orvex {
 namespace {

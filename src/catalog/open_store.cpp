@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "inspect.h"
+#include "catalog.h"
 
 namespace orvex {
 

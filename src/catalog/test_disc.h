@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "inspect.h"
+#include "catalog.h"
 #include "pack.h"
 #include "program.h"
 

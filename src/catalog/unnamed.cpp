@@ -3,7 +3,7 @@
 #include <unordered_map>
 
 #include "files.h"
-#include "inspect.h"
+#include "catalog.h"
 
 namespace orvex {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "inspect.h"
+#include "catalog.h"
 
 namespace orvex {
 namespace {

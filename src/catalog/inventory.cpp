@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "inspect.h"
+#include "catalog.h"
 
 namespace orvex {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <ostream>
 
-#include "inspect.h"
+#include "catalog.h"
 
 namespace orvex {
 namespace {
