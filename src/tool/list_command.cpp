@@ -1,6 +1,7 @@
 #include <ostream>
 
 #include "catalog.h"
+#include "command_line.h"
 #include "tool.h"
 
 namespace orvex {
@@ -21,30 +22,25 @@ constexpr char kUsage[] =
     "  -h, --help  show this help\n";
 
 int usageError(std::ostream& err, const std::string& message) {
-  err << "orvex-tool: list: " << message << '\n' << kUsage;
-  return EXIT_USAGE;
+  return orvex::usageError(err, "list", message, kUsage);
 }
 
 }  // namespace
 
 int runListCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  std::vector<std::string> paths;
   bool json = false;
-  bool flags = true;
-  for (const std::string& a : args) {
-    if (!flags || a.size() < 2 || a[0] != '-') {
-      paths.push_back(a);
-    } else if (a == "--") {
-      flags = false;
-    } else if (a == "-h" || a == "--help") {
+  const CommandLine line = splitCommandLine(args);
+  for (const CommandOption& option : line.options) {
+    if (isHelpOption(option)) {
       out << kUsage;
       return 0;
-    } else if (a == "--json") {
+    } else if (option.name == "--json") {
       json = true;
     } else {
-      return usageError(err, "unknown option '" + a + "'");
+      return usageError(err, "unknown option '" + option.name + "'");
     }
   }
+  const std::vector<std::string>& paths = line.operands;
   if (paths.size() != 2) return usageError(err, "expected IMAGE INDEX");
 
   Store store;

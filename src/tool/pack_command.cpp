@@ -1,5 +1,6 @@
 #include <ostream>
 
+#include "command_line.h"
 #include "pack.h"
 #include "store.h"
 #include "tool.h"
@@ -20,8 +21,7 @@ constexpr char kUsage[] =
     "  -h, --help       show this help\n";
 
 int usageError(std::ostream& err, const std::string& message) {
-  err << "orvex-tool: pack: " << message << '\n' << kUsage;
-  return EXIT_USAGE;
+  return orvex::usageError(err, "pack", message, kUsage);
 }
 
 bool parseBaseSector(const std::string& text, uint32_t* sector) {
@@ -40,15 +40,10 @@ bool parseBaseSector(const std::string& text, uint32_t* sector) {
 
 int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   PackOptions options;
-  std::vector<std::string> paths;
-  bool flags = true;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (!flags || a.size() < 2 || a[0] != '-') {
-      paths.push_back(a);
-    } else if (a == "--") {
-      flags = false;
-    } else if (a == "-h" || a == "--help") {
+  const CommandLine line = splitCommandLine(args, {"--base-sector"});
+  for (const CommandOption& option : line.options) {
+    const std::string& a = option.name;
+    if (isHelpOption(option)) {
       out << kUsage;
       return 0;
     } else if (a == "--store") {
@@ -57,21 +52,15 @@ int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std:
       options.mode = StoreMode::kCompress;
     } else if (a == "--auto") {
       options.mode = StoreMode::kAuto;
-    } else if (a == "--base-sector" || a.rfind("--base-sector=", 0) == 0) {
-      std::string value;
-      if (a.size() > 13) {
-        value = a.substr(14);
-      } else if (i + 1 < args.size()) {
-        value = args[++i];
-      } else {
-        return usageError(err, "--base-sector needs a value");
-      }
-      if (!parseBaseSector(value, &options.baseSector))
-        return usageError(err, "base sector '" + value + "' is not a number from 0 to 299");
+    } else if (a == "--base-sector") {
+      if (!option.value) return usageError(err, "--base-sector needs a value");
+      if (!parseBaseSector(*option.value, &options.baseSector))
+        return usageError(err, "base sector '" + *option.value + "' is not a number from 0 to 299");
     } else {
       return usageError(err, "unknown option '" + a + "'");
     }
   }
+  const std::vector<std::string>& paths = line.operands;
   if (paths.size() != 3) return usageError(err, "expected SOURCE_DIR IMAGE INDEX");
 
   std::string error;

@@ -1,6 +1,7 @@
 #include <ostream>
 
 #include "catalog.h"
+#include "command_line.h"
 #include "tool.h"
 
 namespace orvex {
@@ -22,25 +23,16 @@ constexpr char kUsage[] =
 }  // namespace
 
 int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  std::vector<std::string> paths;
-  bool flags = true;
-  for (const std::string& a : args) {
-    if (!flags || a.size() < 2 || a[0] != '-') {
-      paths.push_back(a);
-    } else if (a == "--") {
-      flags = false;
-    } else if (a == "-h" || a == "--help") {
-      out << kUsage;
-      return 0;
-    } else {
-      err << "orvex-tool: unnamed: unknown option '" << a << "'\n" << kUsage;
-      return EXIT_USAGE;
-    }
+  const CommandLine line = splitCommandLine(args);
+  if (!line.options.empty()) {  // the only option is help; the first one decides
+    const CommandOption& option = line.options.front();
+    if (!isHelpOption(option))
+      return usageError(err, "unnamed", "unknown option '" + option.name + "'", kUsage);
+    out << kUsage;
+    return 0;
   }
-  if (paths.size() != 3) {
-    err << "orvex-tool: unnamed: expected IMAGE INDEX OUT_DIR\n" << kUsage;
-    return EXIT_USAGE;
-  }
+  const std::vector<std::string>& paths = line.operands;
+  if (paths.size() != 3) return usageError(err, "unnamed", "expected IMAGE INDEX OUT_DIR", kUsage);
 
   Store store;
   std::string error;

@@ -1,0 +1,47 @@
+#include "command_line.h"
+
+#include <algorithm>
+#include <ostream>
+
+#include "tool.h"
+
+namespace orvex {
+
+CommandLine splitCommandLine(const std::vector<std::string>& args,
+                             const std::vector<std::string>& takesValue) {
+  CommandLine line;
+  bool options = true;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (!options || a.size() < 2 || a[0] != '-') {
+      line.operands.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      options = false;
+      continue;
+    }
+    CommandOption option{a, std::nullopt};
+    for (const std::string& name : takesValue) {
+      if (a == name) {
+        if (i + 1 < args.size()) option.value = args[++i];
+      } else if (a.rfind(name + "=", 0) == 0) {
+        option = {name, a.substr(name.size() + 1)};
+      }
+    }
+    line.options.push_back(std::move(option));
+  }
+  return line;
+}
+
+bool isHelpOption(const CommandOption& option) {
+  return option.name == "-h" || option.name == "--help";
+}
+
+int usageError(std::ostream& err, std::string_view command, const std::string& message,
+               std::string_view usage) {
+  err << "orvex-tool: " << command << ": " << message << '\n' << usage;
+  return EXIT_USAGE;
+}
+
+}  // namespace orvex

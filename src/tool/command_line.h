@@ -1,0 +1,35 @@
+// Splitting a command's words into operands and options, the same way for
+// every orvex-tool command.
+#pragma once
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvex {
+
+struct CommandOption {
+  std::string name;
+  std::optional<std::string> value;  // for options that take one; empty when it is missing
+};
+
+struct CommandLine {
+  std::vector<std::string> operands;
+  std::vector<CommandOption> options;  // in the order given
+};
+
+// Words that start with '-' (other than "-" alone) are options until "--",
+// after which every word is an operand. An option named in takesValue gets
+// the text after its '=' or else the next word.
+CommandLine splitCommandLine(const std::vector<std::string>& args,
+                             const std::vector<std::string>& takesValue = {});
+
+bool isHelpOption(const CommandOption& option);
+
+// Prints "orvex-tool: COMMAND: MESSAGE" and the usage; returns EXIT_USAGE.
+int usageError(std::ostream& err, std::string_view command, const std::string& message,
+               std::string_view usage);
+
+}  // namespace orvex
