@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -58,10 +59,31 @@ class OutputDir {
   const std::string& path() const { return path_; }
 
  private:
-  OutputDir(int fd, std::string path);
+  using Parts = std::vector<std::string>;
+  // Fills a new file through its descriptor.
+  using Filler = std::function<Status(int fd)>;
+
+  OutputDir(int fd, std::string path, bool walk, bool procFd);
+  // Opens the folder made of parts[0, count) beneath the root, creating
+  // missing folders when create is set. Returns 0 or an error number.
+  int openFolder(const Parts& parts, size_t count, bool create, int* folder, size_t* failedAt);
+  int openStep(int base, const Parts& parts, size_t index, int* folder);
+  // The parent folder of the last part, from the cache when it is there.
+  // The descriptor stays owned by this object. On failure *error, when
+  // given, holds the error number (or a negative code for a link met).
+  Status parentFolder(const Parts& parts, bool create, int* folder, int* error = nullptr);
+  void forgetParent();
+  Status createFile(std::string_view name, bool replace, const Filler& fill);
+  Status createNamed(int folder, const std::string& leaf, bool replace, const Filler& fill);
+  std::string temporaryName();
 
   int fd_ = -1;
   std::string path_;
+  bool walk_ = false;   // resolve one component at a time, never following links
+  bool procFd_ = true;  // unnamed temporary files can be linked through /proc/self/fd
+  int parentFd_ = -1;
+  std::string parentName_;
+  unsigned temporaries_ = 0;
 };
 
 }  // namespace orvex

@@ -1,0 +1,194 @@
+#include "output_dir.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "program.h"
+
+namespace orvex {
+namespace {
+namespace fs = std::filesystem;
+using ::orvex::testing::snapshotTree;
+using ::orvex::testing::TempDir;
+using ::orvex::testing::writeText;
+using Code = Status::Code;
+using Presence = OutputDir::Presence;
+
+// Every case runs with the kernel's beneath-resolution and with the
+// component-by-component walk.
+class OutputDirTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    walk = std::string(GetParam()) == "walk";
+    if (walk)
+      setenv("ORVEX_RESOLVE", "walk", 1);
+    else
+      unsetenv("ORVEX_RESOLVE");
+    fs::create_directories(tmp / "outside");
+    writeText(tmp / "outside/secret", "secret");
+    ASSERT_TRUE(OutputDir::open(root, true, &out).isOk());
+  }
+  void TearDown() override { unsetenv("ORVEX_RESOLVE"); }
+
+  Status write(const std::string& name, const std::string& text) {
+    return out->writeNew(name, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
+  Status replace(const std::string& name, const std::string& text) {
+    return out->writeReplacing(name, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
+  Code presence(const std::string& name, Presence* seen) { return out->probe(name, seen).code(); }
+
+  TempDir tmp;
+  const std::string root = tmp / "out/nested";
+  bool walk = false;
+  std::unique_ptr<OutputDir> out;
+};
+
+TEST_P(OutputDirTest, ParentLinkLeadingOutIsRefusedAndWritesNothing) {
+  for (const std::string& target : {std::string("../../outside"), tmp / "outside"}) {
+    SCOPED_TRACE(target);
+    fs::remove(root + "/esc");
+    fs::create_directory_symlink(target, root + "/esc");
+    const auto before = snapshotTree(tmp / "outside");
+    Presence seen;
+    std::vector<uint8_t> bytes;
+    EXPECT_EQ(presence("esc/secret", &seen), Code::kUnsafe);
+    EXPECT_EQ(write("esc/new", "x").code(), Code::kUnsafe);
+    EXPECT_EQ(write("esc/deeper/new", "x").code(), Code::kUnsafe);
+    EXPECT_EQ(replace("esc/piece", "x").code(), Code::kUnsafe);
+    EXPECT_EQ(out->makeDirectories("esc/dir").code(), Code::kUnsafe);
+    EXPECT_EQ(out->readFile("esc/secret", &bytes).code(), Code::kUnsafe);
+    EXPECT_EQ(snapshotTree(tmp / "outside"), before);
+  }
+}
+
+TEST_P(OutputDirTest, LeafLinkLeadingOutIsNeverReadOrWrittenThrough) {
+  fs::create_symlink(tmp / "outside/secret", root + "/leaf");
+  std::vector<uint8_t> bytes;
+  EXPECT_EQ(out->readFile("leaf", &bytes).code(), Code::kUnsafe);
+  EXPECT_EQ(write("leaf", "x").code(), Code::kExists);
+  EXPECT_EQ(snapshotTree(tmp / "outside").at("secret"), "secret");
+}
+
+TEST_P(OutputDirTest, LinkInsideAsParentIsFollowedOnlyWithKernelResolution) {
+  fs::create_directories(root + "/real");
+  fs::create_directory_symlink("real", root + "/alias");
+  const Status s = write("alias/file", "data");
+  if (walk) {
+    EXPECT_EQ(s.code(), Code::kUnsafe);
+    EXPECT_FALSE(fs::exists(root + "/real/file"));
+  } else {
+    ASSERT_TRUE(s.isOk()) << s.message();
+    EXPECT_EQ(snapshotTree(root + "/real").at("file"), "data");
+  }
+}
+
+TEST_P(OutputDirTest, ProbeSeesEveryKindOfEntry) {
+  fs::create_directories(root + "/dir");
+  fs::create_symlink("nowhere", root + "/dangling");
+  fs::create_directory_symlink("dir", root + "/dirlink");
+  writeText(root + "/writeonly", "w");
+  ASSERT_EQ(chmod((root + "/writeonly").c_str(), 0200), 0);
+  const struct {
+    const char* name;
+    Presence expected;
+  } cases[] = {
+      {"dir", Presence::kDirectory},      {"dangling", Presence::kPresent},
+      {"dirlink", Presence::kPresent},    {"writeonly", Presence::kPresent},
+      {"missing", Presence::kAbsent},     {"no/such/parent", Presence::kAbsent},
+      {"writeonly/x", Presence::kAbsent},
+  };
+  for (const auto& c : cases) {
+    Presence seen = Presence::kAbsent;
+    EXPECT_EQ(presence(c.name, &seen), Code::kOk) << c.name;
+    EXPECT_EQ(seen, c.expected) << c.name;
+  }
+}
+
+TEST_P(OutputDirTest, WriteNewNeverReplacesWhatAppearsAfterProbe) {
+  Presence seen;
+  ASSERT_EQ(presence("a/b/file", &seen), Code::kOk);
+  ASSERT_EQ(seen, Presence::kAbsent);
+  fs::create_directories(root + "/a/b");
+  writeText(root + "/a/b/file", "theirs");
+  fs::create_symlink("../../target", root + "/a/b/dangling");
+  EXPECT_EQ(write("a/b/file", "ours").code(), Code::kExists);
+  EXPECT_EQ(write("a/b/dangling", "ours").code(), Code::kExists);
+  // The whole tree: no temporary left behind, nothing created through the link.
+  const std::map<std::string, std::string> expected = {
+      {"a", "<dir>"}, {"a/b", "<dir>"}, {"a/b/file", "theirs"}, {"a/b/dangling", "<link>"}};
+  EXPECT_EQ(snapshotTree(root), expected);
+}
+
+TEST_P(OutputDirTest, WritesCreateMissingParentsAtEveryLevel) {
+  ASSERT_TRUE(write("top", "0").isOk());
+  ASSERT_TRUE(write("one/two/three/deep", "3").isOk());
+  ASSERT_TRUE(write("one/side", "1").isOk());
+  ASSERT_TRUE(replace("one/two/piece", "p").isOk());
+  writeText(tmp / "image", "0123456789");
+  const int image = ::open((tmp / "image").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(image, 0);
+  ASSERT_TRUE(out->copyNew("copy/of/image", image, 2, 5).isOk());
+  EXPECT_EQ(out->copyNew("short", image, 8, 5).code(), Code::kDamaged);
+  close(image);
+  ASSERT_TRUE(out->makeDirectories("m/n/o").isOk());
+  const std::map<std::string, std::string> expected = {{"top", "0"},
+                                                       {"one", "<dir>"},
+                                                       {"one/two", "<dir>"},
+                                                       {"one/two/three", "<dir>"},
+                                                       {"one/two/three/deep", "3"},
+                                                       {"one/side", "1"},
+                                                       {"one/two/piece", "p"},
+                                                       {"copy", "<dir>"},
+                                                       {"copy/of", "<dir>"},
+                                                       {"copy/of/image", "23456"},
+                                                       {"m", "<dir>"},
+                                                       {"m/n", "<dir>"},
+                                                       {"m/n/o", "<dir>"}};
+  EXPECT_EQ(snapshotTree(root), expected);
+}
+
+TEST_P(OutputDirTest, FileInTheWayOfAFolderIsAnErrorNamingIt) {
+  writeText(root + "/plain", "p");
+  const Status made = out->makeDirectories("plain/sub");
+  EXPECT_FALSE(made.isOk());
+  EXPECT_NE(made.message().find("plain"), std::string::npos) << made.message();
+  EXPECT_FALSE(write("plain/sub/file", "x").isOk());
+  EXPECT_EQ(snapshotTree(root).at("plain"), "p");
+}
+
+TEST_P(OutputDirTest, WriteReplacingReplacesLinkNotItsTarget) {
+  writeText(root + "/target", "kept");
+  fs::create_symlink("target", root + "/piece");
+  fs::create_symlink(tmp / "outside/secret", root + "/outpiece");
+  ASSERT_TRUE(replace("piece", "new").isOk());
+  ASSERT_TRUE(replace("outpiece", "new").isOk());
+  ASSERT_TRUE(replace("piece", "newer").isOk());
+  fs::create_directories(root + "/dir");
+  EXPECT_FALSE(replace("dir", "x").isOk());
+  const std::map<std::string, std::string> expected = {
+      {"target", "kept"}, {"piece", "newer"}, {"outpiece", "new"}, {"dir", "<dir>"}};
+  EXPECT_EQ(snapshotTree(root), expected);
+  EXPECT_EQ(snapshotTree(tmp / "outside").at("secret"), "secret");
+}
+
+TEST_P(OutputDirTest, ReadFileTellsMissingFromNotAFile) {
+  fs::create_directories(root + "/dir");
+  writeText(root + "/dir/file", "content");
+  std::vector<uint8_t> bytes;
+  EXPECT_EQ(out->readFile("missing", &bytes).code(), Code::kNotFound);
+  EXPECT_EQ(out->readFile("nodir/missing", &bytes).code(), Code::kNotFound);
+  EXPECT_EQ(out->readFile("dir", &bytes).code(), Code::kInvalid);
+  ASSERT_TRUE(out->readFile("dir/file", &bytes).isOk());
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "content");
+}
+
+INSTANTIATE_TEST_SUITE_P(Resolution, OutputDirTest, ::testing::Values("openat2", "walk"));
+
+}  // namespace
+}  // namespace orvex
