@@ -103,12 +103,12 @@ void decompressSeeds(SeedWriter& out) {
 }
 
 void nameListSeeds(SeedWriter& out) {
-  out.add(orvex::makeNameList({"a.txt", "dir/b.bin", "ev/x.evt", std::string(31, 'n')}));
-  out.add(orvex::makeNameList({}));
-  Bytes pastEnd = orvex::makeNameList({"one", "two"});
+  out.add(orvex::encodeNameList({"a.txt", "dir/b.bin", "ev/x.evt", std::string(31, 'n')}));
+  out.add(orvex::encodeNameList({}));
+  Bytes pastEnd = orvex::encodeNameList({"one", "two"});
   orvex::encodeFixed32(&pastEnd[28], 4096);
   out.add(pastEnd);
-  Bytes unaligned = orvex::makeNameList({"first", "second", "third"});
+  Bytes unaligned = orvex::encodeNameList({"first", "second", "third"});
   orvex::encodeFixed32(&unaligned[24], 40);
   out.add(unaligned);
 }
@@ -147,7 +147,7 @@ std::vector<DiscPlan> discPlans() {
   DiscPlan basic;
   basic.files = {
       stored("menu.ard",
-             orvex::makeNameList({"top.txt", "a/b/deep.bin", "a/mid.txt", "z.bin", "eventsTable"})),
+             orvex::encodeNameList({"top.txt", "a/b/deep.bin", "a/mid.txt", "z.bin", "eventsTable"})),
       stored("top.txt", bytesOf("top level\n")),
       stored("a/b/deep.bin", Bytes(5000, 0xEE)),
       stored("a/mid.txt", {}),
@@ -160,14 +160,14 @@ std::vector<DiscPlan> discPlans() {
 
   DiscPlan numbered;
   for (const char* list : {"al00.ard", "po07.ard", "zz99.ard", "dc42.ard"}) {
-    numbered.files.push_back(stored(list, orvex::makeNameList({std::string("from-") + list})));
+    numbered.files.push_back(stored(list, orvex::encodeNameList({std::string("from-") + list})));
     numbered.files.push_back(stored(std::string("from-") + list, bytesOf(list)));
   }
   plans.push_back(numbered);
 
   DiscPlan hostile;
   hostile.files = {
-      stored("menu.ard", orvex::makeNameList({"/tmp/orvex-abs", "../escape", "a/../../x", "..", "",
+      stored("menu.ard", orvex::encodeNameList({"/tmp/orvex-abs", "../escape", "a/../../x", "..", "",
                                               "ok", "dir/", "eventsTable"})),
       stored("/tmp/orvex-abs", bytesOf("bad")),
       stored("../escape", bytesOf("bad")),
@@ -181,7 +181,7 @@ std::vector<DiscPlan> discPlans() {
 
   DiscPlan damaged;
   damaged.files = {
-      stored("menu.ard", orvex::makeNameList({"bad.z", "good", "past.end", "far"})),
+      stored("menu.ard", orvex::encodeNameList({"bad.z", "good", "past.end", "far"})),
       packed("bad.z", {'a', 'b', 0x00, 0x00, 0x09, 0x80}),
       stored("good", bytesOf("good")),
       packed("al00.ard", {0x80, 'a', 0x00, 0x00, 0x03, 0x80}),
@@ -193,7 +193,7 @@ std::vector<DiscPlan> discPlans() {
   DiscPlan noMarker;
   noMarker.bootMarker = false;
   noMarker.baseSector = 0;
-  noMarker.files = {placed(stored("menu.ard", orvex::makeNameList({"f"})), 2, std::nullopt),
+  noMarker.files = {placed(stored("menu.ard", orvex::encodeNameList({"f"})), 2, std::nullopt),
                     placed(stored("f", bytesOf("found")), 3, std::nullopt)};
   plans.push_back(noMarker);
   return plans;

@@ -3,23 +3,21 @@
 #include <algorithm>
 #include <cstring>
 
-#include "coding.h"
+#include "format.h"
 
 namespace orvex::testing {
 
 std::vector<uint8_t> eventFile(int32_t count, const std::vector<uint32_t>& offsets, size_t length) {
   std::vector<uint8_t> bytes(std::max(length, 8 + 4 * offsets.size()));
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>('A' + i % 26);
-  encodeFixed32(&bytes[4], static_cast<uint32_t>(count));
-  for (size_t i = 0; i < offsets.size(); ++i) encodeFixed32(&bytes[8 + 4 * i], offsets[i]);
+  constexpr uint32_t kLead = 0x44434241;  // "ABCD", as the filler begins
+  const std::vector<uint8_t> header = encodeEventHeader(kLead, count, offsets);
+  std::copy(header.begin(), header.end(), bytes.begin());
   return bytes;
 }
 
 std::vector<uint8_t> eventsTable(const std::vector<std::string>& names) {
-  std::vector<uint8_t> table(256 * names.size(), 0);
-  for (size_t i = 0; i < names.size(); ++i)
-    std::memcpy(&table[256 * i], names[i].data(), std::min<size_t>(names[i].size(), 256));
-  return table;
+  return encodeEventsTable(names);
 }
 
 std::vector<uint8_t> textLike(size_t length, uint32_t seed) {

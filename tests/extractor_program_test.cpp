@@ -93,7 +93,7 @@ TEST(ExtractorCommandLine, OpenFailuresNameThePathWithoutLineBreak) {
 
 TEST_F(ExtractorTest, ExtractsListedFilesAndSkipsThemOnTheNextRun) {
   DiscBuilder disc;
-  disc.addStored("menu.ard", makeNameList({"top.txt", "a/b/deep.bin", "a/mid.txt", "absent",
+  disc.addStored("menu.ard", encodeNameList({"top.txt", "a/b/deep.bin", "a/mid.txt", "absent",
                                            "z.bin"}));
   disc.addStored("top.txt", bytesOf("top level\n"));
   disc.addStored("a/b/deep.bin", std::vector<uint8_t>(5000, 0xEE));
@@ -121,7 +121,7 @@ TEST_F(ExtractorTest, ExtractsListedFilesAndSkipsThemOnTheNextRun) {
   r = extract();
   EXPECT_EQ(r.out, dumped({"a/b/deep.bin"}));
   EXPECT_EQ(r.err,
-            "orvex: 1 files written (4.9 KiB), 3 already present, 0 warnings; "
+            "orvex: 1 file written (4.9 KiB), 3 already present, 0 warnings; "
             "0 of 5 index entries reached by no name\n");
   Tree edited = expected;
   edited["top.txt"] = "edited";
@@ -130,7 +130,7 @@ TEST_F(ExtractorTest, ExtractsListedFilesAndSkipsThemOnTheNextRun) {
 
 TEST_F(ExtractorTest, ExtraArgumentsAreIgnored) {
   DiscBuilder disc;
-  disc.addStored("menu.ard", makeNameList({"f"}));
+  disc.addStored("menu.ard", encodeNameList({"f"}));
   disc.addStored("f", bytesOf("F"));
   writeDisc(disc);
   const ProgramResult r =
@@ -145,7 +145,7 @@ TEST_F(ExtractorTest, WithoutMarkerSectorsCountFromMinusOne) {
   disc.baseSector = 0;
   // Laid out at sector 1 counted from base 0, so at byte 2048; with no marker
   // the index must say sector 2 for the same bytes.
-  disc.addStored("menu.ard", makeNameList({"f"})).sector = 2;
+  disc.addStored("menu.ard", encodeNameList({"f"})).sector = 2;
   disc.addStored("f", bytesOf("found")).sector = 3;
   writeDisc(disc);
   const ProgramResult r = extract();
@@ -157,13 +157,13 @@ TEST_F(ExtractorTest, NumberedListsRunInOrderAndShareHashesAsStored) {
   DiscBuilder disc;
   // po37.ard comes first in the index, so pi02.ard's lookup finds it and
   // pi02's own list is never read. po07.ard is read under the name pi32.ard.
-  disc.addStored("po37.ard", makeNameList({"from-po37"}));
-  disc.addStored("pi02.ard", makeNameList({"from-pi02"}));
-  disc.addStored("po07.ard", makeNameList({"from-po07", "po07.ard"}));
-  disc.addStored("zz99.ard", makeNameList({"from-zz99"}));
-  disc.addStored("al00.ard", makeNameList({"from-al00"}));
-  disc.addStored("po32.ard", makeNameList({"from-po32"}));
-  disc.addStored("pi07.ard", makeNameList({"from-pi07"}));
+  disc.addStored("po37.ard", encodeNameList({"from-po37"}));
+  disc.addStored("pi02.ard", encodeNameList({"from-pi02"}));
+  disc.addStored("po07.ard", encodeNameList({"from-po07", "po07.ard"}));
+  disc.addStored("zz99.ard", encodeNameList({"from-zz99"}));
+  disc.addStored("al00.ard", encodeNameList({"from-al00"}));
+  disc.addStored("po32.ard", encodeNameList({"from-po32"}));
+  disc.addStored("pi07.ard", encodeNameList({"from-pi07"}));
   for (const char* n : {"from-po37", "from-pi02", "from-po07", "from-zz99", "from-al00",
                         "from-po32", "from-pi07"})
     disc.addStored(n, bytesOf(n));
@@ -184,7 +184,7 @@ TEST_F(ExtractorTest, HostileNamesNeverLeaveTheWorkingDirectory) {
   std::vector<std::string> listed = hostile;
   listed.insert(listed.begin() + 2, "");
   listed.push_back("ok");
-  disc.addStored("menu.ard", makeNameList(listed));
+  disc.addStored("menu.ard", encodeNameList(listed));
   for (const std::string& n : hostile) disc.addStored(n, bytesOf("bad"));
   disc.addStored("", bytesOf("empty-name"));
   disc.addStored("ok", bytesOf("fine"));
@@ -203,7 +203,7 @@ TEST_F(ExtractorTest, HostileNamesNeverLeaveTheWorkingDirectory) {
 
 TEST_F(ExtractorTest, DamagedEntriesAreNeitherWrittenNorAnnounced) {
   DiscBuilder disc;
-  disc.addStored("menu.ard", makeNameList({"bad.z", "good", "past.end"}));
+  disc.addStored("menu.ard", encodeNameList({"bad.z", "good", "past.end"}));
   disc.addCompressedStream("bad.z", {'a', 'b', 0x00, 0x00, 0x09, 0x80});  // output not filled
   disc.addStored("good", bytesOf("good"));
   disc.addCompressedStream("al00.ard", {0x80, 'a', 0x00, 0x00, 0x03, 0x80});  // marker at byte 0
@@ -217,7 +217,7 @@ TEST_F(ExtractorTest, DamagedEntriesAreNeitherWrittenNorAnnounced) {
     EXPECT_NE(r.err.find(name), std::string::npos) << name;
   EXPECT_EQ(workTree(), (Tree{{"good", "good"}}));
   // Damaged entries were reached by a name; the unlisted one was not.
-  EXPECT_NE(r.err.find("orvex: 1 files written (4 B), 0 already present, 3 warnings; 1 of 6 "
+  EXPECT_NE(r.err.find("orvex: 1 file written (4 B), 0 already present, 3 warnings; 1 of 6 "
                        "index entries reached by no name (see them with: orvex-tool list"),
             std::string::npos)
       << r.err;
@@ -225,7 +225,7 @@ TEST_F(ExtractorTest, DamagedEntriesAreNeitherWrittenNorAnnounced) {
 
 TEST_F(ExtractorTest, DirectoriesAndUnwritablePathsAreHandled) {
   DiscBuilder disc;
-  disc.addStored("menu.ard", makeNameList({"isdir", "plain/under", "x/y/z/deep", "after"}));
+  disc.addStored("menu.ard", encodeNameList({"isdir", "plain/under", "x/y/z/deep", "after"}));
   disc.addStored("isdir", bytesOf("never"));
   disc.addStored("plain/under", bytesOf("blocked"));
   disc.addStored("x/y/z/deep", bytesOf("deep"));

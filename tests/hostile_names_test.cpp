@@ -93,9 +93,9 @@ TEST_F(HostileDiscTest, EventTableNamesThatClimbNameDirectoriesOrAreTooLong) {
                           "fifo.evt", "blocked.evt", "ok.evt"}));
 
   const ProgramResult r = extract();
-  for (const std::string& name : {std::string("a/../../x.evt"), std::string(".."), std::string("/"),
-                                  std::string("up/..."), tooLong, std::string("evdir.evt"),
-                                  std::string("fifo.evt"), std::string("blocked/000.mset")})
+  for (const std::string& name :
+       {std::string("a/../../x.evt"), std::string(".."), std::string("/"), std::string("up/..."),
+        tooLong, std::string("evdir.evt"), std::string("fifo.evt"), std::string("blocked.evt")})
     EXPECT_TRUE(warnsAbout(r, name)) << name << "\n" << r.err;
   const std::string e = text(event);
   const Tree expected = {
@@ -123,21 +123,21 @@ TEST_F(HostileDiscTest, EventTableNamesThatClimbNameDirectoriesOrAreTooLong) {
 TEST_F(HostileDiscTest, ListNamesWithOddShapes) {
   DiscBuilder disc;
   const std::string climb = "../../../../../../../../../../x";  // 31 bytes
-  disc.addStored("menu.ard", makeNameList({"dir/", ".", "./", "x/./y", "a//b", climb, "..",
-                                           "c/d/../../../e", "last"}));
+  disc.addStored("menu.ard", encodeNameList({"dir/", ".", "./", "x/./y", "a//b", climb, "..",
+                                             "c/d/../../../e", "last"}));
   for (const char* name : {"dir/", ".", "./", "x/./y", "a//b", "c/d/../../../e", "last"})
     disc.addStored(name, bytesOf(name));
   disc.addStored(climb, bytesOf("climb"));
   writeDisc(disc);
 
   const ProgramResult r = extract();
-  for (const std::string& name :
-       {std::string("dir/"), climb, std::string(".."), std::string("c/d/../../../e")})
+  for (const std::string& name : {std::string("dir/"), std::string("."), std::string("./"), climb,
+                                  std::string(".."), std::string("c/d/../../../e")})
     EXPECT_TRUE(warnsAbout(r, name)) << name << "\n" << r.err;
-  // "." and "./" are the working directory, present already; "dir/" cannot
-  // be a file, and only the directory made on the way is left.
-  const Tree expected = {{"x", "<dir>"},  {"x/y", "x/./y"}, {"a", "<dir>"},
-                         {"a/b", "a//b"}, {"last", "last"}, {"dir", "<dir>"}};
+  // "." and "./" are the working directory, a folder where a file belongs;
+  // "dir/" cannot be a file, and nothing is made for it.
+  const Tree expected = {
+      {"x", "<dir>"}, {"x/y", "x/./y"}, {"a", "<dir>"}, {"a/b", "a//b"}, {"last", "last"}};
   EXPECT_EQ(workTree(), expected);
   EXPECT_EQ(r.out.find("Dumping .\n"), std::string::npos);
 }
@@ -210,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(HostileDiscTest, EventsTableThatIsNoFile) {
   DiscBuilder disc;
-  disc.addStored("menu.ard", makeNameList({"eventsTable", "f"}));
+  disc.addStored("menu.ard", encodeNameList({"eventsTable", "f"}));
   disc.addStored("eventsTable", eventsTable({"f"}));
   disc.addStored("f", bytesOf("f"));
   writeDisc(disc);

@@ -74,9 +74,9 @@ BigDisc::BigDisc() {
   }
 
   DiscBuilder disc;
-  disc.addStored("menu.ard", makeNameList(menu));
-  disc.addStored("al00.ard", makeNameList(more));
-  disc.addStored("dc00.ard", makeNameList({"ev/scene.evt", "ev/small.evt"}));
+  disc.addStored("menu.ard", encodeNameList(menu));
+  disc.addStored("al00.ard", encodeNameList(more));
+  disc.addStored("dc00.ard", encodeNameList({"ev/scene.evt", "ev/small.evt"}));
   for (const auto& [name, content] : files) {
     if (content.size() > kMiB) large.push_back(name);
     if (name.find("packed") != std::string::npos)

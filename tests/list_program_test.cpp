@@ -140,7 +140,7 @@ class ListProgram : public ::testing::Test {
   // event table in the working directory.
   DiscBuilder oddDisc() {
     DiscBuilder disc;
-    disc.addStored("menu.ard", makeNameList({"text", "z.bin", "bad.z", "dup", "zero", "past.end"}));
+    disc.addStored("menu.ard", encodeNameList({"text", "z.bin", "bad.z", "dup", "zero", "past.end"}));
     disc.addStored("text", bytesOf("hello"));                                  // 1 ok
     disc.addCompressedStream("z.bin", compressed(std::string(3000, 'z')));     // 2 ok
     disc.addCompressedStream("bad.z", {'a', 'b', 0x00, 0x00, 0x09, 0x80});     // 3 damaged
@@ -149,7 +149,7 @@ class ListProgram : public ::testing::Test {
     disc.addStored("zero", bytesOf("never")).sector = 0;                       // 6 never-found
     disc.addStored("hidden", bytesOf("hidden"));                               // 7 unnamed
     disc.addCompressedStream("hidden.z", compressed(std::string(5000, 'h')));  // 8 unnamed
-    disc.addStored("po07.ard", makeNameList({"from-po07"}));                   // 9 read as pi32.ard
+    disc.addStored("po07.ard", encodeNameList({"from-po07"}));                   // 9 read as pi32.ard
     disc.addStored("from-po07", bytesOf("listed"));                            // 10
     disc.addStored("ev/a.evt", bytesOf("event"));               // 11 from eventsTable
     disc.addStored("past.end", bytesOf("xx")).size = 1u << 20;  // 12 past-end
@@ -211,7 +211,7 @@ TEST_F(ListProgram, JsonCarriesArbitraryNameBytes) {
   const std::vector<std::string> names = {"q\"uote",     "back\\slash", "new\nline", "caf\xE9",
                                           "ctl\x01\x1F", "\x7F\xFF",    "tab\there"};
   DiscBuilder disc;
-  disc.addStored("menu.ard", makeNameList(names));
+  disc.addStored("menu.ard", encodeNameList(names));
   for (const std::string& n : names) disc.addStored(n, bytesOf(n));
   writeDisc(disc);
   const ProgramResult json = list(true);

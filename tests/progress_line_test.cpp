@@ -45,7 +45,7 @@ std::string terminalOutput(const std::string& cwd, const std::vector<std::string
 TEST(ProgressLine, DrawnOnATerminalAndClearedBeforeTheSummary) {
   TempDir sandbox;
   DiscBuilder disc;
-  disc.addStored("menu.ard", makeNameList({"one", "two"}));
+  disc.addStored("menu.ard", encodeNameList({"one", "two"}));
   disc.addStored("one", bytesOf("1"));
   disc.addStored("two", bytesOf("22"));
   const DiscBytes bytes = buildDisc(disc);

@@ -1,45 +1,79 @@
 #include "run.h"
 
-#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <optional>
+#include <memory>
+#include <string>
+#include <vector>
 
+#include "console.h"
 #include "extract.h"
+#include "output_dir.h"
 #include "store.h"
 
 namespace orvex {
+namespace {
+
+constexpr char kUsage[] =
+    "usage: orvex IMAGE INDEX\n"
+    "Writes every file of the disc's store that its name lists and ./eventsTable name into\n"
+    "the current folder, and cuts each event file into pieces.\n";
+
+// True when standard output and standard error reach the same file or
+// terminal, so that a message on one ends the unfinished line of the other.
+bool streamsShareTarget() {
+  struct stat out, err;
+  return fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
+         out.st_dev == err.st_dev && out.st_ino == err.st_ino;
+}
+
+// The two open failures keep their exact standard-output form, without a
+// line break; the reason follows on standard error on a line of its own.
+int refuse(const char* format, const char* path, const Status& why) {
+  std::printf(format, path);
+  std::fflush(stdout);
+  std::fprintf(stderr, "%sorvex: %s: %s\n", streamsShareTarget() ? "\n" : "", path,
+               shownName(why.message()).c_str());
+  return 1;
+}
+
+}  // namespace
 
 int runExtractor(int argc, char** argv) {
   std::printf("Orvex %s by Nalbo\n", VERSION_TEXT);
-  if (argc < 3) return 2;
-
+  if (argc < 3) {
+    std::fflush(stdout);
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  const std::string imagePath = argv[1], indexPath = argv[2];
   Store store;
-  if (!openImage(argv[1], &store.image)) {
-    std::printf("Unable to open iso: \"%s\"", argv[1]);
-    return 1;
+  std::vector<std::string> oddities;
+  StorePart failed = StorePart::kImage;
+  const Status opened = openStore(imagePath, indexPath, &store, &oddities, &failed);
+  if (!opened.isOk()) {
+    return failed == StorePart::kImage ? refuse("Unable to open iso: \"%s\"", argv[1], opened)
+                                       : refuse("Unable to open idx file: \"%s\"", argv[2], opened);
   }
-  const int indexFd = open(argv[2], O_RDONLY | O_CLOEXEC);
-  std::string error;
-  if (indexFd < 0 || !loadIndex(indexFd, &store.index, &error)) {
-    if (indexFd >= 0) close(indexFd);
-    closeImage(&store.image);
-    std::printf("Unable to open idx file: \"%s\"", argv[2]);
-    return 1;
-  }
-  close(indexFd);
-  store.image.baseSector = findBootSector(store.image);
+  Console console(stdout, stderr, "orvex");
+  for (const std::string& oddity : oddities) console.warning("", oddity);
 
-  Run run(store);
-  std::optional<ProgressLine> progress;
-  if (isatty(STDERR_FILENO)) run.progress = &progress.emplace(stderr);
-  dumpAllNameLists(run);
-  splitEventTable(run);
+  std::unique_ptr<OutputDir> out;
+  const Status here = OutputDir::open(".", false, &out);
+  if (!here.isOk()) {
+    console.error("orvex: cannot use the current folder: " + here.message());
+    closeImage(&store.image);
+    return 1;
+  }
+  console.message("Loading name table");
+  console.message("Start of dump...");
+  const RunStats stats = extractAll(store, *out, console);
   closeImage(&store.image);
-  if (run.progress) run.progress->clear();
-  std::fflush(stdout);
-  std::fputs(runSummary(run).c_str(), stderr);
+  console.finish();
+  console.error(runSummary(
+      "orvex", stats, "orvex-tool list " + shellQuoted(imagePath) + " " + shellQuoted(indexPath)));
   return 0;
 }
 

@@ -10,14 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "output_dir.h"
 #include "store.h"
+#include "walk.h"
 
 namespace orvex {
-
-// Opens the image and the index and finds the base sector, as a run does.
-// On failure closes what it opened and says why.
-bool openStore(const std::string& imagePath, const std::string& indexPath, Store* store,
-               std::string* error);
 
 // The names that reach each index entry, learned the way a run learns them
 // but writing nothing.
@@ -26,11 +23,10 @@ struct NameReach {
   std::vector<std::string> notes;  // why names may be missing, e.g. an unreadable event table
 };
 
-// menu.ard, the numbered lists al00.ard .. zz99.ard, then the names in the
-// event table at eventsTablePath (the one a run in this directory reads). When
-// no event table is there, a run uses the one that the list pass writes, so
-// the store's copy is read instead.
-NameReach learnNames(const Store& store, const std::string& eventsTablePath = "eventsTable");
+// The walk of a run in folder (nullptr: a folder that does not exist yet),
+// writing nothing. When the folder holds no event table, the run would use
+// the one that the list pass writes, so the store's copy is read instead.
+NameReach learnNames(const Store& store, OutputDir* folder, const WalkOptions& options = {});
 
 // In the order in which they are decided: an entry takes the first that applies.
 enum class EntryState { kNeverFound, kShadowed, kPastEnd, kDamaged, kUnnamed, kOk };

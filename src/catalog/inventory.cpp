@@ -9,15 +9,15 @@ namespace {
 
 // Reads the stated length from a compressed stream's trailer.
 std::optional<uint64_t> trailerLength(const DiscImage& image, uint64_t offset, uint32_t size) {
-  if (size < 4) return std::nullopt;
-  uint8_t trailer[3];
-  const off_t at = static_cast<off_t>(offset + size - 4);
+  if (size < STREAM_TRAILER_SIZE) return std::nullopt;
+  uint8_t trailer[STREAM_TRAILER_SIZE];
+  const off_t at = static_cast<off_t>(offset + size - STREAM_TRAILER_SIZE);
   ssize_t got;
   do {
     got = pread(image.fd, trailer, sizeof trailer, at);
   } while (got < 0 && errno == EINTR);
   if (got != static_cast<ssize_t>(sizeof trailer)) return std::nullopt;
-  return uint64_t{trailer[0]} << 16 | uint64_t{trailer[1]} << 8 | trailer[2];
+  return decodeStreamTrailer(trailer).decodedLength;
 }
 
 // Fills in decodedSize and problem. Returns what is wrong with the entry's
@@ -28,20 +28,17 @@ EntryState examine(const Store& store, EntryRow* row) {
     row->problem = "never found (sector 0)";
     return EntryState::kNeverFound;
   }
-  Location where;
-  where.position = row->position;
-  where.entry = &store.index.entries()[row->position];
-  where.offset = sectorOffset(e.sector, store.image.baseSector);
-  if (where.offset > store.image.size || e.size > store.image.size - where.offset) {
-    row->problem = "stored bytes run past the end of the image";
+  const Location where = locateEntry(store, row->position);
+  if (!where.status.isOk()) {
+    row->problem = where.status.message();
     return EntryState::kPastEnd;
   }
   if (!(e.flags & FLAG_COMPRESSED)) return EntryState::kOk;
   row->decodedSize = trailerLength(store.image, where.offset, e.size);
-  where.status = ReadStatus::kFound;
-  const ReadResult decoded = readLocated(store, where);
-  if (decoded.status == ReadStatus::kFound) return EntryState::kOk;
-  row->problem = decoded.why;
+  std::vector<uint8_t> decoded;
+  const Status read = readLocated(store, where, &decoded);
+  if (read.isOk()) return EntryState::kOk;
+  row->problem = read.message();
   return EntryState::kDamaged;
 }
 

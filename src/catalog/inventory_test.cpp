@@ -15,8 +15,8 @@ struct Expected {
 TEST(Inventory, StatesInTheOrderTheyAreDecided) {
   const std::string text(3000, 'q');
   DiscBuilder disc;
-  disc.addStored("menu.ard", makeNameList({"text", "z.bin", "bad.z", "short.z", "past.end",
-                                           "past.z", "dup", "late", "zero"}));
+  disc.addStored("menu.ard", encodeNameList({"text", "z.bin", "bad.z", "short.z", "past.end",
+                                             "past.z", "dup", "late", "zero"}));
   disc.addStored("text", bytesOf("hello"));
   disc.addCompressedStream("z.bin", compressed(text));
   disc.addCompressedStream("bad.z", {'a', 'b', 0x00, 0x00, 0x09, 0x80});  // output not filled
@@ -82,7 +82,7 @@ TEST(Inventory, PastEndCountsFromTheBaseSector) {
   DiscBuilder disc;
   disc.bootMarker = false;
   disc.baseSector = 0;
-  disc.addStored("menu.ard", makeNameList({"last", "off", "edge"})).sector = 2;
+  disc.addStored("menu.ard", encodeNameList({"last", "off", "edge"})).sector = 2;
   disc.addStored("last", std::vector<uint8_t>(SECTOR_SIZE, 'f')).sector = 5;  // ends at the end
   disc.addStored("off", bytesOf("o")).sector = 6;  // one byte past the end
   disc.addStored("edge", {}).sector = 6;           // nothing past the end

@@ -9,26 +9,19 @@ namespace {
 using testing::bytesOf;
 using Names = std::vector<std::string>;
 
-std::vector<uint8_t> eventsTable(const Names& names) {
-  std::vector<uint8_t> table(256 * names.size(), 0);
-  for (size_t i = 0; i < names.size(); ++i)
-    std::memcpy(&table[256 * i], names[i].data(), std::min<size_t>(names[i].size(), 256));
-  return table;
-}
+std::vector<uint8_t> eventsTable(const Names& names) { return encodeEventsTable(names); }
 
 // The names learned for each index entry, in index order.
-std::vector<Names> learned(const TestDisc& disc) {
-  return learnNames(disc.store, disc.eventsTable()).names;
-}
+std::vector<Names> learned(const TestDisc& disc) { return disc.learn().names; }
 
 TEST(LearnNames, ListsInRunOrderWithCollidingListNames) {
   DiscBuilder disc;
-  disc.addStored("menu.ard", makeNameList({"a", "b", "a", "po32.ard"}));
+  disc.addStored("menu.ard", encodeNameList({"a", "b", "a", "po32.ard"}));
   // Never read as lists under their own names, but pi32.ard and pi07.ard
   // share their hashes and read them.
-  disc.addStored("po07.ard", makeNameList({"from-po07"}));
-  disc.addStored("po32.ard", makeNameList({"from-po32"}));
-  disc.addStored("al05.ard", makeNameList({"b", "c"}));
+  disc.addStored("po07.ard", encodeNameList({"from-po07"}));
+  disc.addStored("po32.ard", encodeNameList({"from-po32"}));
+  disc.addStored("al05.ard", encodeNameList({"b", "c"}));
   for (const char* n : {"a", "b", "c", "from-po07", "from-po32", "unlisted"})
     disc.addStored(n, bytesOf(n));
   const TestDisc t(disc);
@@ -50,7 +43,7 @@ TEST(LearnNames, NamesARunWouldRefuseReachNothing) {
   const Names refused = {"", "../up", "/abs", "a/../b", ".."};
   Names listed = refused;
   listed.insert(listed.end(), {"ok", "a/..b", "./ok"});
-  disc.addStored("menu.ard", makeNameList(listed));
+  disc.addStored("menu.ard", encodeNameList(listed));
   for (const std::string& n : refused) disc.addStored(n, bytesOf("x"));
   for (const char* n : {"ok", "a/..b", "./ok"}) disc.addStored(n, bytesOf("x"));
   const TestDisc t(disc);
@@ -63,7 +56,7 @@ TEST(LearnNames, UnreadableListsAreReachedButNotRead) {
   DiscBuilder disc;
   disc.addCompressedStream("al00.ard", {0x80, 'a', 0x00, 0x00, 0x03, 0x80});  // damaged
   disc.addStored("al01.ard", bytesOf("short"));  // no room for the header
-  disc.addStored("al02.ard", makeNameList({"past"})).size = 1u << 30;
+  disc.addStored("al02.ard", encodeNameList({"past"})).size = 1u << 30;
   disc.addStored("past", bytesOf("p"));
   const TestDisc t(disc);
   const std::vector<Names> expected = {{"al00.ard"}, {"al01.ard"}, {"al02.ard"}, {}};
@@ -79,7 +72,7 @@ TEST(LearnNames, EventTableInTheWorkingDirectory) {
   const TestDisc t(disc);
   testing::writeBytes(t.eventsTable(),
                       eventsTable({"ev/a.evt", "", "../out.evt", "ev/a.evt", "ev/b.evt", full}));
-  const NameReach reach = learnNames(t.store, t.eventsTable());
+  const NameReach reach = t.learn();
   const std::vector<Names> expected = {{"ev/a.evt"}, {"ev/b.evt"}, {full}, {}};
   EXPECT_EQ(reach.names, expected);
   EXPECT_TRUE(reach.notes.empty());
@@ -98,7 +91,7 @@ class EventTableFromStore : public ::testing::TestWithParam<StoreTableCase> {};
 // the first listed path to ./eventsTable whose entry reads.
 TEST_P(EventTableFromStore, UsesTheCopyTheListPassWrites) {
   DiscBuilder disc;
-  disc.addStored("menu.ard", makeNameList(GetParam().listed));
+  disc.addStored("menu.ard", encodeNameList(GetParam().listed));
   disc.addCompressedStream("eventsTable", {1, 2, 3});  // damaged
   disc.addStored("./eventsTable", eventsTable({"dot.evt"}));
   disc.addStored(".//./eventsTable", eventsTable({"slashes.evt"}));
@@ -108,7 +101,7 @@ TEST_P(EventTableFromStore, UsesTheCopyTheListPassWrites) {
     disc.addStored(n, bytesOf(n));
   const TestDisc t(disc);
   if (GetParam().localTable) testing::writeBytes(t.eventsTable(), eventsTable({"local.evt"}));
-  const NameReach reach = learnNames(t.store, t.eventsTable());
+  const NameReach reach = t.learn();
   Names reached;
   for (size_t i = 6; i < reach.names.size(); ++i)
     reached.insert(reached.end(), reach.names[i].begin(), reach.names[i].end());
@@ -136,7 +129,7 @@ TEST(LearnNames, EventTableThatIsNotAFileGivesANote) {
   disc.addStored("ev.evt", bytesOf("x"));
   const TestDisc t(disc);
   std::filesystem::create_directory(t.eventsTable());
-  const NameReach reach = learnNames(t.store, t.eventsTable());
+  const NameReach reach = t.learn();
   EXPECT_EQ(reach.names, (std::vector<Names>{{}}));
   ASSERT_EQ(reach.notes.size(), 1u);
   EXPECT_NE(reach.notes[0].find("not a regular file"), std::string::npos);

@@ -16,9 +16,11 @@ class TestDisc {
     const DiscBytes bytes = buildDisc(disc);
     testing::writeBytes(dir / "disc.img", bytes.image);
     testing::writeBytes(dir / "disc.idx", bytes.index);
-    std::string error;
-    opened_ = openStore(dir / "disc.img", dir / "disc.idx", &store, &error);
-    EXPECT_TRUE(opened_) << error;
+    std::vector<std::string> oddities;
+    const Status status = openStore(dir / "disc.img", dir / "disc.idx", &store, &oddities);
+    opened_ = status.isOk();
+    EXPECT_TRUE(opened_) << status.message();
+    EXPECT_TRUE(OutputDir::open(dir.path(), false, &folder).isOk());
   }
   ~TestDisc() {
     if (opened_) closeImage(&store.image);
@@ -28,10 +30,13 @@ class TestDisc {
 
   // The event table that learnNames reads, in the temporary directory.
   std::string eventsTable() const { return dir / "eventsTable"; }
-  Inventory inventory() const { return takeInventory(store, learnNames(store, eventsTable())); }
+  // The names a run in the temporary directory learns.
+  NameReach learn() const { return learnNames(store, folder.get()); }
+  Inventory inventory() const { return takeInventory(store, learn()); }
 
   testing::TempDir dir;
   Store store;
+  std::unique_ptr<OutputDir> folder;
 
  private:
   bool opened_ = false;

@@ -1,9 +1,10 @@
 #include <cstdio>
+#include <memory>
 #include <ostream>
 #include <unordered_map>
 
-#include "files.h"
 #include "catalog.h"
+#include "output_dir.h"
 
 namespace orvex {
 namespace {
@@ -14,26 +15,19 @@ std::string entryLabel(const EntryRow& row) {
   return text;
 }
 
-// Writes the entry's bytes, decoded when compressed, to path.
-bool writeEntry(const Store& store, const EntryRow& row, const std::string& path, uint64_t* written,
-                std::string* error) {
-  Location where;
-  where.status = ReadStatus::kFound;
-  where.position = row.position;
-  where.entry = &store.index.entries()[row.position];
-  where.offset = sectorOffset(row.entry.sector, store.image.baseSector);
+// Writes the entry's bytes, decoded when compressed, under name in out.
+Status writeEntry(const Store& store, const EntryRow& row, OutputDir& out, const std::string& name,
+                  uint64_t* written) {
+  const Location where = locateEntry(store, row.position);
   if (!(row.entry.flags & FLAG_COMPRESSED)) {
     *written = row.entry.size;
-    return copyFileAtomic(path, store.image.fd, where.offset, row.entry.size, error,
-                          Existing::kKeep);
+    return out.copyNew(name, store.image.fd, where.offset, row.entry.size);
   }
-  const ReadResult file = readLocated(store, where);
-  if (file.status != ReadStatus::kFound) {
-    *error = file.why;
-    return false;
-  }
-  *written = file.data.size();
-  return writeFileAtomic(path, file.data.data(), file.data.size(), error, Existing::kKeep);
+  std::vector<uint8_t> file;
+  const Status read = readLocated(store, where, &file);
+  if (!read.isOk()) return read;
+  *written = file.size();
+  return out.writeNew(name, file.data(), file.size());
 }
 
 }  // namespace
@@ -51,9 +45,10 @@ std::string unnamedFileName(uint32_t hash, uint32_t earlierWithHash) {
 UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const std::string& outDir,
                           std::ostream& out, std::ostream& err) {
   UnnamedStats stats;
-  std::string error;
-  if (!makeDirectories(outDir, &error)) {
-    err << "orvex-tool: unnamed: " << error << '\n';
+  std::unique_ptr<OutputDir> folder;
+  const Status opened = OutputDir::open(outDir, true, &folder);
+  if (!opened.isOk()) {
+    err << "orvex-tool: unnamed: " << outDir << ": " << opened.message() << '\n';
     ++stats.failed;
     return stats;
   }
@@ -69,10 +64,14 @@ UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const 
       ++stats.skipped;
       continue;
     }
-    const std::string path = dir + unnamedFileName(row.entry.hash, earlier);
+    const std::string name = unnamedFileName(row.entry.hash, earlier);
+    const std::string path = dir + name;
     uint64_t written = 0;
-    if (!writeEntry(store, row, path, &written, &error)) {
-      err << "orvex-tool: unnamed: " << path << ": " << error << ", not written\n";
+    const Status put = writeEntry(store, row, *folder, name, &written);
+    if (!put.isOk()) {
+      const std::string why =
+          put.code() == Status::Code::kExists ? "already exists" : put.message();
+      err << "orvex-tool: unnamed: " << path << ": " << why << ", not written\n";
       ++stats.failed;
       continue;
     }

@@ -30,7 +30,7 @@ class WriteUnnamed : public ::testing::Test {
  protected:
   WriteUnnamed() {
     DiscBuilder disc;
-    disc.addStored("menu.ard", makeNameList({"named", "bad.z"}));
+    disc.addStored("menu.ard", encodeNameList({"named", "bad.z"}));
     disc.addStored("named", bytesOf("named"));
     disc.addStored("big", std::vector<uint8_t>(5000, 'B'));
     disc.addCompressedStream("packed", compressed(packedText));

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "extract.h"
+#include "walk.h"
 
 namespace orvex {
 namespace {
@@ -8,8 +8,8 @@ namespace {
 TEST(IsUnsafeName, RejectsAbsoluteAndParentParts) {
   for (const char* name : {"/abs", "/", "..", "../x", "a/..", "a/../b", "a/b/../../..", "x//../y"})
     EXPECT_TRUE(isUnsafeName(name)) << name;
-  for (const char* name : {"", "a", "a/b", ".", "./a", "a/./b", "...", "..a", "a..", "a/..b/c",
-                           "a//b", "a/"})
+  for (const char* name :
+       {"", "a", "a/b", ".", "./a", "a/./b", "...", "..a", "a..", "a/..b/c", "a//b", "a/"})
     EXPECT_FALSE(isUnsafeName(name)) << name;
 }
 
@@ -18,8 +18,8 @@ TEST(PieceDirectory, CutsAtTheLastDotOfTheWholeName) {
     const char* name;
     const char* expected;  // nullptr: no usable directory
   } cases[] = {{"ev/abc.evt", "ev/abc"}, {"ev/abc.x.evt", "ev/abc.x"}, {"ev.d/abc", "ev"},
-               {"a..evt", "a."},        {"nodot", nullptr},          {".evt", nullptr},
-               {"a/...evt", nullptr},   {"../x.evt", nullptr},       {"/abs.evt", nullptr}};
+               {"a..evt", "a."},         {"nodot", nullptr},           {".evt", nullptr},
+               {"a/...evt", nullptr},    {"../x.evt", nullptr},        {"/abs.evt", nullptr}};
   for (const auto& c : cases) {
     const auto dir = pieceDirectory(c.name);
     if (c.expected == nullptr)

@@ -188,6 +188,29 @@ TEST_P(OutputDirTest, ReadFileTellsMissingFromNotAFile) {
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "content");
 }
 
+TEST_P(OutputDirTest, CopiesARangeOfAnotherFile) {
+  // The source sits on the same file system, and where there is one, on a
+  // memory file system, whose copies go through a buffer instead.
+  std::vector<std::string> sources = {tmp / "source"};
+  if (fs::is_directory("/dev/shm")) sources.push_back("/dev/shm/orvex-output-test-source");
+  for (const std::string& source : sources) {
+    SCOPED_TRACE(source);
+    std::string text(3 << 20, '\0');
+    for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 23);
+    writeText(source, text);
+    const int fd = ::open(source.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    fs::remove_all(root + "/out");
+    ASSERT_TRUE(out->copyNew("out/copy", fd, 5, text.size() - 9).isOk());
+    EXPECT_EQ(snapshotTree(root + "/out")["copy"], text.substr(5, text.size() - 9));
+    // A range past the end of the source leaves nothing behind.
+    EXPECT_FALSE(out->copyNew("out/short", fd, text.size() - 3, 4).isOk());
+    EXPECT_EQ(snapshotTree(root + "/out").size(), 1u);
+    close(fd);
+    fs::remove(source);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Resolution, OutputDirTest, ::testing::Values("openat2", "walk"));
 
 }  // namespace

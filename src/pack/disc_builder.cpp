@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "coding.h"
 #include "pack.h"
 
 namespace orvex {
@@ -19,7 +18,7 @@ DiscFile& DiscBuilder::addCompressedStream(std::string_view name, std::vector<ui
 DiscBytes buildDisc(const DiscBuilder& disc) {
   DiscBytes out;
   out.image.assign(uint64_t{disc.baseSector + 1} * SECTOR_SIZE, 0);
-  if (disc.bootMarker) std::memcpy(&out.image[uint64_t{disc.baseSector} * SECTOR_SIZE], "BOOT2", 5);
+  if (disc.bootMarker) encodeBootMarker(&out.image[uint64_t{disc.baseSector} * SECTOR_SIZE]);
   for (const DiscFile& f : disc.files) {
     const uint64_t start = out.image.size();
     const auto sector = static_cast<uint32_t>(start / SECTOR_SIZE - disc.baseSector);
@@ -27,23 +26,12 @@ DiscBytes buildDisc(const DiscBuilder& disc) {
     out.image.resize(start + std::max<uint64_t>(sectors, 1) * SECTOR_SIZE, 0);
     std::copy(f.stored.begin(), f.stored.end(), out.image.begin() + static_cast<ptrdiff_t>(start));
     uint8_t rec[INDEX_ENTRY_SIZE];
-    encodeFixed32(rec, f.hash);
-    encodeFixed32(rec + 4, f.flags);
-    encodeFixed32(rec + 8, f.sector.value_or(sector));
-    encodeFixed32(rec + 12, f.size.value_or(static_cast<uint32_t>(f.stored.size())));
+    encodeIndexEntry({f.hash, f.flags, f.sector.value_or(sector),
+                      f.size.value_or(static_cast<uint32_t>(f.stored.size()))},
+                     rec);
     out.index.insert(out.index.end(), rec, rec + sizeof rec);
   }
   return out;
-}
-
-std::vector<uint8_t> makeNameList(const std::vector<std::string>& names) {
-  constexpr uint32_t kHeader = 32, kSlot = 32;
-  std::vector<uint8_t> list(kHeader + kSlot * names.size(), 0);
-  encodeFixed32(&list[24], kHeader);
-  encodeFixed32(&list[28], static_cast<uint32_t>(list.size()));
-  for (size_t i = 0; i < names.size(); ++i)
-    std::memcpy(&list[kHeader + kSlot * i], names[i].data(), std::min<size_t>(names[i].size(), 31));
-  return list;
 }
 
 }  // namespace orvex

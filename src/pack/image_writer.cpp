@@ -19,7 +19,7 @@ bool ImageWriter::writeZeros(uint64_t count, std::string* error) {
 
 bool ImageWriter::writeBootSector(std::string* error) {
   uint8_t sector[SECTOR_SIZE] = {};
-  std::memcpy(sector, "BOOT2", 5);
+  encodeBootMarker(sector);
   return writeZeros(uint64_t{baseSector_} * SECTOR_SIZE - offset_, error) &&
          append(sector, sizeof sector, error);
 }

@@ -43,14 +43,8 @@ struct DiscBytes {
 };
 DiscBytes buildDisc(const DiscBuilder& disc);
 
-// A name list: header with the slot range at offsets 24/28, then one 32-byte
-// NUL-padded slot per name. Names must be at most 31 bytes.
-std::vector<uint8_t> makeNameList(const std::vector<std::string>& names);
-
 // The name list every packed disc carries, naming all its other files.
 constexpr char NAME_LIST_NAME[] = "menu.ard";
-// Longest name a name-list slot holds.
-constexpr size_t MAX_NAME_LENGTH = 31;
 
 enum class StoreMode {
   kAuto,      // compress when the stream is shorter than the file

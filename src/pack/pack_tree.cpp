@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "coding.h"
 #include "image_writer.h"
 #include "pack.h"
 #include "paths.h"
@@ -62,10 +61,7 @@ class SourceReader {
 void addRecord(std::vector<uint8_t>* index, uint32_t hash, uint32_t flags, uint32_t sector,
                uint32_t size) {
   uint8_t record[INDEX_ENTRY_SIZE];
-  encodeFixed32(record, hash);
-  encodeFixed32(record + 4, flags);
-  encodeFixed32(record + 8, sector);
-  encodeFixed32(record + 12, size);
+  encodeIndexEntry({hash, flags, sector, size}, record);
   index->insert(index->end(), record, record + sizeof record);
 }
 
@@ -143,7 +139,7 @@ bool packTree(const std::string& sourceDir, const std::string& imagePath,
     if (!packFile(f, options.mode, &writer, &records, error)) return false;
     names.push_back(f.name);
   }
-  if (!packBytes(NAME_LIST_NAME, makeNameList(names), options.mode, &writer, &records, error))
+  if (!packBytes(NAME_LIST_NAME, encodeNameList(names), options.mode, &writer, &records, error))
     return false;
   // Both files are complete on disk before either takes its final name.
   return indexFile.write(records.data(), records.size(), error) && imageFile.finish(error) &&

@@ -7,7 +7,6 @@
 #include <map>
 #include <random>
 
-#include "coding.h"
 #include "pack.h"
 
 namespace orvex {
@@ -87,12 +86,10 @@ TEST_P(PackRoundTrip, EveryFileReadsBackThroughTheStore) {
       << error;
 
   Store store;
-  ASSERT_TRUE(openImage(image, &store.image));
-  store.image.baseSector = findBootSector(store.image);
+  std::vector<std::string> oddities;
+  ASSERT_TRUE(openStore(image, index, &store, &oddities).isOk());
+  EXPECT_EQ(oddities, std::vector<std::string>{});
   EXPECT_EQ(store.image.baseSector, GetParam().baseSector);
-  const int fd = open(index.c_str(), O_RDONLY);
-  ASSERT_TRUE(loadIndex(fd, &store.index, &error)) << error;
-  close(fd);
 
   // Sorted names, then the name list; each file on the sector after the
   // last one's, starting at relative sector 1.
@@ -106,9 +103,10 @@ TEST_P(PackRoundTrip, EveryFileReadsBackThroughTheStore) {
     EXPECT_EQ(e.sector, expectedSector) << name;
     expectedSector += std::max<uint32_t>(1, (e.size + SECTOR_SIZE - 1) / SECTOR_SIZE);
 
-    const ReadResult r = readFile(store, name);
-    ASSERT_EQ(r.status, ReadStatus::kFound) << name << ": " << r.why;
-    EXPECT_TRUE(r.data == bytes) << name;
+    std::vector<uint8_t> data;
+    const Status r = readFile(store, name, &data);
+    ASSERT_TRUE(r.isOk()) << name << ": " << r.message();
+    EXPECT_TRUE(data == bytes) << name;
 
     const bool compressed = e.flags & FLAG_COMPRESSED;
     Bytes stream;
@@ -134,11 +132,12 @@ TEST_P(PackRoundTrip, EveryFileReadsBackThroughTheStore) {
   expectedSector += std::max<uint32_t>(1, (list.size + SECTOR_SIZE - 1) / SECTOR_SIZE);
   EXPECT_EQ(fs::file_size(image), uint64_t{GetParam().baseSector + expectedSector} * SECTOR_SIZE);
 
-  const ReadResult names = readFile(store, NAME_LIST_NAME);
-  ASSERT_EQ(names.status, ReadStatus::kFound) << names.why;
+  std::vector<uint8_t> names;
+  const Status read = readFile(store, NAME_LIST_NAME, &names);
+  ASSERT_TRUE(read.isOk()) << read.message();
   std::vector<std::string> expectedNames;
   for (const auto& entry : *files_) expectedNames.push_back(entry.first);
-  EXPECT_TRUE(names.data == makeNameList(expectedNames));
+  EXPECT_TRUE(names == encodeNameList(expectedNames));
   closeImage(&store.image);
 }
 
@@ -156,13 +155,13 @@ TEST_F(PackTreeTest, SymlinkInsideTheTreeIsPackedAsItsTarget) {
   std::string error;
   ASSERT_TRUE(packTree(tree, *root_ / "l.img", *root_ / "l.idx", {}, &error)) << error;
   Store store;
-  ASSERT_TRUE(openImage(*root_ / "l.img", &store.image));
-  store.image.baseSector = findBootSector(store.image);
-  const int fd = open((*root_ / "l.idx").c_str(), O_RDONLY);
-  ASSERT_TRUE(loadIndex(fd, &store.index, &error));
-  close(fd);
-  EXPECT_TRUE(readFile(store, "alias/file.txt").data == textBytes(100));
-  EXPECT_TRUE(readFile(store, "real/file.txt").data == textBytes(100));
+  std::vector<std::string> oddities;
+  ASSERT_TRUE(openStore(*root_ / "l.img", *root_ / "l.idx", &store, &oddities).isOk());
+  for (const char* name : {"alias/file.txt", "real/file.txt"}) {
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(readFile(store, name, &data).isOk()) << name;
+    EXPECT_TRUE(data == textBytes(100)) << name;
+  }
   closeImage(&store.image);
 }
 

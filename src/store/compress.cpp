@@ -209,10 +209,9 @@ bool compress(const uint8_t* data, size_t length, std::vector<uint8_t>* stream) 
         stream->push_back(m.distance);
         stream->push_back(marker);
       });
-  stream->push_back(static_cast<uint8_t>(length >> 16));
-  stream->push_back(static_cast<uint8_t>(length >> 8));
-  stream->push_back(static_cast<uint8_t>(length));
-  stream->push_back(marker);
+  uint8_t trailer[STREAM_TRAILER_SIZE];
+  encodeStreamTrailer({static_cast<uint32_t>(length), marker}, trailer);
+  stream->insert(stream->end(), trailer, trailer + STREAM_TRAILER_SIZE);
   return true;
 }
 

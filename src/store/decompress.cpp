@@ -82,9 +82,9 @@ void copyMatch(uint8_t* out, int64_t w, int64_t n, int64_t dist) {
 
 bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std::string* why) {
   if (n < 4) return damaged(why, "compressed stream shorter than its 4-byte trailer");
-  const uint8_t marker = buf[n - 1];
-  const size_t s =
-      static_cast<size_t>(buf[n - 4]) << 16 | static_cast<size_t>(buf[n - 3]) << 8 | buf[n - 2];
+  const StreamTrailer trailer = decodeStreamTrailer(&buf[n - STREAM_TRAILER_SIZE]);
+  const uint8_t marker = trailer.marker;
+  const size_t s = trailer.decodedLength;
   if (n <= 5) {
     // No token to decode: the stored bytes are the file.
     if (s > n) return damaged(why, "decoded length exceeds a stream with no tokens");

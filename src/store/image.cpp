@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "store.h"
 
@@ -28,20 +29,26 @@ int64_t readAt(int fd, uint8_t* into, size_t len, uint64_t offset) {
 
 }  // namespace
 
-bool openImage(const std::string& path, DiscImage* image) {
+Status openImage(const std::string& path, DiscImage* image) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return Status::fromErrno(errno);
   struct stat st;
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
     close(fd);
-    errno = EISDIR;
-    return false;
+    return Status::fromErrno(err);
   }
+  // Stored files are read at their offsets: a pipe or a terminal would read
+  // as an empty image.
   const off_t end = lseek(fd, 0, SEEK_END);
+  if (end < 0) {
+    close(fd);
+    return Status::invalid("cannot be read at offsets (a pipe or a terminal?); give a file");
+  }
   image->fd = fd;
-  image->size = end < 0 ? 0 : static_cast<uint64_t>(end);
-  image->baseSector = 0xFFFFFFFFu;
-  return true;
+  image->size = static_cast<uint64_t>(end);
+  image->baseSector = NO_BASE_SECTOR;
+  return Status::ok();
 }
 
 void closeImage(DiscImage* image) {
@@ -49,65 +56,96 @@ void closeImage(DiscImage* image) {
   image->fd = -1;
 }
 
-uint32_t findBootSector(const DiscImage& image) {
-  static const uint8_t kMarker[5] = {'B', 'O', 'O', 'T', '2'};
+std::optional<uint32_t> findBootSector(const DiscImage& image) {
   for (uint32_t sector = 0; sector < BOOT_SEARCH_SECTORS; ++sector) {
-    uint8_t head[5];
-    if (readAt(image.fd, head, sizeof head, uint64_t{sector} * SECTOR_SIZE) != 5) continue;
-    if (std::memcmp(head, kMarker, sizeof head) == 0) return sector;
+    uint8_t head[BOOT_MARKER_SIZE];
+    const int64_t got = readAt(image.fd, head, sizeof head, uint64_t{sector} * SECTOR_SIZE);
+    if (got > 0 && hasBootMarker(head, static_cast<size_t>(got))) return sector;
   }
-  return 0xFFFFFFFFu;
+  return std::nullopt;
 }
 
-Location locateFile(const Store& store, std::string_view name) {
+Status openStore(const std::string& imagePath, const std::string& indexPath, Store* store,
+                 std::vector<std::string>* warnings, StorePart* failed) {
+  StorePart unused;
+  if (!failed) failed = &unused;
+  *failed = StorePart::kImage;
+  Status status = openImage(imagePath, &store->image);
+  if (!status.isOk()) return status;
+  *failed = StorePart::kIndex;
+  const int fd = open(indexPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    status = Status::fromErrno(errno);
+  } else {
+    const uint64_t sectors = (store->image.size + SECTOR_SIZE - 1) / SECTOR_SIZE;
+    std::vector<std::string> oddities;
+    status = loadIndex(fd, sectors, &store->index, &oddities);
+    close(fd);
+    for (const std::string& oddity : oddities) warnings->push_back(indexPath + ": " + oddity);
+  }
+  if (!status.isOk()) {
+    closeImage(&store->image);
+    return status;
+  }
+  const std::optional<uint32_t> base = findBootSector(store->image);
+  if (base) {
+    store->image.baseSector = *base;
+  } else {
+    warnings->push_back(imagePath +
+                        ": no BOOT2 marker in sectors 0 to 299; sectors are counted from -1");
+  }
+  return Status::ok();
+}
+
+Location locateEntry(const Store& store, size_t position) {
   Location where;
-  where.position = store.index.findPosition(hashName(name));
-  if (where.position < 0) return where;
-  where.entry = &store.index.entries()[static_cast<size_t>(where.position)];
+  where.position = static_cast<int64_t>(position);
+  where.entry = &store.index.entries()[position];
   where.offset = sectorOffset(where.entry->sector, store.image.baseSector);
-  if (where.offset > store.image.size || where.entry->size > store.image.size - where.offset) {
-    where.status = ReadStatus::kDamaged;
-    where.why = "stored bytes run past the end of the image";
+  // Reading nothing cannot fail, wherever it starts.
+  if (where.entry->size != 0 &&
+      (where.offset > store.image.size || where.entry->size > store.image.size - where.offset)) {
+    where.status = Status::damaged("stored bytes run past the end of the image");
     return where;
   }
-  where.status = ReadStatus::kFound;
+  where.status = Status::ok();
   return where;
 }
 
-ReadStatus readLocatedInto(const Store& store, const Location& where, std::vector<uint8_t>* data,
-                           std::string* why) {
-  if (where.status != ReadStatus::kFound) {
-    *why = where.why;
-    return where.status;
-  }
+Location locateFile(const Store& store, std::string_view name) {
+  const int64_t position = store.index.findPosition(hashName(name));
+  if (position < 0) return Location{};
+  return locateEntry(store, static_cast<size_t>(position));
+}
+
+Status readLocated(const Store& store, const Location& where, std::vector<uint8_t>* data) {
+  data->clear();
+  if (!where.status.isOk()) return where.status;
   const uint32_t size = where.entry->size;
   data->resize(size);
-  const int64_t got = readAt(store.image.fd, data->data(), size, where.offset);
+  const int64_t got = size == 0 ? 0 : readAt(store.image.fd, data->data(), size, where.offset);
   if (got != static_cast<int64_t>(size)) {
-    *why = got < 0 ? std::string("cannot read the image: ") + std::strerror(errno)
-                   : "stored bytes run past the end of the image";
+    const Status status = got < 0 ? Status::fromErrno("cannot read the image", errno)
+                                  : Status::damaged("stored bytes run past the end of the image");
     data->clear();
-    return ReadStatus::kDamaged;
+    return status;
   }
   if (where.entry->flags & FLAG_COMPRESSED) {
     size_t length = 0;
-    if (!decompress(*data, size, &length, why)) {
+    std::string why;
+    if (!decompress(*data, size, &length, &why)) {
       data->clear();
-      return ReadStatus::kDamaged;
+      return Status::damaged(why);
     }
   }
-  return ReadStatus::kFound;
+  return Status::ok();
 }
 
-ReadResult readLocated(const Store& store, const Location& where) {
-  ReadResult result;
-  result.position = where.position;
-  result.status = readLocatedInto(store, where, &result.data, &result.why);
-  return result;
-}
-
-ReadResult readFile(const Store& store, std::string_view name) {
-  return readLocated(store, locateFile(store, name));
+Status readFile(const Store& store, std::string_view name, std::vector<uint8_t>* data,
+                int64_t* position) {
+  const Location where = locateFile(store, name);
+  if (position) *position = where.position;
+  return readLocated(store, where, data);
 }
 
 }  // namespace orvex

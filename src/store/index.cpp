@@ -1,10 +1,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "coding.h"
 #include "store.h"
 
 namespace orvex {
@@ -15,6 +15,9 @@ uint32_t slotOf(uint32_t hash, uint32_t mask) {
   // crowd one run of slots.
   return (hash * 0x9E3779B1u) >> 7 & mask;
 }
+
+// Records always read, whatever the image's size.
+constexpr uint64_t kMinRecordLimit = 65536;
 
 }  // namespace
 
@@ -46,34 +49,57 @@ FileIndex parseIndex(const uint8_t* data, size_t length) {
   std::vector<IndexEntry> entries(length / INDEX_ENTRY_SIZE);
   for (size_t i = 0; i < entries.size(); ++i) {
     const uint8_t* p = data + i * INDEX_ENTRY_SIZE;
-    entries[i] = {decodeFixed32(p), decodeFixed32(p + 4), decodeFixed32(p + 8),
-                  decodeFixed32(p + 12)};
+    entries[i] = decodeIndexEntry(p);
   }
   return FileIndex(std::move(entries));
 }
 
-bool loadIndex(int fd, FileIndex* index, std::string* error) {
+Status loadIndex(int fd, uint64_t imageSectors, FileIndex* index,
+                 std::vector<std::string>* warnings) {
   struct stat st;
+  if (fstat(fd, &st) != 0) return Status::fromErrno(errno);
+  if (S_ISDIR(st.st_mode)) return Status::fromErrno(EISDIR);
+  // Allocate for no more records than could stand in the image, with room
+  // for small images whose entries share sectors.
+  const uint64_t limit = std::max<uint64_t>(imageSectors, kMinRecordLimit) * INDEX_ENTRY_SIZE;
   std::vector<uint8_t> bytes;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) bytes.resize(static_cast<size_t>(st.st_size));
-  size_t have = 0;
+  if (S_ISREG(st.st_mode))
+    bytes.resize(static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(st.st_size), limit)));
+  // Read what fits the image; past that only count the length.
+  uint64_t have = 0;
   for (;;) {
     uint8_t spill[1 << 16];
-    const bool full = have == bytes.size();
+    const bool full = have >= bytes.size();
     uint8_t* into = full ? spill : bytes.data() + have;
-    const size_t room = full ? sizeof spill : bytes.size() - have;
+    const size_t room = full ? sizeof spill : bytes.size() - static_cast<size_t>(have);
     const ssize_t got = read(fd, into, room);
     if (got < 0) {
       if (errno == EINTR) continue;
-      *error = std::strerror(errno);
-      return false;
+      return Status::fromErrno(errno);
     }
     if (got == 0) break;
-    if (full) bytes.insert(bytes.end(), spill, spill + got);
-    have += static_cast<size_t>(got);
+    if (full && bytes.size() < limit)
+      bytes.insert(bytes.end(), spill,
+                   spill + std::min<uint64_t>(static_cast<uint64_t>(got), limit - bytes.size()));
+    have += static_cast<uint64_t>(got);
   }
-  *index = parseIndex(bytes.data(), have);
-  return true;
+  const uint64_t records = have / INDEX_ENTRY_SIZE;
+  if (have == 0) warnings->push_back("the index is empty: no file can be found");
+  if (have % INDEX_ENTRY_SIZE != 0)
+    warnings->push_back("the index is " + std::to_string(have) +
+                        " bytes long, not a whole number of 16-byte records; the last " +
+                        std::to_string(have % INDEX_ENTRY_SIZE) + " bytes are ignored");
+  if (records > imageSectors) {
+    std::string warning = "the index has " + std::to_string(records) +
+                          " records but the image only " + std::to_string(imageSectors) +
+                          " sectors (are the image and the index swapped?)";
+    if (have > limit)
+      warning +=
+          "; only the first " + std::to_string(limit / INDEX_ENTRY_SIZE) + " records are used";
+    warnings->push_back(std::move(warning));
+  }
+  *index = parseIndex(bytes.data(), std::min<size_t>(bytes.size(), static_cast<size_t>(have)));
+  return Status::ok();
 }
 
 const IndexEntry* findEntry(const FileIndex& index, std::string_view name) {

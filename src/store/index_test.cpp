@@ -1,21 +1,12 @@
 #include <gtest/gtest.h>
 
-#include "coding.h"
 #include "store.h"
 
 namespace orvex {
 namespace {
 
 std::vector<uint8_t> records(const std::vector<IndexEntry>& entries) {
-  std::vector<uint8_t> bytes(entries.size() * INDEX_ENTRY_SIZE);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    uint8_t* p = &bytes[i * INDEX_ENTRY_SIZE];
-    encodeFixed32(p, entries[i].hash);
-    encodeFixed32(p + 4, entries[i].flags);
-    encodeFixed32(p + 8, entries[i].sector);
-    encodeFixed32(p + 12, entries[i].size);
-  }
-  return bytes;
+  return encodeIndex(entries);
 }
 
 int64_t positionOf(const FileIndex& index, std::string_view name) {
@@ -38,13 +29,13 @@ TEST(ParseIndex, IgnoresTrailingPartialRecord) {
 TEST(FindEntry, FollowsFirstQualifyingEntryInFileOrder) {
   const uint32_t a = hashName("a"), b = hashName("b");
   const auto bytes = records({
-      {a, 0, 0, 1},    // sector 0: never found
-      {b, 0, 3, 1},    // first b wins
-      {a, 0, 5, 1},    // first a with a sector
-      {b, 0, 9, 1},    // shadowed
-      {a, 0, 11, 1},   // shadowed
-      {0, 0, 0, 1},    // hash 0 but sector 0
-      {0, 0, 13, 1},   // what the empty name finds
+      {a, 0, 0, 1},   // sector 0: never found
+      {b, 0, 3, 1},   // first b wins
+      {a, 0, 5, 1},   // first a with a sector
+      {b, 0, 9, 1},   // shadowed
+      {a, 0, 11, 1},  // shadowed
+      {0, 0, 0, 1},   // hash 0 but sector 0
+      {0, 0, 13, 1},  // what the empty name finds
   });
   const FileIndex index = parseIndex(bytes.data(), bytes.size());
   EXPECT_EQ(positionOf(index, "a"), 2);

@@ -29,6 +29,8 @@ class Status {
   static Status ioError(std::string message) { return {Code::kIoError, std::move(message)}; }
   // An I/O error whose message ends with strerror(err).
   static Status fromErrno(const std::string& what, int err);
+  // An I/O error whose message is strerror(err) alone.
+  static Status fromErrno(int err);
 
   bool isOk() const { return code_ == Code::kOk; }
   Code code() const { return code_; }

@@ -4,23 +4,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "format.h"
+#include "status.h"
+
 namespace orvex {
-
-constexpr uint32_t SECTOR_SIZE = 2048;
-constexpr uint32_t INDEX_ENTRY_SIZE = 16;
-constexpr uint32_t FLAG_COMPRESSED = 1;
-
-// One 16-byte index record, as stored.
-struct IndexEntry {
-  uint32_t hash = 0;
-  uint32_t flags = 0;
-  uint32_t sector = 0;  // counted from the base sector; 0 is never found
-  uint32_t size = 0;    // stored length in bytes
-};
 
 // The loaded index: the records in file order, plus a table from hash to the
 // first record that a lookup returns, so that lookups cost O(1).
@@ -49,8 +41,12 @@ uint32_t hashName(std::string_view name);
 
 // Parses an index file's bytes; trailing bytes short of a record are ignored.
 FileIndex parseIndex(const uint8_t* data, size_t length);
-// Reads and parses an index file open for reading. False on a read error.
-bool loadIndex(int fd, FileIndex* index, std::string* error);
+// Reads and parses an index file open for reading; a failure says only why. Records that cannot all
+// stand in an image of imageSectors sectors are not read: an index with more
+// records than that is not this image's. Oddities (no record, a length that
+// is not a whole number of records, too many records) are added to warnings.
+Status loadIndex(int fd, uint64_t imageSectors, FileIndex* index,
+                 std::vector<std::string>* warnings);
 
 const IndexEntry* findEntry(const FileIndex& index, std::string_view name);
 
@@ -59,29 +55,30 @@ const IndexEntry* findEntry(const FileIndex& index, std::string_view name);
 // are the file. On a damaged stream returns false and says why.
 bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std::string* why);
 
-// Largest decoded length a compressed stream's 24-bit trailer can state.
-constexpr size_t MAX_COMPRESSED_LENGTH = (1u << 24) - 1;
-
 // Encodes data as a backward stream that decompress() reads back exactly.
 // Returns false, leaving *stream unspecified, when data is longer than
 // MAX_COMPRESSED_LENGTH or when no marker byte gives a stream that the
 // in-place decoder can read.
 bool compress(const uint8_t* data, size_t length, std::vector<uint8_t>* stream);
 
+// The base sector before a marker is found: -1, so that sector N reads
+// from byte (N - 1) * 2048.
+constexpr uint32_t NO_BASE_SECTOR = 0xFFFFFFFFu;
+
 // The open disc image and the store's base sector inside it.
 struct DiscImage {
   int fd = -1;
   uint64_t size = 0;
-  uint32_t baseSector = 0xFFFFFFFFu;  // stays -1 when no marker is found
+  uint32_t baseSector = NO_BASE_SECTOR;
 };
 
-// Opens an image for reading. False with errno set on failure.
-bool openImage(const std::string& path, DiscImage* image);
+// Opens an image for reading. An image that cannot be read at offsets (a
+// pipe, a directory) is refused. Failures say only why (as strerror does).
+Status openImage(const std::string& path, DiscImage* image);
 void closeImage(DiscImage* image);
 
-constexpr uint32_t BOOT_SEARCH_SECTORS = 300;
-// The first of sectors 0..299 that starts with "BOOT2", or 0xFFFFFFFF.
-uint32_t findBootSector(const DiscImage& image);
+// The first of sectors 0..299 that starts with "BOOT2", if any.
+std::optional<uint32_t> findBootSector(const DiscImage& image);
 
 // Byte offset of a stored sector: ((sector + baseSector) mod 2^32) * 2048.
 inline uint64_t sectorOffset(uint32_t sector, uint32_t baseSector) {
@@ -94,37 +91,39 @@ struct Store {
   FileIndex index;
 };
 
-enum class ReadStatus { kFound, kNotFound, kDamaged };
+// Which of the two files a failed openStore could not use.
+enum class StorePart { kImage, kIndex };
 
-struct ReadResult {
-  ReadStatus status = ReadStatus::kNotFound;
-  std::vector<uint8_t> data;  // the file, exactly data.size() bytes
-  std::string why;            // for kDamaged
-  int64_t position = -1;      // index position of the entry, when one was found
-};
+// Opens the image, loads the index and finds the base sector, as every
+// command does. On failure closes what it opened; *failed says which file
+// and the status why. Oddities that do not stop a run go to warnings, each
+// as "PATH: WHAT".
+Status openStore(const std::string& imagePath, const std::string& indexPath, Store* store,
+                 std::vector<std::string>* warnings, StorePart* failed = nullptr);
 
-// Where a named file's stored bytes lie in the image.
+// Where a named file's stored bytes lie in the image. status is kNotFound
+// when no entry has the name's hash, kDamaged when the stored bytes run past
+// the end of the image.
 struct Location {
-  ReadStatus status = ReadStatus::kNotFound;
+  Status status = Status::notFound("not in the index");
   int64_t position = -1;  // index position of the entry, when one was found
   const IndexEntry* entry = nullptr;
   uint64_t offset = 0;  // byte offset in the image
-  std::string why;      // for kDamaged
 };
 
-// Looks a name up; stored bytes that run past the end of the image give
-// kDamaged.
+// Looks a name up.
 Location locateFile(const Store& store, std::string_view name);
+// The location of the entry at an index position, whatever its hash.
+Location locateEntry(const Store& store, size_t position);
 
-// Reads a located file's bytes, decoding them when compressed; a damaged
-// stream gives kDamaged.
-ReadResult readLocated(const Store& store, const Location& where);
-// The same into a buffer the caller keeps from file to file, so that its
-// memory is reused; on kFound *data holds exactly the file.
-ReadStatus readLocatedInto(const Store& store, const Location& where, std::vector<uint8_t>* data,
-                           std::string* why);
+// Reads a located file's bytes, decoding them when compressed, into a buffer
+// the caller may keep from file to file; on success *data holds exactly the
+// file. A damaged stream gives kDamaged.
+Status readLocated(const Store& store, const Location& where, std::vector<uint8_t>* data);
 
-// Looks a name up and returns the file's bytes: locateFile, then readLocated.
-ReadResult readFile(const Store& store, std::string_view name);
+// Looks a name up and reads the file: locateFile, then readLocated. position
+// gets the index position the name resolved to, or -1.
+Status readFile(const Store& store, std::string_view name, std::vector<uint8_t>* data,
+                int64_t* position = nullptr);
 
 }  // namespace orvex

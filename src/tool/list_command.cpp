@@ -1,3 +1,4 @@
+#include <memory>
 #include <ostream>
 
 #include "catalog.h"
@@ -44,12 +45,20 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
   if (paths.size() != 2) return usageError(err, "expected IMAGE INDEX");
 
   Store store;
-  std::string error;
-  if (!openStore(paths[0], paths[1], &store, &error)) {
-    err << "orvex-tool: list: " << error << '\n';
+  std::vector<std::string> oddities;
+  StorePart failed = StorePart::kImage;
+  const Status opened = openStore(paths[0], paths[1], &store, &oddities, &failed);
+  if (!opened.isOk()) {
+    err << "orvex-tool: list: "
+        << (failed == StorePart::kImage ? "cannot open image " + paths[0]
+                                        : "cannot read index " + paths[1])
+        << ": " << opened.message() << '\n';
     return 1;
   }
-  const Inventory inventory = takeInventory(store, learnNames(store));
+  for (const std::string& oddity : oddities) err << "orvex-tool: list: warning: " << oddity << '\n';
+  std::unique_ptr<OutputDir> here;
+  OutputDir::open(".", false, &here);
+  const Inventory inventory = takeInventory(store, learnNames(store, here.get()));
   closeImage(&store.image);
   for (const std::string& note : inventory.notes) err << "orvex-tool: list: " << note << '\n';
   if (json) {

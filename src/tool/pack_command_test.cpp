@@ -204,12 +204,9 @@ TEST_P(PackCommandOptions, ReachThePacker) {
   EXPECT_EQ(out_text_.str(), "");
 
   Store store;
-  ASSERT_TRUE(openImage(out_ / "disc.img", &store.image));
-  EXPECT_EQ(findBootSector(store.image), GetParam().baseSector);
-  const int fd = open((out_ / "disc.idx").c_str(), O_RDONLY);
-  std::string error;
-  ASSERT_TRUE(loadIndex(fd, &store.index, &error));
-  close(fd);
+  std::vector<std::string> oddities;
+  ASSERT_TRUE(openStore(out_ / "disc.img", out_ / "disc.idx", &store, &oddities).isOk());
+  EXPECT_EQ(store.image.baseSector, GetParam().baseSector);
   const IndexEntry* text = findEntry(store.index, "text.txt");
   ASSERT_NE(text, nullptr);
   EXPECT_EQ((text->flags & FLAG_COMPRESSED) != 0, GetParam().compressed);

@@ -1,3 +1,4 @@
+#include <memory>
 #include <ostream>
 
 #include "catalog.h"
@@ -35,12 +36,21 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
   if (paths.size() != 3) return usageError(err, "unnamed", "expected IMAGE INDEX OUT_DIR", kUsage);
 
   Store store;
-  std::string error;
-  if (!openStore(paths[0], paths[1], &store, &error)) {
-    err << "orvex-tool: unnamed: " << error << '\n';
+  std::vector<std::string> oddities;
+  StorePart failed = StorePart::kImage;
+  const Status opened = openStore(paths[0], paths[1], &store, &oddities, &failed);
+  if (!opened.isOk()) {
+    err << "orvex-tool: unnamed: "
+        << (failed == StorePart::kImage ? "cannot open image " + paths[0]
+                                        : "cannot read index " + paths[1])
+        << ": " << opened.message() << '\n';
     return 1;
   }
-  const Inventory inventory = takeInventory(store, learnNames(store));
+  for (const std::string& oddity : oddities)
+    err << "orvex-tool: unnamed: warning: " << oddity << '\n';
+  std::unique_ptr<OutputDir> here;
+  OutputDir::open(".", false, &here);
+  const Inventory inventory = takeInventory(store, learnNames(store, here.get()));
   for (const std::string& note : inventory.notes) err << "orvex-tool: unnamed: " << note << '\n';
   const UnnamedStats stats = writeUnnamed(store, inventory, paths[2], out, err);
   closeImage(&store.image);

@@ -1,0 +1,65 @@
+// What a run shows: lines on standard output, warnings on standard error,
+// and a progress line on a terminal. On a terminal, control bytes in names
+// are shown as '?' and the progress line stays on the last line: it is
+// cleared before any other line is printed and drawn again after. Into a
+// pipe or a file, standard output carries names byte for byte.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace orvex {
+
+class Console {
+ public:
+  // Terminals are told by the streams' descriptors. The progress line is
+  // drawn on err, only when err is a terminal.
+  Console(std::FILE* out, std::FILE* err, std::string_view program);
+
+  // A fixed line of standard output (a newline is added).
+  void message(std::string_view line);
+  // A line of standard output made of a fixed prefix and a name from the disc.
+  void nameLine(std::string_view prefix, std::string_view name);
+  // "PROGRAM: warning: SUBJECT: REASON" (without "SUBJECT: " when it is
+  // empty) on the warning stream, standard
+  // output flushed first so that a shared log keeps the order of events.
+  void warning(std::string_view subject, std::string_view reason);
+  // A line on the warning stream, as it is, after standard output.
+  void error(std::string_view line);
+
+  // Redraws the progress line, at most a few times a second.
+  void progress(uint64_t reached, uint64_t total, uint64_t bytesWritten);
+  // Clears the progress line for good and flushes standard output.
+  void finish();
+
+  uint64_t warnings() const { return warnings_; }
+  bool outIsTerminal() const { return outTerminal_; }
+
+ private:
+  void clearProgress();
+  void redrawProgress();
+
+  std::FILE* out_;
+  std::FILE* err_;
+  std::string program_;
+  bool outTerminal_ = false;
+  bool progressOn_ = false;
+  bool drawn_ = false;
+  std::string progressText_;
+  double start_ = 0;
+  double lastDrawn_ = -1;
+  uint64_t warnings_ = 0;
+};
+
+// The name with control bytes (0x00-0x1F, 0x7F) shown as '?'.
+std::string shownName(std::string_view name);
+// "512 B", "4.7 KiB", "1.2 MiB" and up.
+std::string humanBytes(double bytes);
+// The word in shell quotes when it needs them, so that it can be pasted.
+std::string shellQuoted(std::string_view word);
+// "1 file", "2 files".
+std::string counted(uint64_t count, std::string_view singular, std::string_view plural);
+
+}  // namespace orvex
