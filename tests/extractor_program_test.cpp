@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 
 #include "disc_content.h"
 #include "pack.h"
@@ -127,6 +128,147 @@ TEST_F(ExtractorTest, ExtractsListedFilesAndSkipsThemOnTheNextRun) {
   edited["top.txt"] = "edited";
   EXPECT_EQ(workTree(), edited);
 }
+
+TEST_F(ExtractorTest, FreshRunCountsEachFileOnceAndPiecesToo) {
+  DiscBuilder disc;
+  // The event file is named by a list and by the event table the list writes.
+  disc.addStored("menu.ard", encodeNameList({"eventsTable", "ev/a.evt", "one.txt"}));
+  disc.addStored("eventsTable", eventsTable({"ev/a.evt"}));
+  disc.addStored("ev/a.evt", eventFile(2, {16, 20}, 30));
+  disc.addStored("one.txt", bytesOf("1"));
+  writeDisc(disc);
+  ProgramResult r = extract();
+  EXPECT_EQ(r.err,
+            "orvex: 3 files written (287 B), 2 pieces written, 0 already present, 0 warnings; "
+            "0 of 4 index entries reached by no name\n");
+  r = extract();
+  EXPECT_EQ(r.err,
+            "orvex: 0 files written (0 B), 2 pieces written, 3 already present, 0 warnings; "
+            "0 of 4 index entries reached by no name\n");
+}
+
+// Standard output and standard error into one log, as with ">log 2>&1":
+// lines keep the order in which they happened, and each stays whole.
+TEST_F(ExtractorTest, SharedLogKeepsTheOrderOfEvents) {
+  DiscBuilder disc;
+  disc.addStored("menu.ard", encodeNameList({"a", "bad", "b"}));
+  disc.addStored("a", bytesOf("a"));
+  disc.addCompressedStream("bad", {9, 9, 9, 9, 9, 9});
+  disc.addStored("b", bytesOf("b"));
+  DiscBytes bytes = buildDisc(disc);
+  bytes.index.push_back(0);  // a warning before the first pass
+  writeBytes(sandbox / "disc.img", bytes.image);
+  writeBytes(sandbox / "disc.idx", bytes.index);
+  testing::ProgramOptions mergeStreams;
+  mergeStreams.inChild = [] { dup2(1, 2); };
+  const ProgramResult r =
+      runProgram(ORVEX_BINARY, {"../disc.img", "../disc.idx"}, work, mergeStreams);
+  EXPECT_EQ(r.out,
+            kBanner +
+                "orvex: warning: ../disc.idx: the index is 65 bytes long, not a whole number of "
+                "16-byte records; the last 1 bytes are ignored\n" +
+                kPassHeader + "Dumping a\n" +
+                "orvex: warning: bad: decoded length exceeds what the stream can hold, not "
+                "written\n"
+                "Dumping b\n"
+                "orvex: 2 files written (2 B), 0 already present, 2 warnings; 0 of 4 index "
+                "entries reached by no name\n");
+}
+
+// Links left in the output folder: one leading out is never written
+// through, even dangling or absolute; one that stays inside is followed.
+TEST_F(ExtractorTest, LinksInTheFolderNeverLeadWritesOutside) {
+  std::filesystem::create_directories(sandbox / "outside");
+  std::filesystem::create_directories(work + "/real");
+  std::filesystem::create_directory_symlink("../outside", work + "/docs");
+  std::filesystem::create_directory_symlink(sandbox / "outside", work + "/abs");
+  std::filesystem::create_symlink("../outside/new.txt", work + "/dangling.txt");
+  std::filesystem::create_directory_symlink("real", work + "/inside");
+  DiscBuilder disc;
+  disc.addStored("menu.ard", encodeNameList({"docs/readme.txt", "abs/x.txt", "dangling.txt",
+                                             "inside/y.txt"}));
+  for (const char* name : {"docs/readme.txt", "abs/x.txt", "dangling.txt", "inside/y.txt"})
+    disc.addStored(name, bytesOf(name));
+  writeDisc(disc);
+  const ProgramResult r = extract();  // checks that nothing outside work changed
+  EXPECT_TRUE(snapshotTree(sandbox / "outside").empty());
+  for (const char* name : {"docs/readme.txt", "abs/x.txt"})
+    EXPECT_NE(r.err.find(std::string("orvex: warning: ") + name + ": "), std::string::npos)
+        << name << "\n" << r.err;
+  EXPECT_EQ(snapshotTree(work + "/real"), (Tree{{"y.txt", "inside/y.txt"}}));
+  EXPECT_NE(r.err.find("1 file written (12 B), 1 already present, 2 warnings"), std::string::npos)
+      << r.err;
+}
+
+struct NonsenseCase {
+  const char* what;
+  std::function<void(const std::string& image, const std::string& index)> make;
+  std::vector<std::string> args;
+  int status;
+  const char* said;  // on standard error
+};
+
+class NonsenseInput : public ExtractorTest, public ::testing::WithParamInterface<NonsenseCase> {};
+
+TEST_P(NonsenseInput, GetsClearWords) {
+  GetParam().make(sandbox / "disc.img", sandbox / "disc.idx");
+  testing::ProgramOptions options;
+  // A pipe as standard input, for an image named /dev/stdin.
+  options.inChild = [] {
+    int ends[2];
+    if (pipe(ends) == 0) {
+      dup2(ends[0], 0);
+      close(ends[1]);
+    }
+  };
+  const ProgramResult r = runProgram(ORVEX_BINARY, GetParam().args, work, options);
+  EXPECT_EQ(r.status, GetParam().status);
+  EXPECT_NE(r.err.find(GetParam().said), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.rfind(kBanner, 0), 0u);
+}
+
+void smallDisc(const std::string& image, const std::string& index, bool marker,
+               size_t indexBytes) {
+  DiscBuilder disc;
+  disc.bootMarker = marker;
+  disc.addStored("menu.ard", encodeNameList({"a"}));
+  disc.addStored("a", bytesOf("a"));
+  DiscBytes bytes = buildDisc(disc);
+  bytes.index.resize(indexBytes);
+  writeBytes(image, bytes.image);
+  writeBytes(index, bytes.index);
+}
+
+const std::vector<std::string> kDiscArgs = {"../disc.img", "../disc.idx"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NonsenseInput,
+    ::testing::Values(
+        NonsenseCase{"NoMarker",
+                     [](auto& image, auto& index) { smallDisc(image, index, false, 32); },
+                     kDiscArgs, 0, "../disc.img: no BOOT2 marker in sectors 0 to 299"},
+        NonsenseCase{"IndexNotWholeRecords",
+                     [](auto& image, auto& index) { smallDisc(image, index, true, 37); },
+                     kDiscArgs, 0,
+                     "../disc.idx: the index is 37 bytes long, not a whole number of 16-byte "
+                     "records; the last 5 bytes are ignored"},
+        NonsenseCase{"EmptyIndex",
+                     [](auto& image, auto& index) { smallDisc(image, index, true, 0); },
+                     kDiscArgs, 0, "../disc.idx: the index is empty"},
+        NonsenseCase{"Swapped",
+                     [](auto& image, auto& index) { smallDisc(image, index, true, 32); },
+                     {"../disc.idx", "../disc.img"}, 0,
+                     " records but the image only 1 sectors (are the image and the index "
+                     "swapped?)"},
+        NonsenseCase{"ImageIsAPipe",
+                     [](auto& image, auto& index) { smallDisc(image, index, true, 32); },
+                     {"/dev/stdin", "../disc.idx"}, 1,
+                     "orvex: /dev/stdin: cannot be read at offsets"},
+        NonsenseCase{"ImageMissing",
+                     [](auto& image, auto& index) { smallDisc(image, index, true, 32); },
+                     {"../none.img", "../disc.idx"}, 1,
+                     "orvex: ../none.img: No such file or directory\n"}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 TEST_F(ExtractorTest, ExtraArgumentsAreIgnored) {
   DiscBuilder disc;

@@ -17,13 +17,15 @@ using testing::bytesOf;
 using testing::TempDir;
 using testing::writeBytes;
 
-// Runs orvex in cwd with stdout sent to /dev/null and stderr on a fresh
-// pseudo-terminal; returns what the terminal received.
-std::string terminalOutput(const std::string& cwd, const std::vector<std::string>& args) {
+// Runs orvex in cwd with stderr on a fresh pseudo-terminal, and stdout too
+// or sent to /dev/null; returns what the terminal received.
+std::string terminalOutput(const std::string& cwd, const std::vector<std::string>& args,
+                           bool stdoutOnTerminal = false) {
   int master = -1;
   const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
   if (pid == 0) {
-    if (chdir(cwd.c_str()) != 0 || !freopen("/dev/null", "w", stdout)) _exit(126);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    if (!stdoutOnTerminal && !freopen("/dev/null", "w", stdout)) _exit(126);
     std::vector<char*> argv{const_cast<char*>(ORVEX_BINARY)};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -68,6 +70,44 @@ TEST(ProgressLine, DrawnOnATerminalAndClearedBeforeTheSummary) {
       testing::runProgram(ORVEX_BINARY, {"../d.img", "../d.idx"}, sandbox / "plain");
   EXPECT_EQ(plain.err.rfind("orvex: 2 files written", 0), 0u) << plain.err;
   EXPECT_EQ(plain.err.find('\r'), std::string::npos);
+}
+
+// Both streams on one terminal, the usual case: names from the disc never
+// reach it raw, and every line starts at the left edge, below nothing but a
+// cleared progress line.
+TEST(ProgressLine, SharesTheTerminalWithStandardOutput) {
+  TempDir sandbox;
+  const std::string hostile = "clear\033[2J\033]0;title\007.txt";
+  std::vector<std::string> names = {hostile};
+  for (int i = 0; i < 40; ++i) names.push_back("f" + std::to_string(i));
+  DiscBuilder disc;
+  disc.addStored("menu.ard", encodeNameList(names));
+  for (const std::string& name : names) disc.addStored(name, bytesOf(name));
+  disc.addCompressedStream("damaged", {1, 2, 3, 4, 5, 6});
+  disc.addStored("al00.ard", encodeNameList({"damaged"}));
+  const DiscBytes bytes = buildDisc(disc);
+  writeBytes(sandbox / "d.img", bytes.image);
+  writeBytes(sandbox / "d.idx", bytes.index);
+  std::filesystem::create_directory(sandbox / "work");
+
+  const std::string seen = terminalOutput(sandbox / "work", {"../d.img", "../d.idx"}, true);
+  ASSERT_NE(seen.find("Dumping clear?[2J?]0;title?.txt"), std::string::npos) << seen;
+  ASSERT_NE(seen.find(" of 44 entries, "), std::string::npos) << seen;
+  // The only escape sequences are the ones that clear the progress line.
+  size_t escapes = 0, clears = 0;
+  for (size_t at = seen.find('\033'); at != std::string::npos; at = seen.find('\033', at + 1))
+    ++escapes;
+  for (size_t at = seen.find("\033[K"); at != std::string::npos; at = seen.find("\033[K", at + 1))
+    ++clears;
+  EXPECT_EQ(escapes, clears) << seen;
+  EXPECT_EQ(seen.find('\007'), std::string::npos);
+  for (const char* line : {"Dumping ", "orvex: warning: ", "orvex: 41 files written"}) {
+    for (size_t at = seen.find(line); at != std::string::npos; at = seen.find(line, at + 1)) {
+      const bool afterNewline = at > 0 && seen[at - 1] == '\n';
+      const bool afterClear = at >= 4 && seen.compare(at - 4, 4, "\r\033[K") == 0;
+      EXPECT_TRUE(afterNewline || afterClear) << line << " at " << at << ": " << seen.substr(0, at);
+    }
+  }
 }
 
 }  // namespace
