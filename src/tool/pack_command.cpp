@@ -44,8 +44,7 @@ int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std:
   for (const CommandOption& option : line.options) {
     const std::string& a = option.name;
     if (isHelpOption(option)) {
-      out << kUsage;
-      return 0;
+      return printHelp(out, kUsage);
     } else if (a == "--store") {
       options.mode = StoreMode::kStore;
     } else if (a == "--compress") {

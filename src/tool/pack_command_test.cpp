@@ -83,76 +83,72 @@ constexpr char kSameHashAsNameList[] = "af3f3rgo";
 
 INSTANTIATE_TEST_SUITE_P(
     Trees, PackRefusal,
-    ::testing::Values(RefusalCase{"name too long",
-                                  [](const fs::path& src, const fs::path&) {
-                                    writeText(src / "data/a_name_of_thirty_two_bytes.bin", "x");
-                                  },
-                                  {"data/a_name_of_thirty_two_bytes.bin", "31 bytes"}},
-                      RefusalCase{"name list in the tree",
-                                  [](const fs::path& src, const fs::path&) {
-                                    writeText(src / "menu.ard", "");
-                                  },
-                                  {"menu.ard", "reserved"}},
-                      RefusalCase{"two names with one hash",
-                                  [](const fs::path& src, const fs::path&) {
-                                    writeText(src / "xo37.bin", "1");
-                                    writeText(src / "xi02.bin", "2");
-                                  },
-                                  {"xi02.bin", "xo37.bin", "0x004A61CD"}},
-                      RefusalCase{"a numbered list name",
-                                  [](const fs::path& src, const fs::path&) {
-                                    writeText(src / "tz42.ard", "1");
-                                  },
-                                  {"tz42.ard", "name list"}},
-                      RefusalCase{"a name with the name list's hash",
-                                  [](const fs::path& src, const fs::path&) {
-                                    ASSERT_EQ(hashName(kSameHashAsNameList),
-                                              hashName(NAME_LIST_NAME));
-                                    writeText(src / kSameHashAsNameList, "1");
-                                  },
-                                  {kSameHashAsNameList, "menu.ard"}},
-                      RefusalCase{"symlink out of the tree",
-                                  [](const fs::path& src, const fs::path& root) {
-                                    writeText(root / "secret", "s");
-                                    fs::create_symlink(root / "secret", src / "docs/link");
-                                  },
-                                  {"docs/link", "outside"}},
-                      RefusalCase{"relative symlink climbing out",
-                                  [](const fs::path& src, const fs::path& root) {
-                                    writeText(root / "secret", "s");
-                                    fs::create_symlink("../../secret", src / "docs/up");
-                                  },
-                                  {"docs/up", "outside"}},
-                      RefusalCase{"broken symlink",
-                                  [](const fs::path& src, const fs::path&) {
-                                    fs::create_symlink("nowhere", src / "docs/dangling");
-                                  },
-                                  {"docs/dangling", "broken"}},
-                      RefusalCase{"symlink to a directory",
-                                  [](const fs::path& src, const fs::path&) {
-                                    fs::create_directory_symlink("..", src / "docs/loop");
-                                  },
-                                  {"docs/loop", "directory"}},
-                      RefusalCase{"fifo",
-                                  [](const fs::path& src, const fs::path&) {
-                                    ASSERT_EQ(mkfifo((src / "pipe").c_str(), 0600), 0);
-                                  },
-                                  {"pipe", "not a regular file"}},
-                      RefusalCase{"file of 4 GiB",
-                                  [](const fs::path& src, const fs::path&) {
-                                    writeText(src / "huge.bin", "");
-                                    fs::resize_file(src / "huge.bin", uint64_t{1} << 32);  // sparse
-                                  },
-                                  {"huge.bin", "4 GiB"}},
-                      RefusalCase{"missing source directory",
-                                  [](const fs::path& src, const fs::path&) { fs::remove_all(src); },
-                                  {"src"}},
-                      RefusalCase{"source is a file",
-                                  [](const fs::path& src, const fs::path&) {
-                                    fs::remove_all(src);
-                                    writeText(src, "x");
-                                  },
-                                  {"src", "not a directory"}}),
+    ::testing::Values(
+        RefusalCase{"name too long",
+                    [](const fs::path& src, const fs::path&) {
+                      writeText(src / "data/a_name_of_thirty_two_bytes.bin", "x");
+                    },
+                    {"data/a_name_of_thirty_two_bytes.bin", "31 bytes"}},
+        RefusalCase{"name list in the tree",
+                    [](const fs::path& src, const fs::path&) { writeText(src / "menu.ard", ""); },
+                    {"menu.ard", "reserved"}},
+        RefusalCase{"two names with one hash",
+                    [](const fs::path& src, const fs::path&) {
+                      writeText(src / "xo37.bin", "1");
+                      writeText(src / "xi02.bin", "2");
+                    },
+                    {"xi02.bin", "xo37.bin", "0x004A61CD"}},
+        RefusalCase{"a numbered list name",
+                    [](const fs::path& src, const fs::path&) { writeText(src / "tz42.ard", "1"); },
+                    {"tz42.ard", "name list"}},
+        RefusalCase{"a name with the name list's hash",
+                    [](const fs::path& src, const fs::path&) {
+                      ASSERT_EQ(hashName(kSameHashAsNameList), hashName(NAME_LIST_NAME));
+                      writeText(src / kSameHashAsNameList, "1");
+                    },
+                    {kSameHashAsNameList, "menu.ard"}},
+        RefusalCase{"symlink out of the tree",
+                    [](const fs::path& src, const fs::path& root) {
+                      writeText(root / "secret", "s");
+                      fs::create_symlink(root / "secret", src / "docs/link");
+                    },
+                    {"docs/link", "outside"}},
+        RefusalCase{"relative symlink climbing out",
+                    [](const fs::path& src, const fs::path& root) {
+                      writeText(root / "secret", "s");
+                      fs::create_symlink("../../secret", src / "docs/up");
+                    },
+                    {"docs/up", "outside"}},
+        RefusalCase{"broken symlink",
+                    [](const fs::path& src, const fs::path&) {
+                      fs::create_symlink("nowhere", src / "docs/dangling");
+                    },
+                    {"docs/dangling", "broken"}},
+        RefusalCase{"symlink to a directory",
+                    [](const fs::path& src, const fs::path&) {
+                      fs::create_directory_symlink("..", src / "docs/loop");
+                    },
+                    {"docs/loop", "directory"}},
+        RefusalCase{"fifo",
+                    [](const fs::path& src, const fs::path&) {
+                      ASSERT_EQ(mkfifo((src / "pipe").c_str(), 0600), 0);
+                    },
+                    {"pipe", "not a regular file"}},
+        RefusalCase{"file of 4 GiB",
+                    [](const fs::path& src, const fs::path&) {
+                      writeText(src / "huge.bin", "");
+                      fs::resize_file(src / "huge.bin", uint64_t{1} << 32);  // sparse
+                    },
+                    {"huge.bin", "4 GiB"}},
+        RefusalCase{"missing source directory",
+                    [](const fs::path& src, const fs::path&) { fs::remove_all(src); },
+                    {"src"}},
+        RefusalCase{"source is a file",
+                    [](const fs::path& src, const fs::path&) {
+                      fs::remove_all(src);
+                      writeText(src, "x");
+                    },
+                    {"src", "not a directory"}}),
     [](const auto& info) {
       std::string name = info.param.what;
       for (char& c : name)

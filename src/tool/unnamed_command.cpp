@@ -28,8 +28,7 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
     const CommandOption& option = line.options.front();
     if (!isHelpOption(option))
       return usageError(err, "unnamed", "unknown option '" + option.name + "'", kUsage);
-    out << kUsage;
-    return 0;
+    return printHelp(out, kUsage);
   }
   const std::vector<std::string>& paths = line.operands;
   if (paths.size() != 3) return usageError(err, "unnamed", "expected IMAGE INDEX OUT_DIR", kUsage);
