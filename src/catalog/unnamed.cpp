@@ -2,8 +2,9 @@
 #include <ostream>
 #include <unordered_map>
 
-#include "files.h"
 #include "catalog.h"
+#include "files.h"
+#include "human_bytes.h"
 
 namespace orvex {
 namespace {
@@ -76,8 +77,8 @@ UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const 
       ++stats.failed;
       continue;
     }
-    out << path << "  " << written << " bytes, " << entryLabel(row) << ", " << stateName(row.state)
-        << '\n';
+    out << path << "  " << humanBytes(static_cast<double>(written)) << ", " << entryLabel(row)
+        << ", " << stateName(row.state) << '\n';
     ++stats.written;
     stats.bytes += written;
   }

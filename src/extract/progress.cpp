@@ -3,6 +3,7 @@
 #include <cinttypes>
 
 #include "extract.h"
+#include "human_bytes.h"
 
 namespace orvex {
 namespace {
@@ -11,18 +12,6 @@ double secondsNow() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-std::string humanBytes(double bytes) {
-  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-  int unit = 0;
-  while (bytes >= 1024 && unit < 4) {
-    bytes /= 1024;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
-  return text;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "catalog.h"
 #include "command_line.h"
+#include "human_bytes.h"
 #include "tool.h"
 
 namespace orvex {
@@ -43,8 +44,8 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
   for (const std::string& note : inventory.notes) err << "orvex-tool: unnamed: " << note << '\n';
   const UnnamedStats stats = writeUnnamed(store, inventory, paths[2], out, err);
   closeImage(&store.image);
-  out << stats.written << " files written (" << stats.bytes << " bytes), " << stats.failed
-      << " not written, " << stats.skipped << " entries skipped\n";
+  out << stats.written << " files written (" << humanBytes(static_cast<double>(stats.bytes))
+      << "), " << stats.failed << " not written, " << stats.skipped << " entries skipped\n";
   return stats.failed == 0 ? 0 : 1;
 }
 
