@@ -59,6 +59,7 @@ struct RefusalCase {
   const char* what;
   std::function<void(const fs::path& src, const fs::path& root)> setUp;
   std::vector<std::string> mention;  // every one must appear in the message
+  long lines = 1;                    // one for each problem
 };
 
 class PackRefusal : public PackCommandTest, public ::testing::WithParamInterface<RefusalCase> {};
@@ -68,7 +69,10 @@ TEST_P(PackRefusal, FailsNamingTheFileAndLeavesOutputsAlone) {
   EXPECT_EQ(pack(), 1);
   const std::string message = err_text_.str();
   EXPECT_EQ(message.rfind("orvex-tool: pack: ", 0), 0u) << message;
-  EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+  EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), GetParam().lines) << message;
+  EXPECT_EQ(message.find("\n\n"), std::string::npos) << message;
+  for (size_t at = message.find('\n'); at + 1 < message.size(); at = message.find('\n', at + 1))
+    EXPECT_EQ(message.compare(at + 1, 18, "orvex-tool: pack: "), 0) << message;
   for (const std::string& m : GetParam().mention)
     EXPECT_NE(message.find(m), std::string::npos) << "missing '" << m << "' in " << message;
   EXPECT_EQ(out_text_.str(), "");
@@ -83,72 +87,100 @@ constexpr char kSameHashAsNameList[] = "af3f3rgo";
 
 INSTANTIATE_TEST_SUITE_P(
     Trees, PackRefusal,
-    ::testing::Values(
-        RefusalCase{"name too long",
-                    [](const fs::path& src, const fs::path&) {
-                      writeText(src / "data/a_name_of_thirty_two_bytes.bin", "x");
-                    },
-                    {"data/a_name_of_thirty_two_bytes.bin", "31 bytes"}},
-        RefusalCase{"name list in the tree",
-                    [](const fs::path& src, const fs::path&) { writeText(src / "menu.ard", ""); },
-                    {"menu.ard", "reserved"}},
-        RefusalCase{"two names with one hash",
-                    [](const fs::path& src, const fs::path&) {
-                      writeText(src / "xo37.bin", "1");
-                      writeText(src / "xi02.bin", "2");
-                    },
-                    {"xi02.bin", "xo37.bin", "0x004A61CD"}},
-        RefusalCase{"a numbered list name",
-                    [](const fs::path& src, const fs::path&) { writeText(src / "tz42.ard", "1"); },
-                    {"tz42.ard", "name list"}},
-        RefusalCase{"a name with the name list's hash",
-                    [](const fs::path& src, const fs::path&) {
-                      ASSERT_EQ(hashName(kSameHashAsNameList), hashName(NAME_LIST_NAME));
-                      writeText(src / kSameHashAsNameList, "1");
-                    },
-                    {kSameHashAsNameList, "menu.ard"}},
-        RefusalCase{"symlink out of the tree",
-                    [](const fs::path& src, const fs::path& root) {
-                      writeText(root / "secret", "s");
-                      fs::create_symlink(root / "secret", src / "docs/link");
-                    },
-                    {"docs/link", "outside"}},
-        RefusalCase{"relative symlink climbing out",
-                    [](const fs::path& src, const fs::path& root) {
-                      writeText(root / "secret", "s");
-                      fs::create_symlink("../../secret", src / "docs/up");
-                    },
-                    {"docs/up", "outside"}},
-        RefusalCase{"broken symlink",
-                    [](const fs::path& src, const fs::path&) {
-                      fs::create_symlink("nowhere", src / "docs/dangling");
-                    },
-                    {"docs/dangling", "broken"}},
-        RefusalCase{"symlink to a directory",
-                    [](const fs::path& src, const fs::path&) {
-                      fs::create_directory_symlink("..", src / "docs/loop");
-                    },
-                    {"docs/loop", "directory"}},
-        RefusalCase{"fifo",
-                    [](const fs::path& src, const fs::path&) {
-                      ASSERT_EQ(mkfifo((src / "pipe").c_str(), 0600), 0);
-                    },
-                    {"pipe", "not a regular file"}},
-        RefusalCase{"file of 4 GiB",
-                    [](const fs::path& src, const fs::path&) {
-                      writeText(src / "huge.bin", "");
-                      fs::resize_file(src / "huge.bin", uint64_t{1} << 32);  // sparse
-                    },
-                    {"huge.bin", "4 GiB"}},
-        RefusalCase{"missing source directory",
-                    [](const fs::path& src, const fs::path&) { fs::remove_all(src); },
-                    {"src"}},
-        RefusalCase{"source is a file",
-                    [](const fs::path& src, const fs::path&) {
-                      fs::remove_all(src);
-                      writeText(src, "x");
-                    },
-                    {"src", "not a directory"}}),
+    ::testing::Values(RefusalCase{"name too long",
+                                  [](const fs::path& src, const fs::path&) {
+                                    writeText(src / "data/a_name_of_thirty_two_bytes.bin", "x");
+                                  },
+                                  {"data/a_name_of_thirty_two_bytes.bin", "31 bytes"}},
+                      RefusalCase{"name list in the tree",
+                                  [](const fs::path& src, const fs::path&) {
+                                    writeText(src / "menu.ard", "");
+                                  },
+                                  {"menu.ard", "reserved"}},
+                      RefusalCase{"two names with one hash",
+                                  [](const fs::path& src, const fs::path&) {
+                                    writeText(src / "xo37.bin", "1");
+                                    writeText(src / "xi02.bin", "2");
+                                  },
+                                  {"xi02.bin", "xo37.bin", "0x004A61CD"}},
+                      RefusalCase{"a numbered list name",
+                                  [](const fs::path& src, const fs::path&) {
+                                    writeText(src / "tz42.ard", "1");
+                                  },
+                                  {"tz42.ard", "name list"}},
+                      RefusalCase{"a name with the name list's hash",
+                                  [](const fs::path& src, const fs::path&) {
+                                    ASSERT_EQ(hashName(kSameHashAsNameList),
+                                              hashName(NAME_LIST_NAME));
+                                    writeText(src / kSameHashAsNameList, "1");
+                                  },
+                                  {kSameHashAsNameList, "menu.ard"}},
+                      RefusalCase{"symlink out of the tree",
+                                  [](const fs::path& src, const fs::path& root) {
+                                    writeText(root / "secret", "s");
+                                    fs::create_symlink(root / "secret", src / "docs/link");
+                                  },
+                                  {"docs/link", "outside"}},
+                      RefusalCase{"relative symlink climbing out",
+                                  [](const fs::path& src, const fs::path& root) {
+                                    writeText(root / "secret", "s");
+                                    fs::create_symlink("../../secret", src / "docs/up");
+                                  },
+                                  {"docs/up", "outside"}},
+                      RefusalCase{"broken symlink",
+                                  [](const fs::path& src, const fs::path&) {
+                                    fs::create_symlink("nowhere", src / "docs/dangling");
+                                  },
+                                  {"docs/dangling", "broken"}},
+                      RefusalCase{"symlink to a directory",
+                                  [](const fs::path& src, const fs::path&) {
+                                    fs::create_directory_symlink("..", src / "docs/loop");
+                                  },
+                                  {"docs/loop", "directory"}},
+                      RefusalCase{"fifo",
+                                  [](const fs::path& src, const fs::path&) {
+                                    ASSERT_EQ(mkfifo((src / "pipe").c_str(), 0600), 0);
+                                  },
+                                  {"pipe", "not a regular file"}},
+                      RefusalCase{"file of 4 GiB",
+                                  [](const fs::path& src, const fs::path&) {
+                                    writeText(src / "huge.bin", "");
+                                    fs::resize_file(src / "huge.bin", uint64_t{1} << 32);  // sparse
+                                  },
+                                  {"huge.bin", "4 GiB"}},
+                      RefusalCase{"missing source directory",
+                                  [](const fs::path& src, const fs::path&) { fs::remove_all(src); },
+                                  {"src"}},
+                      RefusalCase{"source is a file",
+                                  [](const fs::path& src, const fs::path&) {
+                                    fs::remove_all(src);
+                                    writeText(src, "x");
+                                  },
+                                  {"src", "not a directory"}},
+                      RefusalCase{"two names too long",
+                                  [](const fs::path& src, const fs::path&) {
+                                    writeText(src / "data/a_name_of_thirty_two_bytes.bin", "x");
+                                    writeText(src / "data/another_name_of_33_bytes.bin", "y");
+                                  },
+                                  {"data/a_name_of_thirty_two_bytes.bin",
+                                   "data/another_name_of_33_bytes.bin"},
+                                  2},
+                      RefusalCase{"every kind of problem at once",
+                                  [](const fs::path& src, const fs::path& root) {
+                                    writeText(src / "data/a_name_of_thirty_two_bytes.bin", "x");
+                                    writeText(src / "xo37.bin", "1");
+                                    writeText(src / "xi02.bin", "2");
+                                    writeText(src / "tz42.ard", "3");
+                                    writeText(root / "secret", "s");
+                                    fs::create_symlink(root / "secret", src / "docs/link");
+                                    fs::create_directory_symlink("..", src / "docs/loop");
+                                    ASSERT_EQ(mkfifo((src / "pipe").c_str(), 0600), 0);
+                                    writeText(src / "huge.bin", "");
+                                    fs::resize_file(src / "huge.bin", uint64_t{1} << 32);
+                                  },
+                                  {"data/a_name_of_thirty_two_bytes.bin", "0x004A61CD", "tz42.ard",
+                                   "docs/link", "docs/loop", "pipe", "FIFO", "huge.bin"},
+                                  7}),
     [](const auto& info) {
       std::string name = info.param.what;
       for (char& c : name)
