@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "human_bytes.h"
 #include "pack.h"
 #include "program.h"
 
@@ -48,9 +49,13 @@ Lines splitLines(const std::string& text) {
   return lines;
 }
 
+bool isUnit(const std::string& word) {
+  return word == "B" || word == "KiB" || word == "MiB" || word == "GiB" || word == "TiB";
+}
+
 // A table's rows and summary with the padding between columns taken out:
 // single spaces between the fixed columns, the names column as printed.
-// Summary lines have no names column.
+// Summary lines have no names column. A size's unit belongs to its column.
 Lines canonicalTable(const std::string& table) {
   Lines lines;
   bool summary = false;
@@ -61,7 +66,13 @@ Lines canonicalTable(const std::string& table) {
     }
     std::istringstream in(line);
     std::string field, text;
-    for (int i = 0; (summary || i < 7) && in >> field; ++i) text += (i ? " " : "") + field;
+    for (int fields = 0; (summary || fields < 7) && in >> field;) {
+      if (fields > 0 && isUnit(field)) {
+        text += " " + field;
+        continue;
+      }
+      text += (fields++ ? " " : "") + field;
+    }
     if (!summary) {
       std::string names;
       std::getline(in, names);
@@ -75,18 +86,23 @@ Lines canonicalTable(const std::string& table) {
 // Prints a JSON listing in the canonical table form, or fails to parse it.
 constexpr char kJsonToTable[] = R"(
 import json, sys
+def human(n):
+    units, unit = ["B", "KiB", "MiB", "GiB", "TiB"], 0
+    while n >= 1024 and unit < 4:
+        n, unit = n / 1024, unit + 1
+    return ("%.0f %s" if unit == 0 else "%.1f %s") % (n, units[unit])
 d = json.load(open(sys.argv[1], encoding="utf-8"))
 assert sorted(d) == ["entries", "summary"], sorted(d)
 print("# hash sector size kind decoded state names")
 for e in d["entries"]:
-    decoded = "-" if e["decoded_size"] is None else str(e["decoded_size"])
-    print(e["position"], e["hash"], e["sector"], e["size"], e["kind"], decoded, e["state"],
+    decoded = "-" if e["decoded_size"] is None else human(e["decoded_size"])
+    print(e["position"], e["hash"], e["sector"], human(e["size"]), e["kind"], decoded, e["state"],
           ", ".join(e["names"]) or "-")
 s = d["summary"]
-print("state entries stored bytes")
+print("state entries stored")
 for state, t in s["states"].items():
-    print(state, t["entries"], t["stored_bytes"])
-print("total", s["entries"], s["stored_bytes"])
+    print(state, t["entries"], human(t["stored_bytes"]))
+print("total", s["entries"], human(s["stored_bytes"]))
 )";
 
 // Prints each entry's names as hex of their bytes, read back as Latin-1.
@@ -178,23 +194,25 @@ TEST_F(ListProgram, TableShowsEveryStateWithItsNames) {
   EXPECT_EQ(table[0], "# hash sector size kind decoded state names");
   for (size_t i = 0; i < expectedStates.size(); ++i) {
     std::istringstream row(table[i + 1]);
-    std::string position, hash, sector, size, kind, decoded, state, names;
-    row >> position >> hash >> sector >> size >> kind >> decoded >> state;
+    std::string position, hash, sector, size, sizeUnit, kind, decoded, state, names;
+    row >> position >> hash >> sector >> size >> sizeUnit >> kind >> decoded;
+    if (decoded != "-") row >> decoded;  // its unit
+    row >> state;
     std::getline(row, names);
     EXPECT_EQ(position, std::to_string(i));
     EXPECT_EQ(state, expectedStates[i]) << table[i + 1];
     EXPECT_EQ(names, " " + expectedNames[i]) << table[i + 1];
   }
-  EXPECT_NE(table[3].find(" compressed 3000 "), std::string::npos) << table[3];
-  EXPECT_NE(table[4].find(" compressed 9 "), std::string::npos) << table[4];
-  EXPECT_EQ(table[table.size() - 7], "never-found 1 5");
+  EXPECT_NE(table[3].find(" compressed 2.9 KiB "), std::string::npos) << table[3];
+  EXPECT_NE(table[4].find(" compressed 9 B "), std::string::npos) << table[4];
+  EXPECT_EQ(table[table.size() - 7], "never-found 1 5 B");
   const auto stored = [&](size_t i) {
     return disc.files[i].size.value_or(static_cast<uint32_t>(disc.files[i].stored.size()));
   };
-  EXPECT_EQ(table[table.size() - 3], "unnamed 2 " + std::to_string(stored(7) + stored(8)));
+  EXPECT_EQ(table[table.size() - 3], "unnamed 2 " + humanBytes(stored(7) + stored(8)));
   uint64_t all = 0;
   for (size_t i = 0; i < disc.files.size(); ++i) all += stored(i);
-  EXPECT_EQ(table.back(), "total 13 " + std::to_string(all));
+  EXPECT_EQ(table.back(), "total 13 " + humanBytes(static_cast<double>(all)));
 }
 
 TEST_F(ListProgram, JsonParsesAndAgreesWithTheTable) {
@@ -236,7 +254,7 @@ TEST_F(ListProgram, EmptyIndexGivesAnEmptyListing) {
   const std::string fromJson = python(kJsonToTable, json.out);
   if (fromJson == "<no python3>") GTEST_SKIP() << "python3 is not installed";
   EXPECT_EQ(splitLines(fromJson), canonicalTable(list().out));
-  EXPECT_EQ(splitLines(fromJson).back(), "total 0 0");
+  EXPECT_EQ(splitLines(fromJson).back(), "total 0 0 B");
 }
 
 TEST_F(ListProgram, AgreesWithTheExtractorOnEntriesNoNameReaches) {
@@ -264,14 +282,13 @@ TEST_F(ListProgram, UnnamedWritesWhatNoNameReachesAndNeverOverwrites) {
   EXPECT_EQ(snapshotTree(work), before);
   const Lines out = splitLines(r.out);
   ASSERT_EQ(out.size(), 4u) << r.out;
-  EXPECT_EQ(out[3], "3 files written (5012 bytes), 0 not written, 3 entries skipped");
+  EXPECT_EQ(out[3], "3 files written (4.9 KiB), 0 not written, 3 entries skipped");
   EXPECT_EQ(splitLines(r.err).size(), 3u) << r.err;  // bad.z, zero and past.end
 
   writeText(sandbox / ("out/" + hashFile("hidden")), "edited");
   r = tool({"unnamed", "../disc.img", "../disc.idx", "../out"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(splitLines(r.out).back(),
-            "0 files written (0 bytes), 3 not written, 3 entries skipped");
+  EXPECT_EQ(splitLines(r.out).back(), "0 files written (0 B), 3 not written, 3 entries skipped");
   EXPECT_NE(r.err.find(hashFile("hidden") + ": already exists"), std::string::npos) << r.err;
   Tree edited = expected;
   edited[hashFile("hidden")] = "edited";

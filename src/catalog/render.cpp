@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "catalog.h"
+#include "human_bytes.h"
 
 namespace orvex {
 namespace {
@@ -69,24 +70,25 @@ void writeInventoryTable(const Inventory& inventory, std::ostream& out) {
   for (const EntryRow& row : inventory.rows) {
     const IndexEntry& e = row.entry;
     lines.push_back({std::to_string(row.position), hexHash(e.hash), std::to_string(e.sector),
-                     std::to_string(e.size), kindName(e),
-                     row.decodedSize ? std::to_string(*row.decodedSize) : "-", stateName(row.state),
-                     shownNames(row.names)});
+                     humanBytes(static_cast<double>(e.size)), kindName(e),
+                     row.decodedSize ? humanBytes(static_cast<double>(*row.decodedSize)) : "-",
+                     stateName(row.state), shownNames(row.names)});
   }
   writeAligned(lines, out);
 
   out << '\n';
   char text[96];
-  std::snprintf(text, sizeof text, "%-12s %10s %16s\n", "state", "entries", "stored bytes");
+  std::snprintf(text, sizeof text, "%-12s %10s %16s\n", "state", "entries", "stored");
   out << text;
   for (int s = 0; s < ENTRY_STATE_COUNT; ++s) {
     const StateTotal& t = inventory.totals[s];
-    std::snprintf(text, sizeof text, "%-12s %10" PRIu64 " %16" PRIu64 "\n",
-                  stateName(static_cast<EntryState>(s)), t.entries, t.storedBytes);
+    std::snprintf(text, sizeof text, "%-12s %10" PRIu64 " %16s\n",
+                  stateName(static_cast<EntryState>(s)), t.entries,
+                  humanBytes(static_cast<double>(t.storedBytes)).c_str());
     out << text;
   }
-  std::snprintf(text, sizeof text, "%-12s %10zu %16" PRIu64 "\n", "total", inventory.rows.size(),
-                totalStoredBytes(inventory));
+  std::snprintf(text, sizeof text, "%-12s %10zu %16s\n", "total", inventory.rows.size(),
+                humanBytes(static_cast<double>(totalStoredBytes(inventory))).c_str());
   out << text;
 }
 

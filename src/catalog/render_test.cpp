@@ -55,19 +55,19 @@ TEST(InventoryTable, AlignsColumnsAndKeepsControlBytesOffTheTerminal) {
   std::ostringstream out;
   writeInventoryTable(smallInventory(), out);
   EXPECT_EQ(out.str(),
-            "#  hash        sector  size  kind        decoded  state        names\n"
-            "0  0x0000ABCD       1    96  stored            -  ok           menu.ard\n"
-            "1  0xDEADBEEF      12  1234  compressed    30000  ok           a?b, x?y\n"
-            "2  0x00000001       0     5  stored            -  never-found  -\n"
+            "#  hash        sector     size  kind         decoded  state        names\n"
+            "0  0x0000ABCD       1     96 B  stored             -  ok           menu.ard\n"
+            "1  0xDEADBEEF      12  1.2 KiB  compressed  29.3 KiB  ok           a?b, x?y\n"
+            "2  0x00000001       0      5 B  stored             -  never-found  -\n"
             "\n"
-            "state           entries     stored bytes\n"
-            "never-found           1                5\n"
-            "shadowed              0                0\n"
-            "past-end              0                0\n"
-            "damaged               0                0\n"
-            "unnamed               0                0\n"
-            "ok                    2             1330\n"
-            "total                 3             1335\n");
+            "state           entries           stored\n"
+            "never-found           1              5 B\n"
+            "shadowed              0              0 B\n"
+            "past-end              0              0 B\n"
+            "damaged               0              0 B\n"
+            "unnamed               0              0 B\n"
+            "ok                    2          1.3 KiB\n"
+            "total                 3          1.3 KiB\n");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "catalog.h"
+#include "human_bytes.h"
 #include "output_dir.h"
 
 namespace orvex {
@@ -75,8 +76,8 @@ UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const 
       ++stats.failed;
       continue;
     }
-    out << path << "  " << written << " bytes, " << entryLabel(row) << ", " << stateName(row.state)
-        << '\n';
+    out << path << "  " << humanBytes(static_cast<double>(written)) << ", " << entryLabel(row)
+        << ", " << stateName(row.state) << '\n';
     ++stats.written;
     stats.bytes += written;
   }

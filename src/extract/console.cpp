@@ -113,18 +113,6 @@ std::string shownName(std::string_view name) {
   return shown;
 }
 
-std::string humanBytes(double bytes) {
-  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-  int unit = 0;
-  while (bytes >= 1024 && unit < 4) {
-    bytes /= 1024;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
-  return text;
-}
-
 std::string shellQuoted(std::string_view word) {
   const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "human_bytes.h"
+
 namespace orvex {
 
 class Console {
@@ -55,8 +57,6 @@ class Console {
 
 // The name with control bytes (0x00-0x1F, 0x7F) shown as '?'.
 std::string shownName(std::string_view name);
-// "512 B", "4.7 KiB", "1.2 MiB" and up.
-std::string humanBytes(double bytes);
 // The word in shell quotes when it needs them, so that it can be pasted.
 std::string shellQuoted(std::string_view word);
 // "1 file", "2 files".

@@ -66,23 +66,29 @@ struct SourceFile {
 };
 
 // Lists every regular file under dir, sorted by name. A symlink counts as
-// the file it resolves to, which must be a regular file inside dir. Fails,
-// naming the file, on anything else that cannot be packed as it is: special
-// files, unreadable files and directories, files of 4 GiB or more.
-bool listSourceTree(const std::string& dir, std::vector<SourceFile>* files, std::string* error);
+// the file it resolves to, which must be a regular file inside dir. Returns
+// false after appending one line to *problems, naming the file, for each
+// entry that cannot be packed as it is: broken symlinks, symlinks leading out
+// of dir or to a directory, FIFOs, sockets and devices, unreadable files and
+// directories, files of 4 GiB or more. The walk goes on past each of them.
+bool listSourceTree(const std::string& dir, std::vector<SourceFile>* files,
+                    std::vector<std::string>* problems);
 
-// Fails, naming the files, unless every name fits a name-list slot and no
-// two names share a hash, counting the names the extractor reads as lists.
-bool checkPackNames(const std::vector<SourceFile>& files, std::string* error);
+// Returns false after appending one line to *problems for every name that
+// does not fit a name-list slot, is the packed name list's own, or shares a
+// hash with an earlier name or with a name the extractor reads as a list.
+bool checkPackNames(const std::vector<SourceFile>& files, std::vector<std::string>* problems);
 
 struct PackOptions {
   uint32_t baseSector = 16;
   StoreMode mode = StoreMode::kAuto;
 };
 
-// Packs every file under sourceDir, then a name list naming them all, into
+// Packs a name list naming every file under sourceDir, then the files, into
 // an image and index written through temporary files, so that on failure
-// neither output path is touched.
+// neither output path is touched. The name list comes first so that an
+// image cut short still names the files it holds. Every problem in the tree
+// is found before anything is written; *error then holds one line for each.
 bool packTree(const std::string& sourceDir, const std::string& imagePath,
               const std::string& indexPath, const PackOptions& options, std::string* error);
 

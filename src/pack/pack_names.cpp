@@ -6,31 +6,31 @@
 
 namespace orvex {
 
-bool checkPackNames(const std::vector<SourceFile>& files, std::string* error) {
+bool checkPackNames(const std::vector<SourceFile>& files, std::vector<std::string>* problems) {
+  const size_t before = problems->size();
   std::unordered_map<uint32_t, std::string> byHash;
   // The extractor reads whatever these names resolve to as name lists, so no
   // packed file may share a hash with one of them.
   for (const std::string& listName : nameListNames()) byHash.emplace(hashName(listName), listName);
   for (const SourceFile& f : files) {
     if (f.name == NAME_LIST_NAME) {
-      *error = f.name + ": name is reserved for the packed name list";
-      return false;
+      problems->push_back(f.name + ": name is reserved for the packed name list");
+      continue;
     }
-    if (f.name.size() > MAX_NAME_LENGTH) {
-      *error = f.name + ": name is longer than " + std::to_string(MAX_NAME_LENGTH) + " bytes";
-      return false;
-    }
+    if (f.name.size() > MAX_NAME_LENGTH)
+      problems->push_back(f.name + ": name is longer than " + std::to_string(MAX_NAME_LENGTH) +
+                          " bytes");
     const auto [it, added] = byHash.emplace(hashName(f.name), f.name);
     if (!added) {
       char hash[16];
       std::snprintf(hash, sizeof hash, "0x%08X", it->first);
       const bool isListName = f.name == it->second;
-      *error = isListName ? f.name + ": name is read by the extractor as a name list"
-                          : f.name + ": name has the same hash (" + hash + ") as " + it->second;
-      return false;
+      problems->push_back(isListName ? f.name + ": name is read by the extractor as a name list"
+                                     : f.name + ": name has the same hash (" + hash + ") as " +
+                                           it->second);
     }
   }
-  return true;
+  return problems->size() == before;
 }
 
 }  // namespace orvex

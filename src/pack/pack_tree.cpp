@@ -119,14 +119,21 @@ bool packTree(const std::string& sourceDir, const std::string& imagePath,
     return fail(error, "base sector " + std::to_string(options.baseSector) + " is not below " +
                            std::to_string(BOOT_SEARCH_SECTORS));
   std::vector<SourceFile> files;
-  if (!listSourceTree(sourceDir, &files, error) || !checkPackNames(files, error)) return false;
-
-  std::string root, image, index;
-  if (!resolvePath(sourceDir, &root)) return fail(error, sourceDir + ": " + std::strerror(errno));
-  if (!checkOutputPath(imagePath, root, &image, error) ||
-      !checkOutputPath(indexPath, root, &index, error))
+  std::vector<std::string> problems;
+  listSourceTree(sourceDir, &files, &problems);
+  checkPackNames(files, &problems);
+  std::string root, image, index, why;
+  if (resolvePath(sourceDir, &root)) {
+    if (!checkOutputPath(imagePath, root, &image, &why)) problems.push_back(why);
+    if (!checkOutputPath(indexPath, root, &index, &why)) problems.push_back(why);
+    if (!image.empty() && image == index)
+      problems.push_back("image and index must be different files");
+  }
+  if (!problems.empty()) {
+    error->clear();
+    for (const std::string& p : problems) *error += (error->empty() ? "" : "\n") + p;
     return false;
-  if (image == index) return fail(error, "image and index must be different files");
+  }
 
   OutputFile imageFile, indexFile;
   if (!imageFile.create(imagePath, error) || !indexFile.create(indexPath, error)) return false;
@@ -135,12 +142,12 @@ bool packTree(const std::string& sourceDir, const std::string& imagePath,
 
   std::vector<uint8_t> records;
   std::vector<std::string> names;
-  for (const SourceFile& f : files) {
-    if (!packFile(f, options.mode, &writer, &records, error)) return false;
-    names.push_back(f.name);
-  }
+  for (const SourceFile& f : files) names.push_back(f.name);
   if (!packBytes(NAME_LIST_NAME, encodeNameList(names), options.mode, &writer, &records, error))
     return false;
+  for (const SourceFile& f : files) {
+    if (!packFile(f, options.mode, &writer, &records, error)) return false;
+  }
   // Both files are complete on disk before either takes its final name.
   return indexFile.write(records.data(), records.size(), error) && imageFile.finish(error) &&
          indexFile.finish(error) && imageFile.commit(error) && indexFile.commit(error);

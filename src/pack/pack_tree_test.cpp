@@ -91,12 +91,15 @@ TEST_P(PackRoundTrip, EveryFileReadsBackThroughTheStore) {
   EXPECT_EQ(oddities, std::vector<std::string>{});
   EXPECT_EQ(store.image.baseSector, GetParam().baseSector);
 
-  // Sorted names, then the name list; each file on the sector after the
+  // The name list, then the sorted names; each file on the sector after the
   // last one's, starting at relative sector 1.
   const auto& entries = store.index.entries();
   ASSERT_EQ(entries.size(), files_->size() + 1);
-  uint32_t expectedSector = 1;
-  size_t i = 0;
+  const IndexEntry& list = entries.front();
+  EXPECT_EQ(list.hash, hashName(NAME_LIST_NAME));
+  EXPECT_EQ(list.sector, 1u);
+  uint32_t expectedSector = 1 + std::max<uint32_t>(1, (list.size + SECTOR_SIZE - 1) / SECTOR_SIZE);
+  size_t i = 1;
   for (const auto& [name, bytes] : *files_) {
     const IndexEntry& e = entries[i++];
     EXPECT_EQ(e.hash, hashName(name)) << name;
@@ -126,10 +129,6 @@ TEST_P(PackRoundTrip, EveryFileReadsBackThroughTheStore) {
       EXPECT_EQ(e.size, bytes.size()) << name;
     }
   }
-  const IndexEntry& list = entries.back();
-  EXPECT_EQ(list.hash, hashName(NAME_LIST_NAME));
-  EXPECT_EQ(list.sector, expectedSector);
-  expectedSector += std::max<uint32_t>(1, (list.size + SECTOR_SIZE - 1) / SECTOR_SIZE);
   EXPECT_EQ(fs::file_size(image), uint64_t{GetParam().baseSector + expectedSector} * SECTOR_SIZE);
 
   std::vector<uint8_t> names;

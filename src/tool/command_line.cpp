@@ -38,6 +38,13 @@ bool isHelpOption(const CommandOption& option) {
   return option.name == "-h" || option.name == "--help";
 }
 
+std::string versionLine() { return std::string("orvex-tool ") + ORVEX_VERSION; }
+
+int printHelp(std::ostream& out, std::string_view usage) {
+  out << usage << '\n' << versionLine() << '\n';
+  return 0;
+}
+
 int usageError(std::ostream& err, std::string_view command, const std::string& message,
                std::string_view usage) {
   err << "orvex-tool: " << command << ": " << message << '\n' << usage;

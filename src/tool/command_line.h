@@ -28,6 +28,12 @@ CommandLine splitCommandLine(const std::vector<std::string>& args,
 
 bool isHelpOption(const CommandOption& option);
 
+// "orvex-tool VERSION".
+std::string versionLine();
+
+// Prints a command's usage followed by the version line; returns 0.
+int printHelp(std::ostream& out, std::string_view usage);
+
 // Prints "orvex-tool: COMMAND: MESSAGE" and the usage; returns EXIT_USAGE.
 int usageError(std::ostream& err, std::string_view command, const std::string& message,
                std::string_view usage);

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <ostream>
 
+#include "command_line.h"
 #include "store.h"
 #include "tool.h"
 
@@ -22,8 +23,7 @@ int runHashCommand(const std::vector<std::string>& args, std::ostream& out, std:
     if (options && a == "--") {
       options = false;
     } else if (options && (a == "-h" || a == "--help")) {
-      out << kUsage;
-      return 0;
+      return printHelp(out, kUsage);
     } else if (options && a.size() > 1 && a[0] == '-') {
       err << "orvex-tool: hash: unknown option '" << a << "'\n" << kUsage;
       return EXIT_USAGE;

@@ -33,8 +33,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
   const CommandLine line = splitCommandLine(args);
   for (const CommandOption& option : line.options) {
     if (isHelpOption(option)) {
-      out << kUsage;
-      return 0;
+      return printHelp(out, kUsage);
     } else if (option.name == "--json") {
       json = true;
     } else {

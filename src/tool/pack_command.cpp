@@ -11,8 +11,9 @@ namespace {
 constexpr char kUsage[] =
     "usage: orvex-tool pack SOURCE_DIR IMAGE INDEX [--base-sector N] [--store|--compress|--auto]\n"
     "\n"
-    "Packs every regular file under SOURCE_DIR into IMAGE, with a name list menu.ard\n"
-    "naming them all, and writes the index to INDEX.\n"
+    "Packs every regular file under SOURCE_DIR into IMAGE, after a name list menu.ard\n"
+    "naming them all, and writes the index to INDEX. Checks the whole tree first and,\n"
+    "when anything cannot be packed, reports every problem and writes nothing.\n"
     "\n"
     "  --base-sector N  start the store at sector N, 0 to 299 (default 16)\n"
     "  --auto           compress a file when that makes it smaller (default)\n"
@@ -44,8 +45,7 @@ int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std:
   for (const CommandOption& option : line.options) {
     const std::string& a = option.name;
     if (isHelpOption(option)) {
-      out << kUsage;
-      return 0;
+      return printHelp(out, kUsage);
     } else if (a == "--store") {
       options.mode = StoreMode::kStore;
     } else if (a == "--compress") {
@@ -65,7 +65,11 @@ int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std:
 
   std::string error;
   if (!packTree(paths[0], paths[1], paths[2], options, &error)) {
-    err << "orvex-tool: pack: " << error << '\n';
+    // One line for each problem found in the tree.
+    size_t start = 0;
+    for (size_t end; (end = error.find('\n', start)) != std::string::npos; start = end + 1)
+      err << "orvex-tool: pack: " << error.substr(start, end - start) << '\n';
+    err << "orvex-tool: pack: " << error.substr(start) << '\n';
     return 1;
   }
   return 0;

@@ -59,6 +59,7 @@ struct RefusalCase {
   const char* what;
   std::function<void(const fs::path& src, const fs::path& root)> setUp;
   std::vector<std::string> mention;  // every one must appear in the message
+  long lines = 1;                    // one for each problem
 };
 
 class PackRefusal : public PackCommandTest, public ::testing::WithParamInterface<RefusalCase> {};
@@ -68,7 +69,10 @@ TEST_P(PackRefusal, FailsNamingTheFileAndLeavesOutputsAlone) {
   EXPECT_EQ(pack(), 1);
   const std::string message = err_text_.str();
   EXPECT_EQ(message.rfind("orvex-tool: pack: ", 0), 0u) << message;
-  EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+  EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), GetParam().lines) << message;
+  EXPECT_EQ(message.find("\n\n"), std::string::npos) << message;
+  for (size_t at = message.find('\n'); at + 1 < message.size(); at = message.find('\n', at + 1))
+    EXPECT_EQ(message.compare(at + 1, 18, "orvex-tool: pack: "), 0) << message;
   for (const std::string& m : GetParam().mention)
     EXPECT_NE(message.find(m), std::string::npos) << "missing '" << m << "' in " << message;
   EXPECT_EQ(out_text_.str(), "");
@@ -152,7 +156,31 @@ INSTANTIATE_TEST_SUITE_P(
                                     fs::remove_all(src);
                                     writeText(src, "x");
                                   },
-                                  {"src", "not a directory"}}),
+                                  {"src", "not a directory"}},
+                      RefusalCase{"two names too long",
+                                  [](const fs::path& src, const fs::path&) {
+                                    writeText(src / "data/a_name_of_thirty_two_bytes.bin", "x");
+                                    writeText(src / "data/another_name_of_33_bytes.bin", "y");
+                                  },
+                                  {"data/a_name_of_thirty_two_bytes.bin",
+                                   "data/another_name_of_33_bytes.bin"},
+                                  2},
+                      RefusalCase{"every kind of problem at once",
+                                  [](const fs::path& src, const fs::path& root) {
+                                    writeText(src / "data/a_name_of_thirty_two_bytes.bin", "x");
+                                    writeText(src / "xo37.bin", "1");
+                                    writeText(src / "xi02.bin", "2");
+                                    writeText(src / "tz42.ard", "3");
+                                    writeText(root / "secret", "s");
+                                    fs::create_symlink(root / "secret", src / "docs/link");
+                                    fs::create_directory_symlink("..", src / "docs/loop");
+                                    ASSERT_EQ(mkfifo((src / "pipe").c_str(), 0600), 0);
+                                    writeText(src / "huge.bin", "");
+                                    fs::resize_file(src / "huge.bin", uint64_t{1} << 32);
+                                  },
+                                  {"data/a_name_of_thirty_two_bytes.bin", "0x004A61CD", "tz42.ard",
+                                   "docs/link", "docs/loop", "pipe", "FIFO", "huge.bin"},
+                                  7}),
     [](const auto& info) {
       std::string name = info.param.what;
       for (char& c : name)

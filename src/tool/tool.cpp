@@ -2,6 +2,8 @@
 
 #include <ostream>
 
+#include "command_line.h"
+
 namespace orvex {
 namespace {
 
@@ -14,7 +16,8 @@ constexpr char kUsage[] =
     "  list IMAGE INDEX [--json]    list every index entry with its state and names\n"
     "  unnamed IMAGE INDEX OUT_DIR  write the entries no name reaches into OUT_DIR\n"
     "\n"
-    "Run 'orvex-tool COMMAND --help' for a command's options.\n";
+    "Run 'orvex-tool COMMAND --help' for a command's options,\n"
+    "'orvex-tool --version' for the version.\n";
 
 }  // namespace
 
@@ -28,8 +31,9 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   if (args[0] == "hash") return runHashCommand(rest, out, err);
   if (args[0] == "list") return runListCommand(rest, out, err);
   if (args[0] == "unnamed") return runUnnamedCommand(rest, out, err);
-  if (args[0] == "-h" || args[0] == "--help" || args[0] == "help") {
-    out << kUsage;
+  if (args[0] == "-h" || args[0] == "--help" || args[0] == "help") return printHelp(out, kUsage);
+  if (args[0] == "--version") {
+    out << versionLine() << '\n';
     return 0;
   }
   err << "orvex-tool: unknown command '" << args[0] << "'\n" << kUsage;

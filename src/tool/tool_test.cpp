@@ -45,5 +45,24 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{{"hash", "--help"}, 0, kHash}, UsageCase{{"hash"}, 2, kHash},
         UsageCase{{"hash", "--"}, 2, kHash}, UsageCase{{"hash", "-q", "name"}, 2, kHash}));
 
+// Every help text and --version carry the one package version.
+TEST(ToolVersion, VersionAndEveryHelpEndWithTheVersionLine) {
+  const std::string line = std::string("orvex-tool ") + ORVEX_VERSION + "\n";
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--version"},
+                                             {"--help"},
+                                             {"pack", "--help"},
+                                             {"hash", "-h"},
+                                             {"list", "--help"},
+                                             {"unnamed", "--help"}}) {
+    std::ostringstream out, err;
+    EXPECT_EQ(runTool(args, out, err), 0) << args[0];
+    const std::string text = out.str();
+    ASSERT_GE(text.size(), line.size()) << args[0];
+    EXPECT_EQ(text.substr(text.size() - line.size()), line) << args[0] << ": " << text;
+    EXPECT_EQ(err.str(), "");
+  }
+}
+
 }  // namespace
 }  // namespace orvex

@@ -3,6 +3,7 @@
 
 #include "catalog.h"
 #include "command_line.h"
+#include "human_bytes.h"
 #include "tool.h"
 
 namespace orvex {
@@ -29,8 +30,7 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
     const CommandOption& option = line.options.front();
     if (!isHelpOption(option))
       return usageError(err, "unnamed", "unknown option '" + option.name + "'", kUsage);
-    out << kUsage;
-    return 0;
+    return printHelp(out, kUsage);
   }
   const std::vector<std::string>& paths = line.operands;
   if (paths.size() != 3) return usageError(err, "unnamed", "expected IMAGE INDEX OUT_DIR", kUsage);
@@ -54,8 +54,8 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
   for (const std::string& note : inventory.notes) err << "orvex-tool: unnamed: " << note << '\n';
   const UnnamedStats stats = writeUnnamed(store, inventory, paths[2], out, err);
   closeImage(&store.image);
-  out << stats.written << " files written (" << stats.bytes << " bytes), " << stats.failed
-      << " not written, " << stats.skipped << " entries skipped\n";
+  out << stats.written << " files written (" << humanBytes(static_cast<double>(stats.bytes))
+      << "), " << stats.failed << " not written, " << stats.skipped << " entries skipped\n";
   return stats.failed == 0 ? 0 : 1;
 }
 
