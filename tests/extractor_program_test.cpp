@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "disc_content.h"
+#include "disc_builder.h"
 #include "pack.h"
 #include "program.h"
 

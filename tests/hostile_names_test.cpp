@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "disc_content.h"
+#include "disc_builder.h"
 #include "pack.h"
 #include "program.h"
 

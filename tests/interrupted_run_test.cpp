@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "disc_content.h"
+#include "disc_builder.h"
 #include "pack.h"
 #include "program.h"
 #include "store.h"

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "human_bytes.h"
+#include "disc_builder.h"
 #include "pack.h"
 #include "program.h"
 

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "disc_builder.h"
 #include "pack.h"
 #include "program.h"
 

@@ -1,7 +1,6 @@
 // Building disc images: laying stored files out behind a "BOOT2" sector and
-// writing the index and name lists that the extractor reads. DiscBuilder
-// assembles small discs in memory; packTree streams a source tree of any size
-// to an image file.
+// writing the index and name lists that the extractor reads. packTree
+// streams a source tree of any size to an image file.
 #pragma once
 
 #include <cstdint>
@@ -14,34 +13,6 @@
 
 namespace orvex {
 
-// One index entry and the bytes placed for it in the image.
-struct DiscFile {
-  uint32_t hash = 0;
-  uint32_t flags = 0;
-  std::vector<uint8_t> stored;
-  // Replace the laid-out values in the index record, for discs with oddities.
-  std::optional<uint32_t> sector;
-  std::optional<uint32_t> size;
-};
-
-struct DiscBuilder {
-  uint32_t baseSector = 16;
-  bool bootMarker = true;
-  std::vector<DiscFile> files;  // index order
-
-  // Adds a file under its name, stored as given.
-  DiscFile& addStored(std::string_view name, std::vector<uint8_t> content);
-  // Adds a file already encoded as a compressed stream (flags bit 0 set).
-  DiscFile& addCompressedStream(std::string_view name, std::vector<uint8_t> stream);
-};
-
-// Lays files out from sector 1 after the base sector, each on a sector
-// boundary, in index order. Returns the image and index bytes.
-struct DiscBytes {
-  std::vector<uint8_t> image;
-  std::vector<uint8_t> index;
-};
-DiscBytes buildDisc(const DiscBuilder& disc);
 
 // The name list every packed disc carries, naming all its other files.
 constexpr char NAME_LIST_NAME[] = "menu.ard";

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "catalog.h"
+#include "disc_builder.h"
 #include "pack.h"
 #include "program.h"
 

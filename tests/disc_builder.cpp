@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "pack.h"
+#include "disc_builder.h"
 
 namespace orvex {
 
