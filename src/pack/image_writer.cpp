@@ -7,44 +7,43 @@
 
 namespace orvex {
 
-bool ImageWriter::writeZeros(uint64_t count, std::string* error) {
+Status ImageWriter::writeZeros(uint64_t count) {
   static const uint8_t kZeros[64 * 1024] = {};
   while (count > 0) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(count, sizeof kZeros));
-    if (!append(kZeros, n, error)) return false;
+    const Status status = append(kZeros, n);
+    if (!status.isOk()) return status;
     count -= n;
   }
-  return true;
+  return Status::ok();
 }
 
-bool ImageWriter::writeBootSector(std::string* error) {
+Status ImageWriter::writeBootSector() {
   uint8_t sector[SECTOR_SIZE] = {};
   encodeBootMarker(sector);
-  return writeZeros(uint64_t{baseSector_} * SECTOR_SIZE - offset_, error) &&
-         append(sector, sizeof sector, error);
+  const Status status = writeZeros(uint64_t{baseSector_} * SECTOR_SIZE - offset_);
+  return status.isOk() ? append(sector, sizeof sector) : status;
 }
 
-bool ImageWriter::beginFile(uint32_t* sector, std::string* error) {
+Status ImageWriter::beginFile(uint32_t* sector) {
   const uint64_t relative = offset_ / SECTOR_SIZE - baseSector_;
-  if (relative > UINT32_MAX) {
-    *error = "image too large: sector numbers exceed 32 bits";
-    return false;
-  }
+  if (relative > UINT32_MAX)
+    return Status::invalid("image too large: sector numbers exceed 32 bits");
   *sector = static_cast<uint32_t>(relative);
   fileStart_ = offset_;
-  return true;
+  return Status::ok();
 }
 
-bool ImageWriter::append(const uint8_t* data, size_t length, std::string* error) {
-  if (!out_->write(data, length, error)) return false;
-  offset_ += length;
-  return true;
+Status ImageWriter::append(const uint8_t* data, size_t length) {
+  const Status status = out_->write(data, length);
+  if (status.isOk()) offset_ += length;
+  return status;
 }
 
-bool ImageWriter::endFile(std::string* error) {
+Status ImageWriter::endFile() {
   const uint64_t used = std::max<uint64_t>(offset_ - fileStart_, 1);
   const uint64_t padded = (used + SECTOR_SIZE - 1) / SECTOR_SIZE * SECTOR_SIZE;
-  return writeZeros(fileStart_ + padded - offset_, error);
+  return writeZeros(fileStart_ + padded - offset_);
 }
 
 }  // namespace orvex

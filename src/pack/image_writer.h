@@ -15,14 +15,14 @@ class ImageWriter {
  public:
   ImageWriter(OutputFile* out, uint32_t baseSector) : out_(out), baseSector_(baseSector) {}
 
-  bool writeBootSector(std::string* error);
+  Status writeBootSector();
   // Starts a file at the next sector; *sector counts from the base sector.
-  bool beginFile(uint32_t* sector, std::string* error);
-  bool append(const uint8_t* data, size_t length, std::string* error);
-  bool endFile(std::string* error);
+  Status beginFile(uint32_t* sector);
+  Status append(const uint8_t* data, size_t length);
+  Status endFile();
 
  private:
-  bool writeZeros(uint64_t count, std::string* error);
+  Status writeZeros(uint64_t count);
 
   OutputFile* out_;
   uint32_t baseSector_;

@@ -14,12 +14,11 @@ OutputFile::~OutputFile() {
   if (!temp_.empty()) unlink(temp_.c_str());
 }
 
-bool OutputFile::fail(std::string* error, const char* what) {
-  *error = path_ + ": " + what + ": " + std::strerror(errno);
-  return false;
+Status OutputFile::fail(const char* what) const {
+  return Status::fromErrno(path_ + ": " + what, errno);
 }
 
-bool OutputFile::create(const std::string& path, std::string* error) {
+Status OutputFile::create(const std::string& path) {
   path_ = path;
   const size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
@@ -30,37 +29,37 @@ bool OutputFile::create(const std::string& path, std::string* error) {
     fd_ = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd_ >= 0) {
       temp_ = temp;
-      return true;
+      return Status::ok();
     }
     if (errno != EEXIST) break;
   }
-  return fail(error, "cannot create a temporary file beside it");
+  return fail("cannot create a temporary file beside it");
 }
 
-bool OutputFile::write(const uint8_t* data, size_t length, std::string* error) {
+Status OutputFile::write(const uint8_t* data, size_t length) {
   while (length > 0) {
     const ssize_t done = ::write(fd_, data, length);
     if (done < 0) {
       if (errno == EINTR) continue;
-      return fail(error, "cannot write");
+      return fail("cannot write");
     }
     data += done;
     length -= static_cast<size_t>(done);
   }
-  return true;
+  return Status::ok();
 }
 
-bool OutputFile::finish(std::string* error) {
-  if (fsync(fd_) != 0) return fail(error, "cannot write");
+Status OutputFile::finish() {
+  if (fsync(fd_) != 0) return fail("cannot write");
   const int fd = fd_;
   fd_ = -1;
-  return close(fd) == 0 || fail(error, "cannot write");
+  return close(fd) == 0 ? Status::ok() : fail("cannot write");
 }
 
-bool OutputFile::commit(std::string* error) {
-  if (rename(temp_.c_str(), path_.c_str()) != 0) return fail(error, "cannot rename into place");
+Status OutputFile::commit() {
+  if (rename(temp_.c_str(), path_.c_str()) != 0) return fail("cannot rename into place");
   temp_.clear();
-  return true;
+  return Status::ok();
 }
 
 }  // namespace orvex

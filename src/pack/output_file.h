@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "status.h"
+
 namespace orvex {
 
 class OutputFile {
@@ -16,15 +18,15 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
   ~OutputFile();
 
-  bool create(const std::string& path, std::string* error);
-  bool write(const uint8_t* data, size_t length, std::string* error);
+  Status create(const std::string& path);
+  Status write(const uint8_t* data, size_t length);
   // Flushes the data to disk and closes the file.
-  bool finish(std::string* error);
+  Status finish();
   // Renames the finished file to its final path.
-  bool commit(std::string* error);
+  Status commit();
 
  private:
-  bool fail(std::string* error, const char* what);
+  Status fail(const char* what) const;
 
   std::string path_;
   std::string temp_;

@@ -13,7 +13,6 @@
 
 namespace orvex {
 
-
 // The name list every packed disc carries, naming all its other files.
 constexpr char NAME_LIST_NAME[] = "menu.ard";
 
@@ -60,7 +59,8 @@ struct PackOptions {
 // neither output path is touched. The name list comes first so that an
 // image cut short still names the files it holds. Every problem in the tree
 // is found before anything is written; *error then holds one line for each.
-bool packTree(const std::string& sourceDir, const std::string& imagePath,
-              const std::string& indexPath, const PackOptions& options, std::string* error);
+// Every problem found in the tree is in one kInvalid status, a line each.
+Status packTree(const std::string& sourceDir, const std::string& imagePath,
+                const std::string& indexPath, const PackOptions& options);
 
 }  // namespace orvex

@@ -13,11 +13,6 @@ namespace {
 
 constexpr size_t kChunk = 1 << 20;
 
-bool fail(std::string* error, const std::string& message) {
-  *error = message;
-  return false;
-}
-
 // Reads a source file in chunks, checking it still has the size it was
 // listed with.
 class SourceReader {
@@ -27,20 +22,20 @@ class SourceReader {
     if (fd_ >= 0) close(fd_);
   }
 
-  bool open(std::string* error) {
+  Status open() {
     fd_ = ::open(file_.path.c_str(), O_RDONLY | O_CLOEXEC);
-    return fd_ >= 0 || fail(error, file_.name + ": cannot read: " + std::strerror(errno));
+    return fd_ >= 0 ? Status::ok() : Status::fromErrno(file_.name + ": cannot read", errno);
   }
 
   // Reads the next part of the file into *chunk, empty at the end.
-  bool next(std::vector<uint8_t>* chunk, size_t most, std::string* error) {
+  Status next(std::vector<uint8_t>* chunk, size_t most) {
     chunk->resize(most);
     size_t have = 0;
     while (have < most) {
       const ssize_t got = read(fd_, chunk->data() + have, most - have);
       if (got < 0) {
         if (errno == EINTR) continue;
-        return fail(error, file_.name + ": cannot read: " + std::strerror(errno));
+        return Status::fromErrno(file_.name + ": cannot read", errno);
       }
       if (got == 0) break;
       have += static_cast<size_t>(got);
@@ -48,8 +43,8 @@ class SourceReader {
     chunk->resize(have);
     done_ += have;
     if (done_ > file_.size || (have < most && done_ != file_.size))
-      return fail(error, file_.name + ": changed size while being packed");
-    return true;
+      return Status::invalid(file_.name + ": changed size while being packed");
+    return Status::ok();
   }
 
  private:
@@ -58,99 +53,111 @@ class SourceReader {
   uint64_t done_ = 0;
 };
 
-void addRecord(std::vector<uint8_t>* index, uint32_t hash, uint32_t flags, uint32_t sector,
-               uint32_t size) {
+void addRecord(std::vector<uint8_t>* index, const IndexEntry& entry) {
   uint8_t record[INDEX_ENTRY_SIZE];
-  encodeIndexEntry({hash, flags, sector, size}, record);
+  encodeIndexEntry(entry, record);
   index->insert(index->end(), record, record + sizeof record);
 }
 
 // Writes one file's bytes as stored, compressed when the mode and the data
 // allow, and appends its index record.
-bool packBytes(const std::string& name, const std::vector<uint8_t>& data, StoreMode mode,
-               ImageWriter* image, std::vector<uint8_t>* index, std::string* error) {
+Status packBytes(const std::string& name, const std::vector<uint8_t>& data, StoreMode mode,
+                 ImageWriter* image, std::vector<uint8_t>* index) {
   std::vector<uint8_t> stream;
   const bool compressed = encodeForStore(data.data(), data.size(), mode, &stream);
   const std::vector<uint8_t>& stored = compressed ? stream : data;
   uint32_t sector = 0;
-  if (!image->beginFile(&sector, error) || !image->append(stored.data(), stored.size(), error) ||
-      !image->endFile(error))
-    return false;
-  addRecord(index, hashName(name), compressed ? FLAG_COMPRESSED : 0, sector,
-            static_cast<uint32_t>(stored.size()));
-  return true;
+  Status status = image->beginFile(&sector);
+  if (status.isOk()) status = image->append(stored.data(), stored.size());
+  if (status.isOk()) status = image->endFile();
+  if (status.isOk())
+    addRecord(index, {hashName(name), compressed ? FLAG_COMPRESSED : 0, sector,
+                      static_cast<uint32_t>(stored.size())});
+  return status;
 }
 
-bool packFile(const SourceFile& file, StoreMode mode, ImageWriter* image,
-              std::vector<uint8_t>* index, std::string* error) {
+Status packFile(const SourceFile& file, StoreMode mode, ImageWriter* image,
+                std::vector<uint8_t>* index) {
   SourceReader reader(file);
-  if (!reader.open(error)) return false;
+  Status status = reader.open();
+  if (!status.isOk()) return status;
   std::vector<uint8_t> chunk;
   if (mode != StoreMode::kStore && file.size <= MAX_COMPRESSED_LENGTH) {
     // Small enough to be a compressed stream: read it whole, one byte more
     // than listed to notice growth.
-    return reader.next(&chunk, static_cast<size_t>(file.size) + 1, error) &&
-           packBytes(file.name, chunk, mode, image, index, error);
+    status = reader.next(&chunk, static_cast<size_t>(file.size) + 1);
+    return status.isOk() ? packBytes(file.name, chunk, mode, image, index) : status;
   }
   uint32_t sector = 0;
-  if (!image->beginFile(&sector, error)) return false;
-  do {
-    if (!reader.next(&chunk, kChunk, error) || !image->append(chunk.data(), chunk.size(), error))
-      return false;
-  } while (!chunk.empty());
-  if (!image->endFile(error)) return false;
-  addRecord(index, hashName(file.name), 0, sector, static_cast<uint32_t>(file.size));
-  return true;
+  status = image->beginFile(&sector);
+  while (status.isOk()) {
+    status = reader.next(&chunk, kChunk);
+    if (status.isOk()) status = image->append(chunk.data(), chunk.size());
+    if (chunk.empty()) break;
+  }
+  if (status.isOk()) status = image->endFile();
+  if (status.isOk())
+    addRecord(index, {hashName(file.name), 0, sector, static_cast<uint32_t>(file.size)});
+  return status;
 }
 
-bool checkOutputPath(const std::string& path, const std::string& sourceRoot, std::string* resolved,
-                     std::string* error) {
-  if (!resolveOutputPath(path, resolved)) return fail(error, path + ": " + std::strerror(errno));
+// The output path resolved, or a problem: it cannot be resolved or lies in
+// the source tree.
+std::string checkOutputPath(const std::string& path, const std::string& sourceRoot,
+                            std::string* resolved) {
+  if (!resolveOutputPath(path, resolved)) return path + ": " + std::strerror(errno);
   if (isInside(*resolved, sourceRoot) || *resolved == sourceRoot)
-    return fail(error, path + ": output lies inside the source directory");
-  return true;
+    return path + ": output lies inside the source directory";
+  return "";
 }
 
 }  // namespace
 
-bool packTree(const std::string& sourceDir, const std::string& imagePath,
-              const std::string& indexPath, const PackOptions& options, std::string* error) {
+Status packTree(const std::string& sourceDir, const std::string& imagePath,
+                const std::string& indexPath, const PackOptions& options) {
   if (options.baseSector >= BOOT_SEARCH_SECTORS)
-    return fail(error, "base sector " + std::to_string(options.baseSector) + " is not below " +
+    return Status::invalid("base sector " + std::to_string(options.baseSector) + " is not below " +
                            std::to_string(BOOT_SEARCH_SECTORS));
   std::vector<SourceFile> files;
   std::vector<std::string> problems;
   listSourceTree(sourceDir, &files, &problems);
   checkPackNames(files, &problems);
-  std::string root, image, index, why;
+  std::string root, image, index;
   if (resolvePath(sourceDir, &root)) {
-    if (!checkOutputPath(imagePath, root, &image, &why)) problems.push_back(why);
-    if (!checkOutputPath(indexPath, root, &index, &why)) problems.push_back(why);
+    for (const auto& [path, resolved] : {std::pair{&imagePath, &image}, {&indexPath, &index}}) {
+      const std::string problem = checkOutputPath(*path, root, resolved);
+      if (!problem.empty()) problems.push_back(problem);
+    }
     if (!image.empty() && image == index)
       problems.push_back("image and index must be different files");
   }
   if (!problems.empty()) {
-    error->clear();
-    for (const std::string& p : problems) *error += (error->empty() ? "" : "\n") + p;
-    return false;
+    std::string all;
+    for (const std::string& p : problems) all += (all.empty() ? "" : "\n") + p;
+    return Status::invalid(all);
   }
 
   OutputFile imageFile, indexFile;
-  if (!imageFile.create(imagePath, error) || !indexFile.create(indexPath, error)) return false;
+  Status status = imageFile.create(imagePath);
+  if (status.isOk()) status = indexFile.create(indexPath);
   ImageWriter writer(&imageFile, options.baseSector);
-  if (!writer.writeBootSector(error)) return false;
+  if (status.isOk()) status = writer.writeBootSector();
 
+  // The name list first, so that the names survive an image cut short.
   std::vector<uint8_t> records;
   std::vector<std::string> names;
   for (const SourceFile& f : files) names.push_back(f.name);
-  if (!packBytes(NAME_LIST_NAME, encodeNameList(names), options.mode, &writer, &records, error))
-    return false;
-  for (const SourceFile& f : files) {
-    if (!packFile(f, options.mode, &writer, &records, error)) return false;
-  }
+  if (status.isOk())
+    status = packBytes(NAME_LIST_NAME, encodeNameList(names), options.mode, &writer, &records);
+  for (size_t i = 0; status.isOk() && i < files.size(); ++i)
+    status = packFile(files[i], options.mode, &writer, &records);
   // Both files are complete on disk before either takes its final name.
-  return indexFile.write(records.data(), records.size(), error) && imageFile.finish(error) &&
-         indexFile.finish(error) && imageFile.commit(error) && indexFile.commit(error);
+  if (status.isOk()) status = indexFile.write(records.data(), records.size());
+  if (status.isOk()) status = imageFile.finish();
+  if (status.isOk()) status = indexFile.finish();
+  if (status.isOk()) status = imageFile.commit();
+  if (status.isOk()) status = indexFile.commit();
+  return status;
 }
 
 }  // namespace orvex

@@ -80,10 +80,9 @@ class PackRoundTrip : public PackTreeTest, public ::testing::WithParamInterface<
 
 TEST_P(PackRoundTrip, EveryFileReadsBackThroughTheStore) {
   const fs::path image = *root_ / "disc.img", index = *root_ / "disc.idx";
-  std::string error;
-  ASSERT_TRUE(
-      packTree(*root_ / "src", image, index, {GetParam().baseSector, GetParam().mode}, &error))
-      << error;
+  const Status packed =
+      packTree(*root_ / "src", image, index, {GetParam().baseSector, GetParam().mode});
+  ASSERT_TRUE(packed.isOk()) << packed.message();
 
   Store store;
   std::vector<std::string> oddities;
@@ -151,8 +150,8 @@ TEST_F(PackTreeTest, SymlinkInsideTheTreeIsPackedAsItsTarget) {
   writeFile(tree / "real/file.txt", textBytes(100));
   fs::create_directories(tree / "alias");
   fs::create_symlink("../real/file.txt", tree / "alias" / "file.txt");
-  std::string error;
-  ASSERT_TRUE(packTree(tree, *root_ / "l.img", *root_ / "l.idx", {}, &error)) << error;
+  const Status packed = packTree(tree, *root_ / "l.img", *root_ / "l.idx", {});
+  ASSERT_TRUE(packed.isOk()) << packed.message();
   Store store;
   std::vector<std::string> oddities;
   ASSERT_TRUE(openStore(*root_ / "l.img", *root_ / "l.idx", &store, &oddities).isOk());
@@ -165,10 +164,10 @@ TEST_F(PackTreeTest, SymlinkInsideTheTreeIsPackedAsItsTarget) {
 }
 
 TEST_F(PackTreeTest, RefusesBaseSectorTheExtractorCannotFind) {
-  std::string error;
-  EXPECT_FALSE(packTree(*root_ / "src", *root_ / "x.img", *root_ / "x.idx", {300, StoreMode::kAuto},
-                        &error));
-  EXPECT_NE(error.find("300"), std::string::npos) << error;
+  const Status packed =
+      packTree(*root_ / "src", *root_ / "x.img", *root_ / "x.idx", {300, StoreMode::kAuto});
+  EXPECT_EQ(packed.code(), Status::Code::kInvalid);
+  EXPECT_NE(packed.message().find("300"), std::string::npos) << packed.message();
   EXPECT_FALSE(fs::exists(*root_ / "x.img"));
 }
 

@@ -63,8 +63,9 @@ int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std:
   const std::vector<std::string>& paths = line.operands;
   if (paths.size() != 3) return usageError(err, "expected SOURCE_DIR IMAGE INDEX");
 
-  std::string error;
-  if (!packTree(paths[0], paths[1], paths[2], options, &error)) {
+  const Status packed = packTree(paths[0], paths[1], paths[2], options);
+  if (!packed.isOk()) {
+    const std::string& error = packed.message();
     // One line for each problem found in the tree.
     size_t start = 0;
     for (size_t end; (end = error.find('\n', start)) != std::string::npos; start = end + 1)
