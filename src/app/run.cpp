@@ -69,7 +69,9 @@ int runExtractor(int argc, char** argv) {
   }
   console.message("Loading name table");
   console.message("Start of dump...");
-  const RunStats stats = extractAll(store, *out, console);
+  ExtractOptions options;
+  options.jobs = jobsFromEnvironment();
+  const RunStats stats = extractAll(store, *out, console, options);
   closeImage(&store.image);
   console.finish();
   console.error(runSummary(

@@ -24,7 +24,13 @@ struct ExtractOptions {
   bool dumpingLines = true;
   // Print each name written (plain, without "Dumping ").
   bool listWritten = false;
+  // Threads that read, decode and write files while the walk decides; 1 is
+  // the one-thread run. What is shown and written is the same either way.
+  unsigned jobs = 1;
 };
+
+// ORVEX_JOBS when it holds a number from 1 up, else every core.
+unsigned jobsFromEnvironment();
 
 struct RunStats {
   uint64_t filesWritten = 0;

@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -284,9 +285,18 @@ Status OutputDir::probe(std::string_view name, Presence* presence) {
 }
 
 std::string OutputDir::temporaryName() {
+  // Shared by every copy of the folder, so that threads never pick one name.
+  static std::atomic<unsigned> temporaries{0};
   char name[64];
-  std::snprintf(name, sizeof name, ".orvex-tmp-%d-%u", static_cast<int>(getpid()), temporaries_++);
+  std::snprintf(name, sizeof name, ".orvex-tmp-%d-%u", static_cast<int>(getpid()),
+                temporaries.fetch_add(1));
   return name;
+}
+
+std::unique_ptr<OutputDir> OutputDir::clone() const {
+  const int fd = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  return std::unique_ptr<OutputDir>(new OutputDir(fd, path_, walk_, procFd_));
 }
 
 Status OutputDir::createFile(std::string_view name, bool replace, const Filler& fill) {

@@ -55,6 +55,10 @@ class OutputDir {
   // kInvalid when it is not a regular file.
   Status readFile(std::string_view name, std::vector<uint8_t>* bytes);
 
+  // Another handle on the same folder, for another thread: one object must
+  // not be used by two threads at once. nullptr when out of descriptors.
+  std::unique_ptr<OutputDir> clone() const;
+
   // The folder as given to open(), for messages.
   const std::string& path() const { return path_; }
 
@@ -83,7 +87,6 @@ class OutputDir {
   bool procFd_ = true;  // unnamed temporary files can be linked through /proc/self/fd
   int parentFd_ = -1;
   std::string parentName_;
-  unsigned temporaries_ = 0;
 };
 
 }  // namespace orvex
