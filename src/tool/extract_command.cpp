@@ -1,9 +1,13 @@
 #include <fnmatch.h>
+#include <sys/types.h>
 
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <ostream>
+#include <string>
+#include <vector>
 
 #include "command_line.h"
 #include "console.h"
@@ -172,10 +176,10 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
   const std::string& imagePath = operands[0];
   const std::string& indexPath = operands[1];
 
-  std::vector<uint8_t> table;
   if (events) {
     // A table the user named must be there: without it no event file would be
     // written, silently.
+    std::vector<uint8_t> table;
     const Status read = readUserFile(*events, &table);
     if (!read.isOk()) {
       err << kProgram << ": cannot read event table " << *events << ": " << read.message() << '\n';
