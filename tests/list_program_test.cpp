@@ -315,7 +315,7 @@ TEST_P(CommandLine, StatusAndMessage) {
   EXPECT_FALSE(std::filesystem::exists(sandbox / "out"));
 }
 
-constexpr char kList[] = "usage: orvex-tool list IMAGE INDEX [--json]";
+constexpr char kList[] = "usage: orvex-tool list [-C DIR] [--events FILE] IMAGE INDEX [--json]";
 constexpr char kUnnamed[] = "usage: orvex-tool unnamed IMAGE INDEX OUT_DIR";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -328,6 +328,22 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{{"list", "missing.img", "../disc.idx"}, 1, "cannot open image missing.img"},
         CommandCase{{"list", "../disc.img", "missing.idx"}, 1, "cannot read index missing.idx"},
         CommandCase{{"list", "../disc.img", "."}, 1, "cannot read index ."},
+        CommandCase{{"list", "-C", "../disc.img", "../disc.img", "../disc.idx"},
+                    1,
+                    "cannot use output folder ../disc.img"},
+        CommandCase{{"list", "--events", "../out", "../disc.img", "../disc.idx"},
+                    1,
+                    "cannot read event table ../out: no such file"},
+        CommandCase{{"extract", "-C", "../out", "missing.img", "../disc.idx"},
+                    1,
+                    "orvex-tool: extract: cannot open image missing.img"},
+        CommandCase{
+            {"extract", "-C", "../out", "--events", "nothing", "../disc.img", "../disc.idx"},
+            1,
+            "orvex-tool: extract: cannot read event table nothing: no such file"},
+        CommandCase{{"cat", "../disc.img", "missing.idx", "name"},
+                    1,
+                    "orvex-tool: cat: cannot read index missing.idx"},
         CommandCase{{"unnamed", "--help"}, 0, kUnnamed},
         CommandCase{{"unnamed", "a", "b"}, 2, kUnnamed},
         CommandCase{{"unnamed", "a", "b", "../out", "d"}, 2, kUnnamed},

@@ -32,7 +32,9 @@ Console::Console(std::FILE* out, std::FILE* err, std::string_view program)
   progressOn_ = isatty(fileno(err)) == 1;
 }
 
-void Console::message(std::string_view line) { nameLine(line, {}); }
+// An empty literal, not {}: fwrite must not be given a null pointer, even for
+// no bytes.
+void Console::message(std::string_view line) { nameLine(line, ""); }
 
 void Console::nameLine(std::string_view prefix, std::string_view name) {
   // Only a terminal can show both streams on one screen.

@@ -1,4 +1,8 @@
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <memory>
+#include <optional>
 #include <ostream>
 
 #include "catalog.h"
@@ -9,18 +13,23 @@ namespace orvex {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: orvex-tool list IMAGE INDEX [--json]\n"
+    "usage: orvex-tool list [-C DIR] [--events FILE] IMAGE INDEX [--json]\n"
     "\n"
     "Lists every index entry: its hash, sector, stored size, kind, decoded size, state\n"
     "and the names that reach it, learned as orvex learns them (the name lists, then\n"
     "./eventsTable), then counts and stored bytes per state. Nothing is written.\n"
+    "With -C and --events, names are learned as 'orvex-tool extract' with the same\n"
+    "options learns them.\n"
     "\n"
     "States: never-found (sector 0), shadowed (an earlier entry with the same hash\n"
     "wins), past-end (runs past the end of the image), damaged (the compressed\n"
     "stream cannot be decoded), unnamed (no name reaches it), ok.\n"
     "\n"
-    "  --json      print one JSON document instead of a table\n"
-    "  -h, --help  show this help\n";
+    "  -C DIR         the output folder of the run to describe (default: the current\n"
+    "                 folder); its eventsTable is read, and a missing DIR counts as empty\n"
+    "  --events FILE  read the event table from FILE instead of DIR/eventsTable\n"
+    "  --json         print one JSON document instead of a table\n"
+    "  -h, --help     show this help\n";
 
 int usageError(std::ostream& err, const std::string& message) {
   return orvex::usageError(err, "list", message, kUsage);
@@ -30,10 +39,20 @@ int usageError(std::ostream& err, const std::string& message) {
 
 int runListCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   bool json = false;
-  const CommandLine line = splitCommandLine(args);
+  std::string folder = ".";
+  WalkOptions walk;
+  const CommandLine line = splitCommandLine(args, {"-C", "--events"});
   for (const CommandOption& option : line.options) {
     if (isHelpOption(option)) {
       return printHelp(out, kUsage);
+    } else if (option.name == "-C" || option.name == "--events") {
+      if (!option.value || option.value->empty())
+        return usageError(err, option.name + " needs a path");
+      if (option.name == "-C") {
+        folder = *option.value;
+      } else {
+        walk.eventsTablePath = option.value;
+      }
     } else if (option.name == "--json") {
       json = true;
     } else {
@@ -42,6 +61,15 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
   }
   const std::vector<std::string>& paths = line.operands;
   if (paths.size() != 2) return usageError(err, "expected IMAGE INDEX");
+  if (walk.eventsTablePath) {
+    std::vector<uint8_t> table;
+    const Status read = readUserFile(*walk.eventsTablePath, &table);
+    if (!read.isOk()) {
+      err << "orvex-tool: list: cannot read event table " << *walk.eventsTablePath << ": "
+          << read.message() << '\n';
+      return 1;
+    }
+  }
 
   Store store;
   std::vector<std::string> oddities;
@@ -55,9 +83,19 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     return 1;
   }
   for (const std::string& oddity : oddities) err << "orvex-tool: list: warning: " << oddity << '\n';
-  std::unique_ptr<OutputDir> here;
-  OutputDir::open(".", false, &here);
-  const Inventory inventory = takeInventory(store, learnNames(store, here.get()));
+  // A folder that is not there yet is one a run would create empty.
+  std::unique_ptr<OutputDir> dir;
+  struct stat st;
+  if (stat(folder.c_str(), &st) == 0 || errno != ENOENT) {
+    const Status usable = OutputDir::open(folder, false, &dir);
+    if (!usable.isOk()) {
+      err << "orvex-tool: list: cannot use output folder " << folder << ": " << usable.message()
+          << '\n';
+      closeImage(&store.image);
+      return 1;
+    }
+  }
+  const Inventory inventory = takeInventory(store, learnNames(store, dir.get(), walk));
   closeImage(&store.image);
   for (const std::string& note : inventory.notes) err << "orvex-tool: list: " << note << '\n';
   if (json) {

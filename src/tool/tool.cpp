@@ -13,6 +13,9 @@ constexpr char kUsage[] =
     "Commands:\n"
     "  pack SOURCE_DIR IMAGE INDEX  pack a directory tree into a disc image and its index\n"
     "  hash NAME...                 print the index hash of each name\n"
+    "  extract IMAGE INDEX [PATTERN...]\n"
+    "                               write the disc's files (or those matching) into a folder\n"
+    "  cat IMAGE INDEX NAME...      write the named files' bytes to standard output\n"
     "  list IMAGE INDEX [--json]    list every index entry with its state and names\n"
     "  unnamed IMAGE INDEX OUT_DIR  write the entries no name reaches into OUT_DIR\n"
     "\n"
@@ -29,6 +32,8 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (args[0] == "pack") return runPackCommand(rest, out, err);
   if (args[0] == "hash") return runHashCommand(rest, out, err);
+  if (args[0] == "extract") return runExtractCommand(rest, out, err);
+  if (args[0] == "cat") return runCatCommand(rest, out, err);
   if (args[0] == "list") return runListCommand(rest, out, err);
   if (args[0] == "unnamed") return runUnnamedCommand(rest, out, err);
   if (args[0] == "-h" || args[0] == "--help" || args[0] == "help") return printHelp(out, kUsage);

@@ -17,6 +17,8 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
 int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runHashCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runListCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace orvex

@@ -28,6 +28,8 @@ TEST_P(ToolUsage, PrintsUsageAndExitsWithStatus) {
 constexpr char kTop[] = "usage: orvex-tool COMMAND";
 constexpr char kPack[] = "usage: orvex-tool pack SOURCE_DIR IMAGE INDEX";
 constexpr char kHash[] = "usage: orvex-tool hash NAME...";
+constexpr char kExtract[] = "usage: orvex-tool extract [OPTIONS] IMAGE INDEX [PATTERN...]";
+constexpr char kCat[] = "usage: orvex-tool cat IMAGE INDEX NAME...";
 
 INSTANTIATE_TEST_SUITE_P(
     Arguments, ToolUsage,
@@ -43,7 +45,17 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{{"pack", "a", "b", "c", "--base-sector=1x"}, 2, kPack},
         UsageCase{{"pack", "a", "b", "c", "--base-sector="}, 2, kPack},
         UsageCase{{"hash", "--help"}, 0, kHash}, UsageCase{{"hash"}, 2, kHash},
-        UsageCase{{"hash", "--"}, 2, kHash}, UsageCase{{"hash", "-q", "name"}, 2, kHash}));
+        UsageCase{{"hash", "--"}, 2, kHash}, UsageCase{{"hash", "-q", "name"}, 2, kHash},
+        UsageCase{{"extract", "--help"}, 0, kExtract}, UsageCase{{"extract", "a"}, 2, kExtract},
+        UsageCase{{"extract", "-C", "a", "b"}, 2, kExtract},
+        UsageCase{{"extract", "a", "b", "-C"}, 2, kExtract},
+        UsageCase{{"extract", "--events=", "a", "b"}, 2, kExtract},
+        UsageCase{{"extract", "-j", "0", "a", "b"}, 2, kExtract},
+        UsageCase{{"extract", "-j2x", "a", "b"}, 2, kExtract},
+        UsageCase{{"extract", "-v", "-q", "a", "b"}, 2, kExtract},
+        UsageCase{{"extract", "--all", "a", "b"}, 2, kExtract},
+        UsageCase{{"cat", "--help"}, 0, kCat}, UsageCase{{"cat", "a", "b"}, 2, kCat},
+        UsageCase{{"cat", "-v", "a", "b", "c"}, 2, kCat}));
 
 // Every help text and --version carry the one package version.
 TEST(ToolVersion, VersionAndEveryHelpEndWithTheVersionLine) {

@@ -1,0 +1,249 @@
+#include <fnmatch.h>
+#include <sys/types.h>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "console.h"
+#include "extract.h"
+#include "output_dir.h"
+#include "store.h"
+#include "tool.h"
+
+namespace orvex {
+namespace {
+
+constexpr char kProgram[] = "orvex-tool: extract";
+
+constexpr char kUsage[] =
+    "usage: orvex-tool extract [OPTIONS] IMAGE INDEX [PATTERN...]\n"
+    "\n"
+    "Writes the disc's files into DIR the way orvex writes them into its current\n"
+    "folder: every file the name lists and the event table name, and each event\n"
+    "file cut into its pieces NAME/000.mset, NAME/001.mset, ... A file that\n"
+    "already exists is never written again.\n"
+    "\n"
+    "With patterns, names are still learned from every list and the event table,\n"
+    "but only the files whose names match are written, and only matching event\n"
+    "files are cut. Patterns are shell wildcards matched against whole names;\n"
+    "'*' also matches '/', and a pattern that names a folder selects everything\n"
+    "under it. A pattern that matches no name is reported.\n"
+    "\n"
+    "  -C DIR         write into DIR, created if missing (default: the current folder)\n"
+    "  --events FILE  read the event table from FILE instead of DIR/eventsTable\n"
+    "  -j N           read, decode and write on N threads (default: ORVEX_JOBS, else\n"
+    "                 every core); -j 1 runs on one thread. The output is the same.\n"
+    "  -v             print each name written\n"
+    "  -q             print only warnings: no summary\n"
+    "  -h, --help     show this help\n"
+    "\n"
+    "Without --events the event table is DIR/eventsTable; when DIR has none and a\n"
+    "list names one, the copy the list pass writes (or the store's, when a pattern\n"
+    "leaves it out) is read.\n"
+    "\n"
+    "Exit status: 0 when every selected file was written or already present; 1 when\n"
+    "one could not be written, a pattern matched no name, or the image, the index,\n"
+    "DIR or the event table cannot be used; 2 on bad usage.\n";
+
+int usageError(std::ostream& err, const std::string& message) {
+  return orvex::usageError(err, "extract", message, kUsage);
+}
+
+// The patterns of the command line, remembering which ones matched a name.
+class Selection {
+ public:
+  explicit Selection(std::vector<std::string> patterns) : patterns_(std::move(patterns)) {
+    for (const std::string& pattern : patterns_) {
+      std::string bare = pattern;
+      while (bare.size() > 1 && bare.back() == '/') bare.pop_back();
+      bare_.push_back(std::move(bare));
+    }
+    matched_.assign(patterns_.size(), false);
+  }
+
+  // Every pattern is tried, so that each one that matches is recorded.
+  bool matches(std::string_view name) {
+    const std::string text(name);
+    bool any = false;
+    for (size_t i = 0; i < bare_.size(); ++i) {
+      if (!selects(bare_[i], text)) continue;
+      matched_[i] = true;
+      any = true;
+    }
+    return any;
+  }
+
+  std::vector<std::string> unmatched() const {
+    std::vector<std::string> patterns;
+    for (size_t i = 0; i < patterns_.size(); ++i)
+      if (!matched_[i]) patterns.push_back(patterns_[i]);
+    return patterns;
+  }
+
+ private:
+  // The name itself or a folder above it: literally, or as a wildcard in
+  // which '*' also matches '/'.
+  static bool selects(const std::string& pattern, const std::string& name) {
+    if (name.starts_with(pattern) && (name.size() == pattern.size() || name[pattern.size()] == '/'))
+      return true;
+    return fnmatch(pattern.c_str(), name.c_str(), FNM_LEADING_DIR) == 0;
+  }
+
+  std::vector<std::string> patterns_;  // as given, for messages
+  std::vector<std::string> bare_;      // without trailing slashes
+  std::vector<bool> matched_;
+};
+
+// A stdio stream for a command stream: the process's own when the command
+// writes to std::cout or std::cerr, so that terminals are told apart;
+// otherwise one that writes into the C++ stream.
+class StdioStream {
+ public:
+  StdioStream(std::ostream& stream, std::ostream& standard, std::FILE* standardFile) {
+    if (&stream == &standard) {
+      file_ = standardFile;
+      return;
+    }
+    cookie_io_functions_t functions{};
+    functions.write = [](void* cookie, const char* data, size_t size) -> ssize_t {
+      static_cast<std::ostream*>(cookie)->write(data, static_cast<std::streamsize>(size));
+      return static_cast<ssize_t>(size);
+    };
+    file_ = fopencookie(&stream, "w", functions);
+    owned_ = file_ != nullptr;
+    if (!owned_) file_ = standardFile;
+  }
+  ~StdioStream() {
+    if (owned_) std::fclose(file_);
+  }
+  StdioStream(const StdioStream&) = delete;
+  StdioStream& operator=(const StdioStream&) = delete;
+
+  std::FILE* get() const { return file_; }
+
+ private:
+  std::FILE* file_ = nullptr;
+  bool owned_ = false;
+};
+
+// A number of jobs from 1 to 256, or 0 when the text is none.
+unsigned parseJobs(const std::string& text) {
+  if (text.empty() || text.size() > 3) return 0;
+  for (char c : text)
+    if (c < '0' || c > '9') return 0;
+  const int jobs = std::stoi(text);
+  return jobs >= 1 && jobs <= 256 ? static_cast<unsigned>(jobs) : 0;
+}
+
+}  // namespace
+
+int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  std::optional<std::string> folder, events;
+  bool verbose = false, quiet = false;
+  unsigned jobs = jobsFromEnvironment();
+  const CommandLine line = splitCommandLine(args, {"-C", "--events", "-j"});
+  for (CommandOption option : line.options) {
+    // The short options with a value also take it joined: -Cout, -j4.
+    if ((option.name.starts_with("-C") || option.name.starts_with("-j")) &&
+        option.name.size() > 2 && !option.value) {
+      option.value = option.name.substr(2);
+      option.name.resize(2);
+    }
+    if (isHelpOption(option)) {
+      out << kUsage;
+      return 0;
+    } else if (option.name == "-C" || option.name == "--events") {
+      if (!option.value || option.value->empty())
+        return usageError(err, option.name + " needs a path");
+      (option.name == "-C" ? folder : events) = option.value;
+    } else if (option.name == "-j") {
+      jobs = option.value ? parseJobs(*option.value) : 0;
+      if (jobs == 0) return usageError(err, "-j needs a number of jobs from 1 to 256");
+    } else if (option.name == "-v") {
+      verbose = true;
+    } else if (option.name == "-q") {
+      quiet = true;
+    } else {
+      return usageError(err, "unknown option '" + option.name + "'");
+    }
+  }
+  if (verbose && quiet) return usageError(err, "-v and -q cannot be used together");
+  const std::vector<std::string>& operands = line.operands;
+  if (operands.size() < 2) return usageError(err, "expected IMAGE INDEX [PATTERN...]");
+  const std::string& imagePath = operands[0];
+  const std::string& indexPath = operands[1];
+
+  if (events) {
+    // A table the user named must be there: without it no event file would be
+    // written, silently.
+    std::vector<uint8_t> table;
+    const Status read = readUserFile(*events, &table);
+    if (!read.isOk()) {
+      err << kProgram << ": cannot read event table " << *events << ": " << read.message() << '\n';
+      return 1;
+    }
+  }
+  Store store;
+  std::vector<std::string> oddities;
+  StorePart failed = StorePart::kImage;
+  const Status opened = openStore(imagePath, indexPath, &store, &oddities, &failed);
+  if (!opened.isOk()) {
+    err << kProgram << ": "
+        << (failed == StorePart::kImage ? "cannot open image " + imagePath
+                                        : "cannot read index " + indexPath)
+        << ": " << opened.message() << '\n';
+    return 1;
+  }
+
+  out.flush();
+  err.flush();
+  const StdioStream outFile(out, std::cout, stdout), errFile(err, std::cerr, stderr);
+  Console console(outFile.get(), errFile.get(), kProgram);
+  for (const std::string& oddity : oddities) console.warning("", oddity);
+
+  std::unique_ptr<OutputDir> dir;
+  const Status made = OutputDir::open(folder.value_or("."), true, &dir);
+  if (!made.isOk()) {
+    console.error(std::string(kProgram) + ": cannot use output folder " + folder.value_or(".") +
+                  ": " + made.message());
+    closeImage(&store.image);
+    return 1;
+  }
+
+  Selection selection({operands.begin() + 2, operands.end()});
+  ExtractOptions options;
+  options.walk.eventsTablePath = events;
+  if (operands.size() > 2)
+    options.selected = [&selection](std::string_view name) { return selection.matches(name); };
+  options.dumpingLines = false;
+  options.listWritten = verbose;
+  options.jobs = jobs;
+  const RunStats stats = extractAll(store, *dir, console, options);
+  closeImage(&store.image);
+  console.finish();
+
+  const std::vector<std::string> unmatched = selection.unmatched();
+  for (const std::string& pattern : unmatched)
+    console.error(std::string(kProgram) + ": " + shownName(pattern) +
+                  ": not found in the disc's names");
+  if (stats.notWritten)
+    console.error(std::string(kProgram) + ": " +
+                  counted(stats.notWritten, "selected file", "selected files") +
+                  " could not be written (see the warnings above)");
+  if (!quiet) {
+    std::string listCommand = "orvex-tool list";
+    if (folder) listCommand += " -C " + shellQuoted(*folder);
+    if (events) listCommand += " --events " + shellQuoted(*events);
+    listCommand += " " + shellQuoted(imagePath) + " " + shellQuoted(indexPath);
+    console.error(runSummary(kProgram, stats, listCommand));
+  }
+  return stats.notWritten || !unmatched.empty() ? 1 : 0;
+}
+
+}  // namespace orvex
