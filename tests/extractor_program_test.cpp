@@ -201,6 +201,57 @@ TEST_F(ExtractorTest, LinksInTheFolderNeverLeadWritesOutside) {
       << r.err;
 }
 
+// Writes run on several threads while the walk decides in order: what a run
+// shows and leaves must not depend on how many.
+TEST_F(ExtractorTest, EightJobsGiveExactlyWhatOneJobGives) {
+  DiscBuilder disc;
+  std::vector<std::string> first, second;
+  for (int i = 0; i < 240; ++i) {
+    const std::string name = "d" + std::to_string(i % 3) + "/f" + std::to_string(i);
+    const std::vector<uint8_t> content = testing::textLike(50 + 37 * static_cast<size_t>(i), i);
+    if (i % 2) {
+      std::vector<uint8_t> stream;
+      ASSERT_TRUE(compress(content.data(), content.size(), &stream));
+      disc.addCompressedStream(name, stream);
+    } else {
+      disc.addStored(name, content);
+    }
+    (i % 5 ? first : second).push_back(name);
+    if (i % 7 == 0) second.push_back(name);  // named again later
+  }
+  // Names that block each other: a file where a later name needs a folder,
+  // and the reverse; writes that fail, named twice.
+  for (const char* name : {"x", "x/y", "z/w", "z", "bad.z", "blocked/f", "bad.z", "blocked/f"})
+    first.push_back(name);
+  for (const char* name : {"x", "x/y", "z/w", "z", "blocked/f"}) disc.addStored(name, bytesOf(name));
+  disc.addCompressedStream("bad.z", {1, 2, 3, 4, 5, 6, 7});
+  disc.addStored("eventsTable", eventsTable({"ev/a.evt", "x/y", "ev/a.evt"}));
+  disc.addStored("ev/a.evt", eventFile(3, {20, 24, 40}, 64));
+  second.insert(second.end(), {"eventsTable", "ev/a.evt"});
+  disc.addStored("menu.ard", encodeNameList(first));
+  disc.addStored("al00.ard", encodeNameList(second));
+  writeDisc(disc);
+
+  std::map<std::string, ProgramResult> results;
+  std::map<std::string, Tree> trees;
+  for (const char* jobs : {"1", "8"}) {
+    const std::string dir = sandbox / (std::string("jobs-") + jobs);
+    std::filesystem::create_directory(dir);
+    writeText(dir + "/blocked", "a file where a folder is wanted");
+    testing::ProgramOptions options;
+    options.inChild = [jobs] { setenv("ORVEX_JOBS", jobs, 1); };
+    results[jobs] = runProgram(ORVEX_BINARY, {"../disc.img", "../disc.idx"}, dir, options);
+    trees[jobs] = snapshotTree(dir);
+  }
+  EXPECT_EQ(results["1"].status, 0);
+  EXPECT_NE(results["1"].err.find("bad.z"), std::string::npos) << results["1"].err;
+  EXPECT_EQ(trees["1"].count("ev/a/002.mset"), 1u);
+  EXPECT_EQ(results["8"].out, results["1"].out);
+  EXPECT_EQ(results["8"].err, results["1"].err);
+  EXPECT_EQ(results["8"].status, results["1"].status);
+  EXPECT_EQ(trees["8"], trees["1"]);
+}
+
 struct NonsenseCase {
   const char* what;
   std::function<void(const std::string& image, const std::string& index)> make;
