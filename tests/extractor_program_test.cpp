@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <functional>
 
-#include "disc_content.h"
 #include "disc_builder.h"
+#include "disc_content.h"
 #include "pack.h"
 #include "program.h"
 
@@ -95,8 +95,8 @@ TEST(ExtractorCommandLine, OpenFailuresNameThePathWithoutLineBreak) {
 
 TEST_F(ExtractorTest, ExtractsListedFilesAndSkipsThemOnTheNextRun) {
   DiscBuilder disc;
-  disc.addStored("menu.ard", encodeNameList({"top.txt", "a/b/deep.bin", "a/mid.txt", "absent",
-                                           "z.bin"}));
+  disc.addStored("menu.ard",
+                 encodeNameList({"top.txt", "a/b/deep.bin", "a/mid.txt", "absent", "z.bin"}));
   disc.addStored("top.txt", bytesOf("top level\n"));
   disc.addStored("a/b/deep.bin", std::vector<uint8_t>(5000, 0xEE));
   disc.addStored("a/mid.txt", {});
@@ -109,12 +109,9 @@ TEST_F(ExtractorTest, ExtractsListedFilesAndSkipsThemOnTheNextRun) {
             "orvex: 4 files written (4.9 KiB), 0 already present, 0 warnings; "
             "0 of 5 index entries reached by no name\n");
   EXPECT_EQ(r.status, 0);
-  const Tree expected = {{"top.txt", "top level\n"},
-                         {"a", "<dir>"},
-                         {"a/b", "<dir>"},
-                         {"a/b/deep.bin", std::string(5000, '\xEE')},
-                         {"a/mid.txt", ""},
-                         {"z.bin", "abcabcabc"}};
+  const Tree expected = {{"top.txt", "top level\n"}, {"a", "<dir>"},
+                         {"a/b", "<dir>"},           {"a/b/deep.bin", std::string(5000, '\xEE')},
+                         {"a/mid.txt", ""},          {"z.bin", "abcabcabc"}};
   EXPECT_EQ(workTree(), expected);
 
   // Present files are neither read nor announced; a missing one is filled in.
@@ -186,8 +183,8 @@ TEST_F(ExtractorTest, LinksInTheFolderNeverLeadWritesOutside) {
   std::filesystem::create_symlink("../outside/new.txt", work + "/dangling.txt");
   std::filesystem::create_directory_symlink("real", work + "/inside");
   DiscBuilder disc;
-  disc.addStored("menu.ard", encodeNameList({"docs/readme.txt", "abs/x.txt", "dangling.txt",
-                                             "inside/y.txt"}));
+  disc.addStored("menu.ard",
+                 encodeNameList({"docs/readme.txt", "abs/x.txt", "dangling.txt", "inside/y.txt"}));
   for (const char* name : {"docs/readme.txt", "abs/x.txt", "dangling.txt", "inside/y.txt"})
     disc.addStored(name, bytesOf(name));
   writeDisc(disc);
@@ -195,7 +192,8 @@ TEST_F(ExtractorTest, LinksInTheFolderNeverLeadWritesOutside) {
   EXPECT_TRUE(snapshotTree(sandbox / "outside").empty());
   for (const char* name : {"docs/readme.txt", "abs/x.txt"})
     EXPECT_NE(r.err.find(std::string("orvex: warning: ") + name + ": "), std::string::npos)
-        << name << "\n" << r.err;
+        << name << "\n"
+        << r.err;
   EXPECT_EQ(snapshotTree(work + "/real"), (Tree{{"y.txt", "inside/y.txt"}}));
   EXPECT_NE(r.err.find("1 file written (12 B), 1 already present, 2 warnings"), std::string::npos)
       << r.err;
@@ -223,7 +221,8 @@ TEST_F(ExtractorTest, EightJobsGiveExactlyWhatOneJobGives) {
   // and the reverse; writes that fail, named twice.
   for (const char* name : {"x", "x/y", "z/w", "z", "bad.z", "blocked/f", "bad.z", "blocked/f"})
     first.push_back(name);
-  for (const char* name : {"x", "x/y", "z/w", "z", "blocked/f"}) disc.addStored(name, bytesOf(name));
+  for (const char* name : {"x", "x/y", "z/w", "z", "blocked/f"})
+    disc.addStored(name, bytesOf(name));
   disc.addCompressedStream("bad.z", {1, 2, 3, 4, 5, 6, 7});
   disc.addStored("eventsTable", eventsTable({"ev/a.evt", "x/y", "ev/a.evt"}));
   disc.addStored("ev/a.evt", eventFile(3, {20, 24, 40}, 64));
@@ -279,8 +278,7 @@ TEST_P(NonsenseInput, GetsClearWords) {
   EXPECT_EQ(r.out.rfind(kBanner, 0), 0u);
 }
 
-void smallDisc(const std::string& image, const std::string& index, bool marker,
-               size_t indexBytes) {
+void smallDisc(const std::string& image, const std::string& index, bool marker, size_t indexBytes) {
   DiscBuilder disc;
   disc.bootMarker = marker;
   disc.addStored("menu.ard", encodeNameList({"a"}));
@@ -300,25 +298,28 @@ INSTANTIATE_TEST_SUITE_P(
                      [](auto& image, auto& index) { smallDisc(image, index, false, 32); },
                      kDiscArgs, 0, "../disc.img: no BOOT2 marker in sectors 0 to 299"},
         NonsenseCase{"IndexNotWholeRecords",
-                     [](auto& image, auto& index) { smallDisc(image, index, true, 37); },
-                     kDiscArgs, 0,
+                     [](auto& image, auto& index) { smallDisc(image, index, true, 37); }, kDiscArgs,
+                     0,
                      "../disc.idx: the index is 37 bytes long, not a whole number of 16-byte "
                      "records; the last 5 bytes are ignored"},
         NonsenseCase{"EmptyIndex",
-                     [](auto& image, auto& index) { smallDisc(image, index, true, 0); },
-                     kDiscArgs, 0, "../disc.idx: the index is empty"},
+                     [](auto& image, auto& index) { smallDisc(image, index, true, 0); }, kDiscArgs,
+                     0, "../disc.idx: the index is empty"},
         NonsenseCase{"Swapped",
                      [](auto& image, auto& index) { smallDisc(image, index, true, 32); },
-                     {"../disc.idx", "../disc.img"}, 0,
+                     {"../disc.idx", "../disc.img"},
+                     0,
                      " records but the image only 1 sectors (are the image and the index "
                      "swapped?)"},
         NonsenseCase{"ImageIsAPipe",
                      [](auto& image, auto& index) { smallDisc(image, index, true, 32); },
-                     {"/dev/stdin", "../disc.idx"}, 1,
+                     {"/dev/stdin", "../disc.idx"},
+                     1,
                      "orvex: /dev/stdin: cannot be read at offsets"},
         NonsenseCase{"ImageMissing",
                      [](auto& image, auto& index) { smallDisc(image, index, true, 32); },
-                     {"../none.img", "../disc.idx"}, 1,
+                     {"../none.img", "../disc.idx"},
+                     1,
                      "orvex: ../none.img: No such file or directory\n"}),
     [](const auto& info) { return std::string(info.param.what); });
 
@@ -358,14 +359,14 @@ TEST_F(ExtractorTest, NumberedListsRunInOrderAndShareHashesAsStored) {
   disc.addStored("al00.ard", encodeNameList({"from-al00"}));
   disc.addStored("po32.ard", encodeNameList({"from-po32"}));
   disc.addStored("pi07.ard", encodeNameList({"from-pi07"}));
-  for (const char* n : {"from-po37", "from-pi02", "from-po07", "from-zz99", "from-al00",
-                        "from-po32", "from-pi07"})
+  for (const char* n :
+       {"from-po37", "from-pi02", "from-po07", "from-zz99", "from-al00", "from-po32", "from-pi07"})
     disc.addStored(n, bytesOf(n));
   writeDisc(disc);
   const ProgramResult r = extract();
   // pi07.ard resolves to the po32.ard entry, stored first.
-  EXPECT_EQ(r.out, dumped({"from-al00", "from-po37", "from-po32", "from-po07", "po07.ard",
-                           "from-zz99"}));
+  EXPECT_EQ(r.out,
+            dumped({"from-al00", "from-po37", "from-po32", "from-po07", "po07.ard", "from-zz99"}));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(workTree().count("from-pi02"), 0u);
   EXPECT_EQ(workTree().count("from-pi07"), 0u);
@@ -447,9 +448,8 @@ TEST_F(ExtractorTest, EventFilesAreCutIntoPiecesOnEveryRun) {
   disc.addStored("odd.evt", eventFile(3, {20, 70, 16}, 40));
   disc.addStored("nodot", eventFile(1, {8}, 16));
   writeDisc(disc);
-  writeBytes(work + "/eventsTable",
-             eventsTable({"ev/abc.evt", "ev/neg.x.evt", "", "short.evt", "odd.evt", "nodot",
-                          "missing.evt"}));
+  writeBytes(work + "/eventsTable", eventsTable({"ev/abc.evt", "ev/neg.x.evt", "", "short.evt",
+                                                 "odd.evt", "nodot", "missing.evt"}));
   ProgramResult r = extract();
   EXPECT_EQ(r.out, dumped({"ev/abc.evt", "ev/neg.x.evt", "short.evt", "odd.evt", "nodot"}));
   EXPECT_EQ(r.status, 0);

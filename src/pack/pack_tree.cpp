@@ -105,7 +105,8 @@ Status packFile(const SourceFile& file, StoreMode mode, ImageWriter* image,
 // the source tree.
 std::string checkOutputPath(const std::string& path, const std::string& sourceRoot,
                             std::string* resolved) {
-  if (!resolveOutputPath(path, resolved)) return path + ": " + std::strerror(errno);
+  if (const Status status = resolveOutputPath(path, resolved); !status.isOk())
+    return path + ": " + status.message();
   if (isInside(*resolved, sourceRoot) || *resolved == sourceRoot)
     return path + ": output lies inside the source directory";
   return "";
@@ -123,7 +124,7 @@ Status packTree(const std::string& sourceDir, const std::string& imagePath,
   listSourceTree(sourceDir, &files, &problems);
   checkPackNames(files, &problems);
   std::string root, image, index;
-  if (resolvePath(sourceDir, &root)) {
+  if (resolvePath(sourceDir, &root).isOk()) {
     for (const auto& [path, resolved] : {std::pair{&imagePath, &image}, {&indexPath, &index}}) {
       const std::string problem = checkOutputPath(*path, root, resolved);
       if (!problem.empty()) problems.push_back(problem);

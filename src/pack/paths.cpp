@@ -1,19 +1,20 @@
 #include "paths.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <memory>
 
 namespace orvex {
 
-bool resolvePath(const std::string& path, std::string* resolved) {
+Status resolvePath(const std::string& path, std::string* resolved) {
   std::unique_ptr<char, decltype(&std::free)> p(realpath(path.c_str(), nullptr), &std::free);
-  if (!p) return false;
+  if (!p) return Status::fromErrno(errno);
   *resolved = p.get();
-  return true;
+  return Status::ok();
 }
 
-bool resolveOutputPath(const std::string& path, std::string* resolved) {
+Status resolveOutputPath(const std::string& path, std::string* resolved) {
   std::string trimmed = path;
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
   const size_t slash = trimmed.rfind('/');
@@ -22,9 +23,9 @@ bool resolveOutputPath(const std::string& path, std::string* resolved) {
                                                         : trimmed.substr(0, slash);
   const std::string last = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
   std::string dir;
-  if (!resolvePath(parent, &dir)) return false;
-  *resolved = dir.back() == '/' ? dir + last : dir + "/" + last;
-  return true;
+  const Status status = resolvePath(parent, &dir);
+  if (status.isOk()) *resolved = dir.back() == '/' ? dir + last : dir + "/" + last;
+  return status;
 }
 
 bool isInside(const std::string& path, const std::string& root) {

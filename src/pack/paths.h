@@ -3,15 +3,17 @@
 
 #include <string>
 
+#include "status.h"
+
 namespace orvex {
 
-// The absolute path with every symlink resolved; false with errno set when
-// the path does not exist.
-bool resolvePath(const std::string& path, std::string* resolved);
+// The absolute path with every symlink resolved; fails (saying why, as
+// strerror does) when the path does not exist.
+Status resolvePath(const std::string& path, std::string* resolved);
 
 // Where a file about to be created at path will live: its resolved parent
 // directory joined with its last component.
-bool resolveOutputPath(const std::string& path, std::string* resolved);
+Status resolveOutputPath(const std::string& path, std::string* resolved);
 
 // Whether the resolved path lies strictly below the resolved root.
 bool isInside(const std::string& path, const std::string& root);

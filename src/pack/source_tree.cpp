@@ -61,7 +61,7 @@ class TreeWalker {
     if (S_ISDIR(st.st_mode)) return walk(path, name);
     if (S_ISLNK(st.st_mode)) {
       std::string target;
-      if (!resolvePath(path, &target)) return note(name, "broken symlink");
+      if (!resolvePath(path, &target).isOk()) return note(name, "broken symlink");
       if (target != root_ && !isInside(target, root_))
         return note(name, "symlink points outside the source directory, to " + target);
       if (stat(path.c_str(), &st) != 0) return note(name, std::strerror(errno));
@@ -88,8 +88,8 @@ bool listSourceTree(const std::string& dir, std::vector<SourceFile>* files,
                     std::vector<std::string>* problems) {
   files->clear();
   std::string root;
-  if (!resolvePath(dir, &root)) {
-    problems->push_back(dir + ": " + std::strerror(errno));
+  if (const Status status = resolvePath(dir, &root); !status.isOk()) {
+    problems->push_back(dir + ": " + status.message());
     return false;
   }
   struct stat st;
