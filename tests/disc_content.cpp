@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "format.h"
+#include "store.h"
 
 namespace orvex::testing {
 
@@ -18,6 +20,13 @@ std::vector<uint8_t> eventFile(int32_t count, const std::vector<uint32_t>& offse
 
 std::vector<uint8_t> eventsTable(const std::vector<std::string>& names) {
   return encodeEventsTable(names);
+}
+
+std::vector<uint8_t> compressed(std::string_view content) {
+  std::vector<uint8_t> stream;
+  if (!compress(reinterpret_cast<const uint8_t*>(content.data()), content.size(), &stream))
+    throw std::runtime_error("the encoder refused the content");
+  return stream;
 }
 
 std::vector<uint8_t> textLike(size_t length, uint32_t seed) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace orvex::testing {
@@ -14,6 +15,9 @@ std::vector<uint8_t> eventFile(int32_t count, const std::vector<uint32_t>& offse
 
 // An eventsTable: one 256-byte NUL-padded record per name.
 std::vector<uint8_t> eventsTable(const std::vector<std::string>& names);
+
+// The content as a compressed stream, as the packer would store it.
+std::vector<uint8_t> compressed(std::string_view content);
 
 // Words with short-range repeats: compresses well.
 std::vector<uint8_t> textLike(size_t length, uint32_t seed);

@@ -19,6 +19,7 @@ using testing::eventsTable;
 using testing::ProgramResult;
 using testing::runProgram;
 using testing::snapshotTree;
+using testing::compressed;
 using testing::TempDir;
 using testing::writeBytes;
 using Tree = std::map<std::string, std::string>;
@@ -27,12 +28,6 @@ using Names = std::set<std::string>;
 // Bytes that a text-mode stream would not carry unchanged.
 const std::string kBinary = std::string("\0\r\n\xFF\x1A\r\n", 7) + "end";
 const std::string kLong(3000, 'z');
-
-std::vector<uint8_t> compressed(const std::string& content) {
-  std::vector<uint8_t> stream;
-  EXPECT_TRUE(compress(reinterpret_cast<const uint8_t*>(content.data()), content.size(), &stream));
-  return stream;
-}
 
 Names filesOf(const Tree& tree) {
   Names names;

@@ -8,6 +8,7 @@
 
 #include "human_bytes.h"
 #include "disc_builder.h"
+#include "disc_content.h"
 #include "pack.h"
 #include "program.h"
 
@@ -18,24 +19,13 @@ using testing::bytesOf;
 using testing::ProgramResult;
 using testing::runProgram;
 using testing::snapshotTree;
+using testing::compressed;
+using testing::eventsTable;
 using testing::TempDir;
 using testing::writeBytes;
 using testing::writeText;
 using Tree = std::map<std::string, std::string>;
 using Lines = std::vector<std::string>;
-
-std::vector<uint8_t> eventsTable(const std::vector<std::string>& names) {
-  std::vector<uint8_t> table(256 * names.size(), 0);
-  for (size_t i = 0; i < names.size(); ++i)
-    std::memcpy(&table[256 * i], names[i].data(), std::min<size_t>(names[i].size(), 256));
-  return table;
-}
-
-std::vector<uint8_t> compressed(const std::string& text) {
-  std::vector<uint8_t> stream;
-  EXPECT_TRUE(compress(reinterpret_cast<const uint8_t*>(text.data()), text.size(), &stream));
-  return stream;
-}
 
 std::string hashFile(std::string_view name, const char* suffix = "") {
   char text[32];

@@ -6,10 +6,13 @@
 
 #include "catalog.h"
 #include "disc_builder.h"
+#include "disc_content.h"
 #include "pack.h"
 #include "program.h"
 
 namespace orvex {
+
+using testing::compressed;
 
 class TestDisc {
  public:
@@ -42,11 +45,5 @@ class TestDisc {
  private:
   bool opened_ = false;
 };
-
-inline std::vector<uint8_t> compressed(const std::string& text) {
-  std::vector<uint8_t> stream;
-  EXPECT_TRUE(compress(reinterpret_cast<const uint8_t*>(text.data()), text.size(), &stream));
-  return stream;
-}
 
 }  // namespace orvex
