@@ -13,6 +13,8 @@ constexpr char kUsage[] =
     "  hash NAME...                 print the index hash of each name\n"
     "  list IMAGE INDEX [--json]    list every index entry with its state and names\n"
     "  unnamed IMAGE INDEX OUT_DIR  write the entries no name reaches into OUT_DIR\n"
+    "  patch IMAGE INDEX CHANGES_DIR (-o NEW_IMAGE NEW_INDEX | --in-place)\n"
+    "                               put edited files and pieces back into a disc\n"
     "\n"
     "Run 'orvex-tool COMMAND --help' for a command's options.\n";
 
@@ -28,6 +30,7 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   if (args[0] == "hash") return runHashCommand(rest, out, err);
   if (args[0] == "list") return runListCommand(rest, out, err);
   if (args[0] == "unnamed") return runUnnamedCommand(rest, out, err);
+  if (args[0] == "patch") return runPatchCommand(rest, out, err);
   if (args[0] == "-h" || args[0] == "--help" || args[0] == "help") {
     out << kUsage;
     return 0;

@@ -18,5 +18,6 @@ int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std:
 int runHashCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runListCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace orvex
