@@ -27,7 +27,9 @@ bool parsePieceName(const std::string& name, std::string* dir, size_t* number) {
   constexpr std::string_view kSuffix = ".mset";
   if (leaf.size() <= kSuffix.size() || !leaf.ends_with(kSuffix)) return false;
   const std::string digits = leaf.substr(0, leaf.size() - kSuffix.size());
-  if (digits.size() > 9 || !std::all_of(digits.begin(), digits.end(), ::isdigit)) return false;
+  if (digits.size() > 9 ||
+      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return false;
   *dir = name.substr(0, slash);
   *number = std::stoul(digits);
   return piecePath(*dir, *number) == name;
@@ -135,7 +137,7 @@ void Planner::addPieces(const std::string& eventName,
   if (refused) return;
 
   Edit edit{eventName, {}, {}};
-  const uint32_t firstStart = pieces.empty() ? current.size() : pieces[0].start;
+  const size_t firstStart = pieces.empty() ? current.size() : pieces[0].start;
   edit.content.assign(current.begin(), current.begin() + firstStart);
   std::vector<uint32_t> starts;
   std::vector<uint8_t> piece;
