@@ -29,6 +29,10 @@ std::vector<uint8_t> compressed(std::string_view content) {
   return stream;
 }
 
+std::vector<uint8_t> compressed(const std::vector<uint8_t>& content) {
+  return compressed(std::string_view(reinterpret_cast<const char*>(content.data()), content.size()));
+}
+
 std::vector<uint8_t> textLike(size_t length, uint32_t seed) {
   static const char* const kWords[] = {"sector ", "index ", "name ", "of ",  "the ",
                                        "event ",  "piece ", "file ", "and ", ".\n"};

@@ -18,6 +18,7 @@ std::vector<uint8_t> eventsTable(const std::vector<std::string>& names);
 
 // The content as a compressed stream, as the packer would store it.
 std::vector<uint8_t> compressed(std::string_view content);
+std::vector<uint8_t> compressed(const std::vector<uint8_t>& content);
 
 // Words with short-range repeats: compresses well.
 std::vector<uint8_t> textLike(size_t length, uint32_t seed);

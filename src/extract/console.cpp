@@ -43,7 +43,7 @@ void Console::nameLine(std::string_view prefix, std::string_view name) {
   if (outTerminal_) {
     const std::string shown = shownName(name);
     std::fwrite(shown.data(), 1, shown.size(), out_);
-  } else {
+  } else if (!name.empty()) {  // an empty view may hold a null pointer
     std::fwrite(name.data(), 1, name.size(), out_);
   }
   std::fputc('\n', out_);

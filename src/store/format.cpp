@@ -144,4 +144,17 @@ Status decodeEventPieces(const uint8_t* data, size_t length, std::vector<EventPi
   return Status::ok();
 }
 
+Status rewriteEventStarts(const std::vector<uint32_t>& starts, std::vector<uint8_t>* file) {
+  if (file->size() < EVENT_HEADER_SIZE)
+    return Status::invalid("event file shorter than its 8-byte header");
+  const auto count = static_cast<int32_t>(decodeFixed32(file->data() + 4));
+  if (count < 0 || static_cast<size_t>(count) != starts.size())
+    return Status::invalid("event file's piece count differs from the starts given");
+  if (EVENT_HEADER_SIZE + 4 * starts.size() > file->size())
+    return Status::invalid("event file's piece table runs past its end");
+  for (size_t i = 0; i < starts.size(); ++i)
+    encodeFixed32(file->data() + EVENT_HEADER_SIZE + 4 * i, starts[i]);
+  return Status::ok();
+}
+
 }  // namespace orvex

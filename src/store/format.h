@@ -92,5 +92,9 @@ std::vector<uint8_t> encodeEventHeader(uint32_t lead, int32_t count,
 // file), unchecked against the file's length. A header or table that runs
 // past the file's end is kInvalid; a count of 0 or less gives no piece.
 Status decodeEventPieces(const uint8_t* data, size_t length, std::vector<EventPiece>* pieces);
+// Overwrites the piece starts in an event file's offset table, keeping its
+// leading word, its count and everything after the table. The table must
+// hold exactly starts.size() entries; otherwise kInvalid and nothing changes.
+Status rewriteEventStarts(const std::vector<uint32_t>& starts, std::vector<uint8_t>* file);
 
 }  // namespace orvex

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace orvex {
@@ -103,6 +104,26 @@ TEST(DecodeEventPieces, CountsAndDamage) {
     std::vector<EventPiece> pieces;
     EXPECT_EQ(decodeEventPieces(bytes.data(), bytes.size(), &pieces).isOk(), c.ok) << c.count;
     EXPECT_EQ(pieces.size(), c.pieces) << c.count;
+  }
+}
+
+TEST(RewriteEventStarts, KeepsEverythingButTheStarts) {
+  const auto original = eventBytes(2, {20, 30}, 40);
+  auto bytes = original;
+  ASSERT_TRUE(rewriteEventStarts({16, 33}, &bytes).isOk());
+  std::vector<EventPiece> pieces;
+  ASSERT_TRUE(decodeEventPieces(bytes.data(), bytes.size(), &pieces).isOk());
+  EXPECT_EQ(pieces[0].start, 16u);
+  EXPECT_EQ(pieces[1].start, 33u);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 8, original.begin()));
+  EXPECT_TRUE(std::equal(bytes.begin() + 16, bytes.end(), original.begin() + 16));
+  // A count that differs from the starts given, or a table past the end: nothing changes.
+  for (auto [starts, length] :
+       {std::pair<std::vector<uint32_t>, size_t>{{16}, 40}, {{16, 33}, 12}}) {
+    auto other = eventBytes(2, {20, 30}, length);
+    const auto kept = other;
+    EXPECT_EQ(rewriteEventStarts(starts, &other).code(), Status::Code::kInvalid);
+    EXPECT_EQ(other, kept);
   }
 }
 

@@ -18,6 +18,8 @@ constexpr char kUsage[] =
     "  cat IMAGE INDEX NAME...      write the named files' bytes to standard output\n"
     "  list IMAGE INDEX [--json]    list every index entry with its state and names\n"
     "  unnamed IMAGE INDEX OUT_DIR  write the entries no name reaches into OUT_DIR\n"
+    "  patch IMAGE INDEX CHANGES_DIR (-o NEW_IMAGE NEW_INDEX | --in-place)\n"
+    "                               put edited files and pieces back into a disc\n"
     "\n"
     "Run 'orvex-tool COMMAND --help' for a command's options,\n"
     "'orvex-tool --version' for the version.\n";
@@ -36,6 +38,7 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   if (args[0] == "cat") return runCatCommand(rest, out, err);
   if (args[0] == "list") return runListCommand(rest, out, err);
   if (args[0] == "unnamed") return runUnnamedCommand(rest, out, err);
+  if (args[0] == "patch") return runPatchCommand(rest, out, err);
   if (args[0] == "-h" || args[0] == "--help" || args[0] == "help") return printHelp(out, kUsage);
   if (args[0] == "--version") {
     out << versionLine() << '\n';

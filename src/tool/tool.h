@@ -20,5 +20,6 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
 int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace orvex

@@ -1,0 +1,24 @@
+// The files of a changes folder, found without following any link.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "status.h"
+
+namespace orvex {
+
+struct ChangedFile {
+  std::string name;  // relative path with '/' separators
+  std::string path;  // where to read it
+  uint64_t size = 0;
+};
+
+// Lists every regular file under dir, sorted by name. A link or a special
+// file under it is a problem, named in problems; so is a file too large for
+// any stored entry.
+Status listChangedFiles(const std::string& dir, std::vector<ChangedFile>* files,
+                        std::vector<std::string>* problems);
+
+}  // namespace orvex

@@ -1,0 +1,75 @@
+// Putting edited files back into a disc: working out which index entries a
+// folder of edited files changes, where their new bytes go, and writing a
+// patched copy of the disc or patching it in place. Every byte that no
+// change owns stays as it was, and every index record keeps its place and
+// hash.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "store.h"
+
+namespace orvex {
+
+// The stored form of a changed entry.
+enum class PatchForm {
+  kKeep,      // compressed stays compressed when the encoder can, else stored
+  kStore,     // always stored
+  kCompress,  // always compressed
+};
+
+struct PatchOptions {
+  PatchForm form = PatchForm::kKeep;
+  // Place every change after the image's end, so that the old bytes stay
+  // live until the new index replaces the old one.
+  bool inPlace = false;
+  // The event table that places edited pieces; when missing, the changes
+  // folder's eventsTable, else the store's.
+  std::optional<std::string> eventsTablePath;
+};
+
+// One index entry the patch changes.
+struct EntryChange {
+  std::string name;            // the name that reached the entry
+  std::vector<size_t> pieces;  // the edited pieces, when the change came through them
+  size_t position = 0;         // in the index
+  IndexEntry before;
+  IndexEntry after;
+  bool ownSectors = false;  // rewritten in its own sectors, else appended
+  uint64_t offset = 0;      // byte offset of the new stored bytes in the image
+  std::vector<uint8_t> stored;
+};
+
+struct PatchPlan {
+  std::vector<EntryChange> changes;  // in index order
+  std::vector<IndexEntry> index;     // the whole new index
+  uint64_t imageSize = 0;            // the image's size when planned
+  uint64_t newImageSize = 0;
+
+  size_t rewrittenInOwnSectors() const;
+  // Bytes added after the image's end, sector padding included.
+  uint64_t appendedBytes() const { return newImageSize - imageSize; }
+};
+
+// Works out the patch that the files under changesDir make to the store.
+// When the patch must be refused, returns kInvalid and adds every problem
+// found to problems, each as "NAME: WHAT".
+Status planPatch(const Store& store, const std::string& changesDir, const PatchOptions& options,
+                 PatchPlan* plan, std::vector<std::string>* problems);
+
+// Writes a copy of the image with the plan applied, and the plan's index,
+// through temporary files beside the outputs, renamed into place once both
+// are complete.
+Status writePatchedCopy(const Store& store, const PatchPlan& plan, const std::string& newImage,
+                        const std::string& newIndex);
+
+// Appends the plan's bytes to the image (every change must lie past its
+// end), syncs it, then replaces the index atomically. A run stopped at any
+// point leaves a disc that reads entirely as before or entirely as after.
+Status patchInPlace(const std::string& imagePath, const std::string& indexPath,
+                    const PatchPlan& plan);
+
+}  // namespace orvex

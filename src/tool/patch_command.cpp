@@ -1,0 +1,168 @@
+#include <sys/stat.h>
+
+#include <ostream>
+
+#include "command_line.h"
+#include "patch.h"
+#include "tool.h"
+
+namespace orvex {
+namespace {
+
+constexpr char kUsage[] =
+    "usage: orvex-tool patch IMAGE INDEX CHANGES_DIR (-o NEW_IMAGE NEW_INDEX | --in-place)\n"
+    "                        [--events FILE] [--store|--compress] [--dry-run]\n"
+    "\n"
+    "Puts every regular file under CHANGES_DIR back into the disc, in place of the\n"
+    "stored file its relative path names; files equal to the stored ones change\n"
+    "nothing. A piece DIR/NNN.mset of an event file named in the event table\n"
+    "rebuilds that event file with the edited piece in place. Everything else on\n"
+    "the disc stays as it was. When any file cannot go in, every problem is\n"
+    "reported and nothing is written.\n"
+    "\n"
+    "  -o NEW_IMAGE NEW_INDEX  write a patched copy of the disc\n"
+    "  --in-place              patch IMAGE and INDEX themselves, appending the new\n"
+    "                          bytes and then replacing INDEX atomically\n"
+    "  --events FILE           the event table that places pieces (default:\n"
+    "                          CHANGES_DIR/eventsTable, else the store's eventsTable)\n"
+    "  --store                 store every changed file as it is\n"
+    "  --compress              compress every changed file\n"
+    "                          (default: each entry keeps its stored form when it can)\n"
+    "  --dry-run               print the plan and write nothing\n"
+    "  -h, --help              show this help\n"
+    "\n"
+    "Exits with 0 when every change went in, 1 when the patch was refused or failed.\n";
+
+int usageError(std::ostream& err, const std::string& message) {
+  return orvex::usageError(err, "patch", message, kUsage);
+}
+
+// True when both paths name one existing file.
+bool sameFile(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  struct stat sa, sb;
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+std::string describe(const EntryChange& change) {
+  std::string text = change.name;
+  if (!change.pieces.empty()) {
+    text += " (pieces";
+    for (size_t piece : change.pieces) text += " " + std::to_string(piece);
+    text += ")";
+  }
+  text += ": entry " + std::to_string(change.position) + ", " + std::to_string(change.before.size) +
+          " -> " + std::to_string(change.after.size) + " bytes " +
+          (change.after.flags & FLAG_COMPRESSED ? "compressed" : "stored") + ", ";
+  text += change.ownSectors ? "in its own sectors at sector " : "appended at sector ";
+  text += std::to_string(change.after.sector);
+  return text;
+}
+
+}  // namespace
+
+int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  // -o takes two words, which the shared splitter cannot give; take them first.
+  std::vector<std::string> rest;
+  std::optional<std::pair<std::string, std::string>> outputs;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--") {
+      rest.insert(rest.end(), args.begin() + static_cast<ptrdiff_t>(i), args.end());
+      break;
+    }
+    if (args[i] != "-o") {
+      rest.push_back(args[i]);
+      continue;
+    }
+    if (outputs) return usageError(err, "-o given twice");
+    if (i + 2 >= args.size()) return usageError(err, "-o needs NEW_IMAGE and NEW_INDEX");
+    outputs.emplace(args[i + 1], args[i + 2]);
+    i += 2;
+  }
+
+  PatchOptions options;
+  bool inPlace = false, dryRun = false, formGiven = false;
+  const CommandLine line = splitCommandLine(rest, {"--events"});
+  for (const CommandOption& option : line.options) {
+    const std::string& a = option.name;
+    if (isHelpOption(option)) {
+      out << kUsage;
+      return 0;
+    } else if (a == "--in-place") {
+      inPlace = true;
+    } else if (a == "--dry-run") {
+      dryRun = true;
+    } else if (a == "--store" || a == "--compress") {
+      const PatchForm form = a == "--store" ? PatchForm::kStore : PatchForm::kCompress;
+      if (formGiven && options.form != form)
+        return usageError(err, "--store and --compress exclude each other");
+      options.form = form;
+      formGiven = true;
+    } else if (a == "--events") {
+      if (!option.value) return usageError(err, "--events needs a FILE");
+      options.eventsTablePath = *option.value;
+    } else {
+      return usageError(err, "unknown option '" + a + "'");
+    }
+  }
+  const std::vector<std::string>& paths = line.operands;
+  if (paths.size() != 3) return usageError(err, "expected IMAGE INDEX CHANGES_DIR");
+  if (inPlace == outputs.has_value())
+    return usageError(err, "give either -o NEW_IMAGE NEW_INDEX or --in-place");
+  options.inPlace = inPlace;
+  const std::string &imagePath = paths[0], &indexPath = paths[1];
+  if (outputs) {
+    if (sameFile(outputs->first, outputs->second))
+      return usageError(err, "NEW_IMAGE and NEW_INDEX are the same file");
+    for (const std::string* output : {&outputs->first, &outputs->second})
+      for (const std::string* input : {&imagePath, &indexPath})
+        if (sameFile(*output, *input))
+          return usageError(err, "output " + *output +
+                                     " is also an input; to change the disc itself use --in-place");
+  }
+
+  Store store;
+  std::vector<std::string> oddities;
+  StorePart failed = StorePart::kImage;
+  const Status opened = openStore(imagePath, indexPath, &store, &oddities, &failed);
+  if (!opened.isOk()) {
+    err << "orvex-tool: patch: "
+        << (failed == StorePart::kImage ? "cannot open image " + imagePath
+                                        : "cannot read index " + indexPath)
+        << ": " << opened.message() << '\n';
+    return 1;
+  }
+  for (const std::string& oddity : oddities)
+    err << "orvex-tool: patch: warning: " << oddity << '\n';
+
+  PatchPlan plan;
+  std::vector<std::string> problems;
+  Status status = planPatch(store, paths[2], options, &plan, &problems);
+  if (!status.isOk()) {
+    for (const std::string& problem : problems) err << "orvex-tool: patch: " << problem << '\n';
+    if (problems.empty()) err << "orvex-tool: patch: " << status.message() << '\n';
+    err << "orvex-tool: patch: refused; nothing was written\n";
+    closeImage(&store.image);
+    return 1;
+  }
+  for (const EntryChange& change : plan.changes) out << describe(change) << '\n';
+
+  if (!dryRun) {
+    status = inPlace ? patchInPlace(imagePath, indexPath, plan)
+                     : writePatchedCopy(store, plan, outputs->first, outputs->second);
+  }
+  closeImage(&store.image);
+  if (!status.isOk()) {
+    err << "orvex-tool: patch: " << status.message() << "\n"
+        << "orvex-tool: patch: failed; "
+        << (inPlace ? "the disc reads as before" : "no output was written") << '\n';
+    return 1;
+  }
+  err << "orvex-tool: patch: " << (dryRun ? "would change " : "changed ") << plan.changes.size()
+      << " entries: " << plan.rewrittenInOwnSectors() << " rewritten in their own sectors, "
+      << plan.appendedBytes() << " bytes appended\n";
+  return 0;
+}
+
+}  // namespace orvex

@@ -1,0 +1,383 @@
+// Whole-program tests of `orvex-tool patch`: discs built with the packer
+// library, patched by the real tool and read back by the real extractor.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "disc_builder.h"
+#include "disc_content.h"
+#include "pack.h"
+#include "program.h"
+
+namespace orvex {
+namespace {
+
+using testing::bytesOf;
+using testing::eventFile;
+using testing::noise;
+using testing::ProgramResult;
+using testing::runProgram;
+using testing::snapshotTree;
+using testing::TempDir;
+using testing::compressed;
+using testing::textLike;
+using testing::writeBytes;
+using Tree = std::map<std::string, std::string>;
+using Bytes = std::vector<uint8_t>;
+namespace fs = std::filesystem;
+
+std::string text(const Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
+
+Bytes readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void writeChange(const std::string& dir, const std::string& name, const Bytes& bytes) {
+  fs::create_directories(fs::path(dir + "/" + name).parent_path());
+  writeBytes(dir + "/" + name, bytes);
+}
+
+// Extracts a disc with the real extractor into a fresh folder holding the
+// event table, and returns what came out.
+Tree extract(const std::string& image, const std::string& index, const Bytes& table) {
+  TempDir out;
+  writeBytes(out / "eventsTable", table);
+  const ProgramResult r = runProgram(ORVEX_BINARY, {image, index}, out.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  return snapshotTree(out.path());
+}
+
+ProgramResult patch(const std::vector<std::string>& args, const std::string& cwd) {
+  std::vector<std::string> all = {"patch"};
+  all.insert(all.end(), args.begin(), args.end());
+  return runProgram(ORVEX_TOOL_BINARY, all, cwd);
+}
+
+// Every record keeps its place and hash, and only the changed ones differ;
+// every byte of the old image outside the changed entries' sectors is the same.
+void expectOnlyChangesTouched(const Bytes& oldImage, const Bytes& oldIndex, const Bytes& newImage,
+                              const Bytes& newIndex, const std::set<size_t>& changed,
+                              uint32_t baseSector) {
+  ASSERT_EQ(oldIndex.size(), newIndex.size());
+  ASSERT_GE(newImage.size(), oldImage.size());
+  std::vector<std::pair<uint64_t, uint64_t>> owned;
+  for (size_t i = 0; i * INDEX_ENTRY_SIZE < oldIndex.size(); ++i) {
+    const IndexEntry before = decodeIndexEntry(&oldIndex[i * INDEX_ENTRY_SIZE]);
+    const IndexEntry after = decodeIndexEntry(&newIndex[i * INDEX_ENTRY_SIZE]);
+    EXPECT_EQ(before.hash, after.hash) << "record " << i;
+    if (!changed.count(i)) {
+      EXPECT_EQ(std::tie(before.flags, before.sector, before.size),
+                std::tie(after.flags, after.sector, after.size))
+          << "record " << i;
+      continue;
+    }
+    const uint64_t start = sectorOffset(before.sector, baseSector);
+    owned.emplace_back(start, (start + before.size + SECTOR_SIZE - 1) / SECTOR_SIZE * SECTOR_SIZE);
+  }
+  for (size_t at = 0; at < oldImage.size(); ++at) {
+    if (oldImage[at] == newImage[at]) continue;
+    const bool inOwned = std::any_of(owned.begin(), owned.end(),
+                                     [&](const auto& r) { return at >= r.first && at < r.second; });
+    ASSERT_TRUE(inOwned) << "byte " << at << " changed outside every changed entry";
+  }
+}
+
+// A disc with an entry of every kind, extracted, edited and patched.
+class PatchProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    disc.addStored("menu.ard", encodeNameList({"text.txt", "same.bin", "grow.bin", "shrink.txt",
+                                               "equal.bin", "dup.txt"}));
+    disc.addCompressedStream("text.txt", compressed(textLike(8000, 1)));     // 1
+    disc.addStored("same.bin", noise(3000, 2));                              // 2
+    disc.addStored("grow.bin", noise(1000, 3));                              // 3
+    disc.addCompressedStream("shrink.txt", compressed(textLike(20000, 4)));  // 4
+    disc.addStored("equal.bin", noise(4096, 5));                             // 5
+    disc.addStored("dup.txt", bytesOf("first"));                             // 6
+    disc.addStored("dup.txt", bytesOf("shadowed"));                          // 7
+    disc.addStored("unnamed", bytesOf("reached by no name"));                // 8
+    disc.addCompressedStream("ev/a.evt", compressed(event));                 // 9
+    const DiscBytes bytes = buildDisc(disc);
+    writeBytes(sandbox / "disc.img", bytes.image);
+    writeBytes(sandbox / "disc.idx", bytes.index);
+    writeBytes(sandbox / "table", table);
+  }
+
+  DiscBuilder disc;
+  // Three pieces behind a 4-byte gap after the offset table.
+  const Bytes event = eventFile(3, {24, 34, 49}, 64);
+  const Bytes table = testing::eventsTable({"ev/a.evt"});
+  TempDir sandbox;
+};
+
+TEST_F(PatchProgram, PatchedDiscExtractsToTheEditedTree) {
+  const std::string changes = sandbox / "changes";
+  fs::create_directory(changes);
+  Tree expected = extract(sandbox / "disc.img", sandbox / "disc.idx", table);
+  ASSERT_EQ(expected.at("ev/a/001.mset"), text(Bytes(event.begin() + 34, event.begin() + 49)));
+  // A whole extracted tree: the unedited files in it change nothing.
+  for (const auto& [name, content] : expected)
+    if (content != "<dir>") writeChange(changes, name, bytesOf(content));
+
+  const std::map<std::string, Bytes> edits = {
+      {"text.txt", textLike(8400, 11)},   // larger, compressible, still fits its sectors
+      {"grow.bin", noise(7000, 12)},      // larger than its sectors: appended
+      {"shrink.txt", textLike(100, 13)},  // smaller
+      {"equal.bin", noise(4096, 14)},     // same size, other bytes
+      {"dup.txt", bytesOf("first, edited")}};
+  for (const auto& [name, bytes] : edits) {
+    writeChange(changes, name, bytes);
+    expected[name] = text(bytes);
+  }
+  const std::string piece = "edited piece, longer than before";
+  writeChange(changes, "ev/a/001.mset", bytesOf(piece));
+  expected["ev/a/001.mset"] = piece;
+  // The event file as rebuilt: header with new offsets, the gap, the pieces.
+  Bytes rebuilt = encodeEventHeader(0x44434241, 3, {24, 24 + 10, 24 + 10 + uint32_t(piece.size())});
+  rebuilt.insert(rebuilt.end(), event.begin() + 20, event.begin() + 34);
+  rebuilt.insert(rebuilt.end(), piece.begin(), piece.end());
+  rebuilt.insert(rebuilt.end(), event.begin() + 49, event.end());
+  expected["ev/a.evt"] = text(rebuilt);
+
+  const ProgramResult dry = patch({"disc.img", "disc.idx", "changes", "-o", "new.img", "new.idx",
+                                   "--events", "table", "--dry-run"},
+                                  sandbox.path());
+  ASSERT_EQ(dry.status, 0) << dry.err;
+  EXPECT_FALSE(fs::exists(sandbox / "new.img"));
+  EXPECT_NE(dry.out.find("grow.bin: entry 3, 1000 -> 7000 bytes stored, appended at sector"),
+            std::string::npos)
+      << dry.out;
+  EXPECT_NE(dry.out.find("ev/a.evt (pieces 1): entry 9,"), std::string::npos) << dry.out;
+
+  const ProgramResult r =
+      patch({"disc.img", "disc.idx", "changes", "-o", "new.img", "new.idx", "--events", "table"},
+            sandbox.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, dry.out);
+  EXPECT_EQ(r.err,
+            "orvex-tool: patch: changed 6 entries: 5 rewritten in their own sectors, 8192 bytes "
+            "appended\n");
+  EXPECT_EQ(extract(sandbox / "new.img", sandbox / "new.idx", table), expected);
+  // text.txt kept its compressed form; the shadowed and unnamed entries kept theirs.
+  const Bytes newIndex = readAll(sandbox / "new.idx");
+  EXPECT_EQ(decodeIndexEntry(&newIndex[1 * INDEX_ENTRY_SIZE]).flags, FLAG_COMPRESSED);
+  expectOnlyChangesTouched(readAll(sandbox / "disc.img"), readAll(sandbox / "disc.idx"),
+                           readAll(sandbox / "new.img"), newIndex, {1, 3, 4, 5, 6, 9},
+                           disc.baseSector);
+}
+
+TEST_F(PatchProgram, RefusalsReportEveryProblemAndWriteNothing) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, Bytes>> files;
+    std::vector<std::string> messages;
+  } cases[] = {
+      {"unknown names and a piece past the count, all at once",
+       {{"nowhere.txt", bytesOf("x")}, {"ev/a/003.mset", bytesOf("x")}},
+       {"nowhere.txt: no index entry has this name's hash", "ev/a.evt has only 3 pieces"}},
+      {"an event file changed whole and through a piece",
+       {{"ev/a.evt", bytesOf("whole")}, {"ev/a/000.mset", bytesOf("piece")}},
+       {"ev/a.evt: changed both as a whole and through its pieces"}},
+      {"a piece with no event table",
+       {{"eventsTable", {}}, {"ev/a/000.mset", bytesOf("piece")}},
+       {"ev/a/000.mset: no index entry has this name's hash, and no event file"}},
+      {"a stored file over the limit of a compressed entry",
+       {{"text.txt", textLike(MAX_COMPRESSED_LENGTH + 1, 9)}},
+       {"over the 16777215 a compressed entry can hold"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir changes;
+    for (const auto& [name, bytes] : c.files) writeChange(changes.path(), name, bytes);
+    const Tree before = snapshotTree(sandbox.path());
+    // Only a forced compression refuses the large file; kept in its form it is stored.
+    std::vector<std::vector<std::string>> modes = {{"-o", "new.img", "new.idx", "--compress"}};
+    if (c.messages[0].find("16777215") == std::string::npos) modes.push_back({"--in-place"});
+    for (const std::vector<std::string>& mode : modes) {
+      std::vector<std::string> args = {"disc.img", "disc.idx", changes.path()};
+      args.insert(args.end(), mode.begin(), mode.end());
+      if (c.files.front().first != "eventsTable") args.insert(args.end(), {"--events", "table"});
+      const ProgramResult r = patch(args, sandbox.path());
+      EXPECT_EQ(r.status, 1);
+      for (const std::string& message : c.messages)
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find("refused; nothing was written"), std::string::npos) << r.err;
+      EXPECT_TRUE(snapshotTree(sandbox.path()) == before) << "the refused patch wrote something";
+    }
+  }
+}
+
+TEST_F(PatchProgram, LinksInTheChangesFolderAreRefused) {
+  const std::string changes = sandbox / "changes";
+  writeChange(changes, "same.bin", bytesOf("edited"));
+  fs::create_directory_symlink(sandbox.path(), changes + "/outside");
+  fs::create_symlink(sandbox / "disc.idx", changes + "/text.txt");
+  const Tree before = snapshotTree(sandbox.path());
+  const ProgramResult r =
+      patch({"disc.img", "disc.idx", "changes", "-o", "new.img", "new.idx"}, sandbox.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("outside: a link, not a file"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("text.txt: a link, not a file"), std::string::npos) << r.err;
+  EXPECT_EQ(snapshotTree(sandbox.path()), before);
+}
+
+// The index's temporary file, once the patch has begun writing it.
+bool temporaryIndexExists(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  bool found = false;
+  while (dirent* e = d ? readdir(d) : nullptr)
+    found = found || std::string(e->d_name).rfind(".disc.idx.tmp", 0) == 0;
+  if (d) closedir(d);
+  return found;
+}
+
+uint64_t sizeOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+TEST(PatchInPlace, KilledAtAnyPointLeavesTheDiscAsBeforeOrAsAfter) {
+  TempDir sandbox;
+  DiscBuilder disc;
+  std::vector<std::string> names;
+  for (int i = 0; i < 6; ++i) names.push_back("big" + std::to_string(i) + ".bin");
+  disc.addStored("menu.ard", encodeNameList(names));
+  for (int i = 0; i < 6; ++i) disc.addStored(names[i], noise(1 << 20, i));
+  const DiscBytes original = buildDisc(disc);
+  TempDir changes;
+  for (int i = 0; i < 6; ++i) writeBytes(changes / names[i], noise(4 << 20, 100 + i));
+  writeBytes(sandbox / "disc.img", original.image);
+  writeBytes(sandbox / "disc.idx", original.index);
+  const Tree before = extract(sandbox / "disc.img", sandbox / "disc.idx", {});
+  ASSERT_EQ(patch({"disc.img", "disc.idx", changes.path(), "--in-place"}, sandbox.path()).status,
+            0);
+  const Tree after = extract(sandbox / "disc.img", sandbox / "disc.idx", {});
+  ASSERT_NE(before, after);
+
+  // Kill points, chosen by what the patch has written so far.
+  struct Point {
+    const char* what;
+    uint64_t grownBy;  // kill once the image has grown by this much; 0: at the temporary index
+  } points[] = {{"first appended bytes", 1},
+                {"half the new bytes", 12 << 20},
+                {"new bytes all appended", 24 << 20},
+                {"writing the new index", 0}};
+  for (Point point : points) {
+    SCOPED_TRACE(point.what);
+    bool killed = false;
+    for (int attempt = 0; attempt < 8 && !killed; ++attempt) {
+      writeBytes(sandbox / "disc.img", original.image);
+      writeBytes(sandbox / "disc.idx", original.index);
+      const uint64_t start = original.image.size();
+      bool sent = false;
+      testing::ProgramOptions options;
+      options.whileRunning = [&](pid_t pid) {
+        while (!testing::childHasExited(pid)) {
+          const bool reached = point.grownBy ? sizeOf(sandbox / "disc.img") >= start + point.grownBy
+                                             : temporaryIndexExists(sandbox.path());
+          if (reached) {
+            sent = kill(pid, SIGKILL) == 0;
+            return;
+          }
+        }
+      };
+      const ProgramResult r = runProgram(
+          ORVEX_TOOL_BINARY, {"patch", "disc.img", "disc.idx", changes.path(), "--in-place"},
+          sandbox.path(), options);
+      if (r.status != 128 + SIGKILL) {
+        // The run finished before the point was seen: try again, earlier.
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_FALSE(sent);
+        point.grownBy /= 2;
+        continue;
+      }
+      killed = true;
+      // The kill landed after the point: the image had grown that far.
+      EXPECT_GE(sizeOf(sandbox / "disc.img"), start + point.grownBy);
+      const Tree now = extract(sandbox / "disc.img", sandbox / "disc.idx", {});
+      EXPECT_TRUE(now == before || now == after);
+      // Until the new index is in place the disc reads as before.
+      if (readAll(sandbox / "disc.idx") == original.index) {
+        EXPECT_TRUE(now == before);
+      }
+    }
+    EXPECT_TRUE(killed) << "the patch always finished before the kill point";
+  }
+}
+
+TEST(PatchProperty, RandomDiscsPatchToTheirEditedTrees) {
+  std::mt19937 rng(20240607);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  for (int round = 0; round < 30; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    TempDir sandbox, changes;
+    DiscBuilder disc;
+    const int count = 2 + pick(5);
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i)
+      names.push_back("d" + std::to_string(i % 2) + "/f" + std::to_string(i));
+    disc.addStored("menu.ard", encodeNameList(names));
+    auto content = [&](size_t length) {
+      return pick(2) ? textLike(length, static_cast<uint32_t>(rng()))
+                     : noise(length, static_cast<uint32_t>(rng()));
+    };
+    std::vector<Bytes> contents;
+    for (const std::string& name : names) {
+      contents.push_back(content(static_cast<size_t>(pick(6000))));
+      Bytes stream;
+      if (pick(2) && compress(contents.back().data(), contents.back().size(), &stream))
+        disc.addCompressedStream(name, stream);
+      else
+        disc.addStored(name, contents.back());
+    }
+    disc.addStored(names[0], noise(100, round));    // shadowed
+    disc.addStored("unnamed", noise(3000, round));  // unnamed
+    const DiscBytes bytes = buildDisc(disc);
+    writeBytes(sandbox / "disc.img", bytes.image);
+    writeBytes(sandbox / "disc.idx", bytes.index);
+
+    Tree expected = extract(sandbox / "disc.img", sandbox / "disc.idx", {});
+    std::set<size_t> changed;
+    for (int i = 0; i < count; ++i) {
+      const size_t size = contents[i].size();
+      Bytes edit;
+      switch (pick(5)) {
+        case 0:
+          continue;  // left out
+        case 1:
+          edit = contents[i];
+          break;  // identical
+        case 2:
+          edit = content(size / 2);
+          break;
+        case 3:
+          edit = content(size);
+          break;
+        default:
+          edit = content(size + 1 + static_cast<size_t>(pick(5000)));
+          break;
+      }
+      if (edit != contents[i]) changed.insert(static_cast<size_t>(i) + 1);
+      writeChange(changes.path(), names[i], edit);
+      expected[names[i]] = text(edit);
+    }
+    const ProgramResult r =
+        patch({"disc.img", "disc.idx", changes.path(), "-o", "new.img", "new.idx"}, sandbox.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(extract(sandbox / "new.img", sandbox / "new.idx", {}), expected);
+    expectOnlyChangesTouched(bytes.image, bytes.index, readAll(sandbox / "new.img"),
+                             readAll(sandbox / "new.idx"), changed, disc.baseSector);
+  }
+}
+
+}  // namespace
+}  // namespace orvex
