@@ -89,9 +89,18 @@ class SeedWriter {
   int count_ = 0;
 };
 
-void decompressSeeds(SeedWriter& out) {
-  for (const Bytes& data : {textLike(3000), Bytes(1000, 0), bytesOf("abcabcabc"),
-                            concat(textLike(40), {0, 1, 2, 255}), Bytes{}}) {
+// Files the encoder has to find matches, runs and escapes in.
+std::vector<Bytes> plainFiles() {
+  return {textLike(3000), Bytes(1000, 0), bytesOf("abcabcabc"),
+          concat(textLike(40), {0, 1, 2, 255}), Bytes{}};
+}
+
+void roundTripSeeds(SeedWriter& out) {
+  for (const Bytes& data : plainFiles()) out.add(data);
+}
+
+void decodeSeeds(SeedWriter& out) {
+  for (const Bytes& data : plainFiles()) {
     const Bytes stream = compressed(data);
     out.add(stream);
     out.add(Bytes(stream.begin() + 1, stream.end()));  // lost its first byte
@@ -216,8 +225,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path root = argv[1];
-  SeedWriter decompress(root, "fuzz_decompress");
-  decompressSeeds(decompress);
+  SeedWriter decode(root, "fuzz_decode");
+  decodeSeeds(decode);
+  SeedWriter roundTrip(root, "fuzz_round_trip");
+  roundTripSeeds(roundTrip);
   SeedWriter nameList(root, "fuzz_name_list");
   nameListSeeds(nameList);
   SeedWriter eventFile(root, "fuzz_event_file");
