@@ -7,7 +7,8 @@
 # Runs HARNESS (built in build-fuzz, see run.sh) in pieces of PIECE
 # executions (default 10^7) until the log records EXECUTIONS in total. One
 # process at a time, at nice 15. The working corpus is
-# build-fuzz/campaign/HARNESS/corpus, started from fuzz/corpus/HARNESS; each
+# build-fuzz/campaign/HARNESS/corpus, started from fuzz/corpus/HARNESS and the
+# seeds that make_seeds wrote; each
 # piece appends a line to build-fuzz/campaign/HARNESS/log:
 #
 #   <date> piece=<n> executions=<in piece> seconds=<s> exec_per_s=<r>
@@ -33,8 +34,10 @@ mkdir -p "$dir/corpus" "$dir/artifacts" "$dir/pieces"
 # A copy of the harness, so that rebuilding build-fuzz meanwhile does not
 # change what the rest of this campaign runs.
 cp "$binary" "$dir/$h"
-if [ -z "$(ls -A "$dir/corpus")" ] && [ -d "fuzz/corpus/$h" ]; then
-  cp fuzz/corpus/"$h"/* "$dir/corpus/"
+if [ -z "$(ls -A "$dir/corpus")" ]; then
+  for start in "fuzz/corpus/$h" "$build/fuzz/seeds/$h"; do
+    [ -d "$start" ] && cp "$start"/* "$dir/corpus/"
+  done
 fi
 total() { { grep -o ' total=[0-9]*' "$log" 2>/dev/null || echo ' total=0'; } | tail -1 | cut -d= -f2; }
 n=$( { grep -c ' piece=' "$log" 2>/dev/null || true; } )
