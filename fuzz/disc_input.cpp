@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "coding.h"
-
 namespace orvex::fuzz {
 namespace {
 
@@ -25,9 +23,11 @@ struct Reader {
     --left;
     return *p++;
   }
+  // The input's own numbers, little-endian.
   uint32_t fixed32() {
-    uint8_t b[4] = {byte(), byte(), byte(), byte()};
-    return decodeFixed32(b);
+    uint32_t v = 0;
+    for (int shift = 0; shift < 32; shift += 8) v |= static_cast<uint32_t>(byte()) << shift;
+    return v;
   }
   std::vector<uint8_t> bytes(size_t n) {
     n = std::min(n, left);
@@ -39,9 +39,7 @@ struct Reader {
 };
 
 void putFixed32(std::vector<uint8_t>* out, uint32_t v) {
-  uint8_t b[4];
-  encodeFixed32(b, v);
-  out->insert(out->end(), b, b + 4);
+  for (int shift = 0; shift < 32; shift += 8) out->push_back(static_cast<uint8_t>(v >> shift));
 }
 
 }  // namespace

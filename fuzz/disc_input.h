@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "disc_builder.h"
 #include "pack.h"
 
 namespace orvex::fuzz {

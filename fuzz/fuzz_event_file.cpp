@@ -13,11 +13,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "extract.h"
+#include "program.h"
 #include "sandbox.h"
 
 namespace {
@@ -84,17 +86,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> bytes(data + 1 + nameLength, data + size);
 
   sandbox.resetWork();
+  // The event table names just this file; it lies outside the working tree.
+  const std::string table = sandbox.root() + "/events.table";
+  orvex::testing::writeBytes(table, orvex::encodeEventsTable({name}));
   bool placed = false;
   sandbox.inWork([&] { placed = staysInSandbox(name) && placeEventFile(name, bytes); });
   const Tree outside = sandbox.outside();
   Tree expected = sandbox.workTree();
 
   std::vector<orvex::EventPiece> pieces;
-  std::string why;
   const size_t dot = name.rfind('.');
   const std::string dir = name.substr(0, dot);  // all of it when there is no dot
   if (placed && !leavesDirectory(name) && dot != std::string::npos && dot != 0 &&
-      !leavesDirectory(dir) && orvex::parseEventPieces(bytes.data(), bytes.size(), &pieces, &why)) {
+      !leavesDirectory(dir) &&
+      orvex::decodeEventPieces(bytes.data(), bytes.size(), &pieces).isOk()) {
     FUZZ_CHECK(bytes.size() >= 8 && pieces.size() <= (bytes.size() - 8) / 4);
     addDirectory(&expected, dir);
     for (size_t i = 0; i < pieces.size(); ++i) {
@@ -107,12 +112,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
+  // The event pass of a run over an empty store.
   const orvex::Store store;
-  orvex::Run run(store);
-  run.out = discard;
-  run.err = discard;
+  orvex::Console console(discard, discard, "orvex");
+  orvex::ExtractOptions options;
+  options.walk.eventsTablePath = table;
   const int files = orvex::fuzz::openFileCount();
-  sandbox.inWork([&] { orvex::splitEventFile(run, name); });
+  sandbox.inWork([&] {
+    std::unique_ptr<orvex::OutputDir> folder;
+    FUZZ_CHECK(orvex::OutputDir::open(".", false, &folder).isOk());
+    orvex::extractAll(store, *folder, console, options);
+  });
   FUZZ_CHECK(orvex::fuzz::openFileCount() == files);
   FUZZ_CHECK(sandbox.outside() == outside);
   const Tree after = sandbox.workTree();

@@ -8,8 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "coding.h"
-#include "extract.h"
+#include "format.h"
 
 namespace {
 
@@ -22,14 +21,14 @@ void require(bool condition) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string_view> names;
   std::string warning;
-  const bool usable = orvex::parseNameList(data, size, &names, &warning);
+  const bool usable = orvex::decodeNameList(data, size, &names, &warning).isOk();
   require(usable == (size >= 32));
   if (!usable) {
-    require(names.empty() && !warning.empty());
+    require(names.empty());
     return 0;
   }
-  const uint64_t start = orvex::decodeFixed32(data + 24);
-  const uint64_t end = orvex::decodeFixed32(data + 28);
+  const orvex::NameListRange range = orvex::decodeNameListHeader(data);
+  const uint64_t start = range.start, end = range.end;
   require(warning.empty() == (end <= size));
   const uint64_t stop = std::min<uint64_t>(end, size);
   const uint64_t slots = start < stop ? (stop - start + 31) / 32 : 0;

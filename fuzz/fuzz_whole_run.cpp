@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 
 #include "disc_input.h"
@@ -35,6 +36,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     dup2(null, STDOUT_FILENO);
     close(null);
   }
+  // Runs write on several threads, as they do on a machine with cores to
+  // spare, unless the campaign says otherwise.
+  setenv("ORVEX_JOBS", "3", 0);
   return 0;
 }
 

@@ -4,9 +4,11 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "coding.h"
+#include "disc_builder.h"
+#include "disc_content.h"
 #include "disc_input.h"
 #include "pack.h"
 #include "program.h"
@@ -60,13 +62,7 @@ PlannedFile packed(const std::string& name, Bytes stream) {
   return f;
 }
 
-Bytes eventFile(int32_t count, const std::vector<uint32_t>& offsets, size_t length) {
-  Bytes bytes(std::max<size_t>(length, 8 + 4 * offsets.size()), 0);
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>('A' + i % 26);
-  orvex::encodeFixed32(&bytes[4], static_cast<uint32_t>(count));
-  for (size_t i = 0; i < offsets.size(); ++i) orvex::encodeFixed32(&bytes[8 + 4 * i], offsets[i]);
-  return bytes;
-}
+using orvex::testing::eventFile;
 
 Bytes eventsTable(const std::vector<std::string>& names) {
   Bytes table(256 * names.size(), 0);
@@ -89,9 +85,18 @@ class SeedWriter {
   int count_ = 0;
 };
 
-void decompressSeeds(SeedWriter& out) {
-  for (const Bytes& data : {textLike(3000), Bytes(1000, 0), bytesOf("abcabcabc"),
-                            concat(textLike(40), {0, 1, 2, 255}), Bytes{}}) {
+// Files the encoder has to find matches, runs and escapes in.
+std::vector<Bytes> plainFiles() {
+  return {textLike(3000), Bytes(1000, 0), bytesOf("abcabcabc"),
+          concat(textLike(40), {0, 1, 2, 255}), Bytes{}};
+}
+
+void roundTripSeeds(SeedWriter& out) {
+  for (const Bytes& data : plainFiles()) out.add(data);
+}
+
+void decodeSeeds(SeedWriter& out) {
+  for (const Bytes& data : plainFiles()) {
     const Bytes stream = compressed(data);
     out.add(stream);
     out.add(Bytes(stream.begin() + 1, stream.end()));  // lost its first byte
@@ -105,12 +110,15 @@ void decompressSeeds(SeedWriter& out) {
 void nameListSeeds(SeedWriter& out) {
   out.add(orvex::encodeNameList({"a.txt", "dir/b.bin", "ev/x.evt", std::string(31, 'n')}));
   out.add(orvex::encodeNameList({}));
-  Bytes pastEnd = orvex::encodeNameList({"one", "two"});
-  orvex::encodeFixed32(&pastEnd[28], 4096);
-  out.add(pastEnd);
-  Bytes unaligned = orvex::encodeNameList({"first", "second", "third"});
-  orvex::encodeFixed32(&unaligned[24], 40);
-  out.add(unaligned);
+  // Lists whose header says more than they hold, or starts off a slot.
+  for (const auto& [names, start, end] :
+       {std::tuple<std::vector<std::string>, uint32_t, uint32_t>{{"one", "two"}, 32, 4096},
+        {{"first", "second", "third"}, 40, 128}}) {
+    Bytes list = orvex::encodeNameList(names);
+    const Bytes header = orvex::encodeNameListHeader(start, end);
+    std::copy(header.begin(), header.end(), list.begin());
+    out.add(list);
+  }
 }
 
 void eventFileSeeds(SeedWriter& out) {
@@ -146,8 +154,8 @@ std::vector<DiscPlan> discPlans() {
 
   DiscPlan basic;
   basic.files = {
-      stored("menu.ard",
-             orvex::encodeNameList({"top.txt", "a/b/deep.bin", "a/mid.txt", "z.bin", "eventsTable"})),
+      stored("menu.ard", orvex::encodeNameList(
+                             {"top.txt", "a/b/deep.bin", "a/mid.txt", "z.bin", "eventsTable"})),
       stored("top.txt", bytesOf("top level\n")),
       stored("a/b/deep.bin", Bytes(5000, 0xEE)),
       stored("a/mid.txt", {}),
@@ -167,8 +175,8 @@ std::vector<DiscPlan> discPlans() {
 
   DiscPlan hostile;
   hostile.files = {
-      stored("menu.ard", orvex::encodeNameList({"/tmp/orvex-abs", "../escape", "a/../../x", "..", "",
-                                              "ok", "dir/", "eventsTable"})),
+      stored("menu.ard", orvex::encodeNameList({"/tmp/orvex-abs", "../escape", "a/../../x", "..",
+                                                "", "ok", "dir/", "eventsTable"})),
       stored("/tmp/orvex-abs", bytesOf("bad")),
       stored("../escape", bytesOf("bad")),
       stored("a/../../x", bytesOf("bad")),
@@ -216,8 +224,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path root = argv[1];
-  SeedWriter decompress(root, "fuzz_decompress");
-  decompressSeeds(decompress);
+  SeedWriter decode(root, "fuzz_decode");
+  decodeSeeds(decode);
+  SeedWriter roundTrip(root, "fuzz_round_trip");
+  roundTripSeeds(roundTrip);
   SeedWriter nameList(root, "fuzz_name_list");
   nameListSeeds(nameList);
   SeedWriter eventFile(root, "fuzz_event_file");

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds the fuzz harnesses in build-fuzz and runs each for SECONDS (default
 # 60) on its corpus: build-fuzz/corpus/<harness>, which keeps what earlier runs
-# found, plus the seeds that make_seeds wrote. Fails when a harness finds a
-# crash; the input is kept as build-fuzz/artifacts/<harness>-crash-*.
+# found, plus the minimised corpus kept in fuzz/corpus/<harness> and the seeds
+# that make_seeds wrote. Fails when a harness finds a crash; the input is kept
+# as build-fuzz/artifacts/<harness>-crash-*. Long campaigns: campaign.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=build-fuzz
-harnesses=(fuzz_decompress fuzz_name_list fuzz_event_file fuzz_whole_run)
+harnesses=(fuzz_decode fuzz_round_trip fuzz_name_list fuzz_event_file fuzz_whole_run)
+source fuzz/options.sh
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DORVEX_FUZZ=ON -DORVEX_TESTS=OFF >/dev/null
@@ -19,14 +21,14 @@ for h in "${harnesses[@]}"; do
   corpus=$build/corpus/$h
   log=$build/logs/$h.log
   mkdir -p "$corpus"
-  dict=()
-  [ -f "fuzz/$h.dict" ] && dict=(-dict="fuzz/$h.dict")
+  harness_options "$h"
+  kept=()
+  [ -d "fuzz/corpus/$h" ] && kept=("fuzz/corpus/$h")
   echo "== $h: ${seconds}s"
-  # -close_fd_mask=3: the extractor's messages are not wanted; libFuzzer's
-  # own report still reaches stderr.
-  if "$build/fuzz/$h" -max_total_time="$seconds" -print_final_stats=1 -close_fd_mask=3 \
-      -timeout=60 -artifact_prefix="$PWD/$build/artifacts/$h-" "${dict[@]}" \
-      "$corpus" "$build/fuzz/seeds/$h" >"$log" 2>&1; then
+  # New inputs go to the first corpus folder only: the kept one stays as is.
+  if "$build/fuzz/$h" -max_total_time="$seconds" -print_final_stats=1 "${fuzz_options[@]}" \
+      -artifact_prefix="$PWD/$build/artifacts/$h-" \
+      "$corpus" "${kept[@]}" "$build/fuzz/seeds/$h" >"$log" 2>&1; then
     status=ok
   else
     status=FAILED

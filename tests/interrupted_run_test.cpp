@@ -9,7 +9,8 @@
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "disc_content.h"
@@ -119,82 +120,106 @@ std::vector<std::string> strayEntries(const Tree& tree, const Tree& reference) {
   return stray;
 }
 
-// The trees hold tens of MiB: on a mismatch, name the paths only.
-void expectReference(const Tree& tree, const Tree& reference) {
-  EXPECT_EQ(strayEntries(tree, reference), std::vector<std::string>{});
+// Entries of the reference that the tree lacks.
+std::vector<std::string> missingEntries(const Tree& tree, const Tree& reference) {
   std::vector<std::string> missing;
   for (const auto& [path, content] : reference)
     if (tree.count(path) == 0) missing.push_back(path);
-  EXPECT_EQ(missing, std::vector<std::string>{});
+  return missing;
 }
 
-// Waits, if need be, then kills the child with SIGKILL.
+// The trees hold tens of MiB: on a mismatch, name the paths only.
+void expectReference(const Tree& tree, const Tree& reference) {
+  EXPECT_EQ(strayEntries(tree, reference), std::vector<std::string>{});
+  EXPECT_EQ(missingEntries(tree, reference), std::vector<std::string>{});
+}
+
+// A moment in the run, told by what it has written so far: a path that has
+// appeared under the output folder, or kBanner once the banner line is out.
+constexpr const char* kBanner = "<banner>";
+
+bool reached(const std::string& moment, const std::string& work, const std::string& out) {
+  if (moment != kBanner) return std::filesystem::exists(work + "/" + moment);
+  std::ifstream in(out, std::ios::binary);
+  const std::string printed{std::istreambuf_iterator<char>(in), {}};
+  return printed.rfind("Orvex ", 0) == 0 && printed.find('\n') != std::string::npos;
+}
+
+// Kills the child with SIGKILL once the moment is reached. Returns false,
+// sending nothing, when the child finished first.
+bool killAt(const std::string& moment, pid_t pid, const std::string& work, const std::string& out) {
+  while (!reached(moment, work, out)) {
+    if (testing::childHasExited(pid)) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  // The child is not reaped before the kill, so its pid cannot have been
+  // reused; if it has just exited, the signal changes nothing.
+  kill(pid, SIGKILL);
+  return true;
+}
+
 struct KillPoint {
   const char* what;
-  std::function<void(pid_t, const std::string& work)> wait;
+  // The moment to kill at, then earlier ones: a run that finishes before
+  // the kill lands is repeated with the next, never counted.
+  std::vector<std::string> moments;
 };
 
 void PrintTo(const KillPoint& point, std::ostream* os) { *os << point.what; }
-
-void killAfter(std::chrono::milliseconds delay, pid_t pid) {
-  std::this_thread::sleep_for(delay);
-  kill(pid, SIGKILL);
-}
-
-// Kills the child as soon as path appears under work, or not at all once it
-// has finished.
-void killOnceThere(const std::string& path, pid_t pid, const std::string& work) {
-  while (!testing::childHasExited(pid) && !std::filesystem::exists(work + "/" + path))
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  kill(pid, SIGKILL);
-}
 
 class InterruptedRun : public ::testing::TestWithParam<KillPoint> {};
 
 TEST_P(InterruptedRun, LeavesOnlyCompleteFilesAndALaterRunCompletesTheTree) {
   const BigDisc& disc = bigDisc();
-  TempDir scratch;
-  const std::string work = scratch / "work";
-  ProgramOptions options;
-  options.whileRunning = [&](pid_t pid) { GetParam().wait(pid, work); };
-  const ProgramResult killed = disc.extract(work, options);
-  EXPECT_TRUE(killed.status == 128 + SIGKILL || killed.status == 0) << killed.status;
+  std::vector<std::string> finishedFirst;
+  for (const std::string& moment : GetParam().moments) {
+    TempDir scratch;
+    const std::string work = scratch / "work", out = scratch / "out";
+    ProgramOptions options;
+    options.liveOutFile = out;
+    options.whileRunning = [&](pid_t pid) { killAt(moment, pid, work, out); };
+    const ProgramResult killed = disc.extract(work, options);
+    if (killed.signal == 0 && killed.status == 0) {
+      finishedFirst.push_back(moment);
+      continue;
+    }
+    ASSERT_EQ(killed.signal, SIGKILL) << "status " << killed.status << ": " << killed.err;
+    RecordProperty("killed_at", moment);
+    RecordProperty("finished_first", static_cast<int>(finishedFirst.size()));
 
-  const Tree partial = snapshotTree(work);
-  EXPECT_EQ(strayEntries(partial, disc.reference), std::vector<std::string>{})
-      << "partial or temporary files after the kill";
+    // The process is dead and reaped: the tree is as the kill left it.
+    const Tree partial = snapshotTree(work);
+    EXPECT_NE(missingEntries(partial, disc.reference), std::vector<std::string>{})
+        << "killed at " << moment << " but the tree was already complete";
+    EXPECT_EQ(strayEntries(partial, disc.reference), std::vector<std::string>{})
+        << "partial or temporary files after the kill at " << moment;
 
-  const ProgramResult again = disc.extract(work);
-  EXPECT_EQ(again.status, 0);
-  expectReference(snapshotTree(work), disc.reference);
+    const ProgramResult again = disc.extract(work);
+    EXPECT_EQ(again.status, 0) << again.err;
+    expectReference(snapshotTree(work), disc.reference);
+    return;
+  }
+  FAIL() << "the run finished before every kill point: " << ::testing::PrintToString(finishedFirst);
 }
 
+// The extractor writes, in this order: the files of menu.ard (big/ first),
+// then many/ from al00.ard, the event files from dc00.ard, then the event
+// pieces. Each point falls back on moments that come earlier.
 INSTANTIATE_TEST_SUITE_P(
     KillPoints, InterruptedRun,
     ::testing::Values(
-        KillPoint{"before it starts", [](pid_t pid, const std::string&) { kill(pid, SIGKILL); }},
-        KillPoint{
-            "after 5 ms",
-            [](pid_t pid, const std::string&) { killAfter(std::chrono::milliseconds(5), pid); }},
-        KillPoint{
-            "after 60 ms",
-            [](pid_t pid, const std::string&) { killAfter(std::chrono::milliseconds(60), pid); }},
-        KillPoint{
-            "after 250 ms",
-            [](pid_t pid, const std::string&) { killAfter(std::chrono::milliseconds(250), pid); }},
-        KillPoint{"once the first large file is in place",
-                  [](pid_t pid, const std::string& work) {
-                    killOnceThere("big/stored-1.bin", pid, work);
-                  }},
-        KillPoint{"once its directory exists",
-                  [](pid_t pid, const std::string& work) { killOnceThere("c/d/e", pid, work); }},
-        KillPoint{
-            "among the small files",
-            [](pid_t pid, const std::string& work) { killOnceThere("many/20.txt", pid, work); }},
+        KillPoint{"before it starts", {kBanner}},
+        KillPoint{"while the first large file is written", {"big", kBanner}},
+        KillPoint{"once the first large file is in place", {"big/stored-1.bin", "big", kBanner}},
+        KillPoint{"while a compressed file is decoded",
+                  {"small.txt", "big/stored-1.bin", "big", kBanner}},
+        KillPoint{"once its directory exists", {"c/d/e", "big/packed-1.bin", "big", kBanner}},
+        KillPoint{"among the small files",
+                  {"many/20.txt", "many/5.txt", "eventsTable", "big", kBanner}},
+        KillPoint{"while an event file is split",
+                  {"ev/scene", "ev/small.evt", "many/20.txt", "big", kBanner}},
         KillPoint{"among the event pieces",
-                  [](pid_t pid, const std::string& work) {
-                    killOnceThere("ev/scene/001.mset", pid, work);
-                  }}),
+                  {"ev/scene/001.mset", "ev/scene/000.mset", "many/20.txt", "big", kBanner}}),
     [](const auto& info) {
       std::string name = info.param.what;
       for (char& c : name)

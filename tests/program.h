@@ -14,6 +14,7 @@ namespace orvex::testing {
 
 struct ProgramResult {
   int status = -1;  // exit status, or 128 + signal
+  int signal = 0;   // the signal that ended it; 0 when it exited
   std::string out;
   std::string err;
 };
@@ -25,6 +26,16 @@ struct ProgramOptions {
   // Runs in the parent while the child runs, before it is waited for: to
   // watch it or to signal it.
   std::function<void(pid_t)> whileRunning;
+  // If set, the program's stdout is a pseudo-terminal, so its stdio writes
+  // out each line as it is printed, and what it prints is appended to this
+  // file as it arrives (untranslated), for whileRunning to watch. It is also
+  // the result's out.
+  std::string liveOutFile;
+  // Run as an ordinary user: when the test runs as root, the program runs as
+  // nobody (uid and gid 65534, no supplementary groups) through setpriv, and
+  // so needs a binary, inputs and a directory that nobody can reach (see
+  // shareWithEveryone). As any other user this changes nothing.
+  bool asOrdinaryUser = false;
 };
 
 // Runs binary with args in directory cwd, with stdin from /dev/null.
@@ -48,6 +59,15 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// Opens root and everything below it to every user: directories readable,
+// traversable and writable, files readable (executables also runnable). A
+// TempDir is private to the test's user until then.
+void shareWithEveryone(const std::string& root);
+
+// Copies the program at binary into dir, runnable by every user, and returns
+// the copy's path: the build directory may be out of an ordinary user's reach.
+std::string copyProgram(const std::string& binary, const std::string& dir);
 
 void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 void writeText(const std::string& path, const std::string& text);

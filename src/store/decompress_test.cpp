@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "reference_decoder.h"
 #include "store.h"
 
 namespace orvex {
@@ -111,44 +112,6 @@ TEST(Decompress, LongestOutputPerByteIsAccepted) {
   EXPECT_EQ(Bytes(stream.begin(), stream.begin() + length), Bytes(s, 'z'));
 }
 
-// The format decoded one byte at a time, with the same checks: what the
-// decoder's block copies must agree with.
-bool referenceDecode(Bytes w_, size_t n, Bytes* result) {
-  if (n < 4) return false;
-  const uint8_t m = w_[n - 1];
-  const int64_t s = w_[n - 4] << 16 | w_[n - 3] << 8 | w_[n - 2];
-  if (n <= 5) {
-    if (s > static_cast<int64_t>(n)) return false;
-    result->assign(w_.begin(), w_.begin() + s);
-    return true;
-  }
-  w_.resize(std::max<size_t>(s, n));
-  int64_t w = s, r = static_cast<int64_t>(n) - 5;
-  while (w > 0) {
-    if (r < 0) return false;
-    uint8_t c = w_[r];
-    if (c == m) {
-      if (r == 0) return false;
-      const uint8_t d = w_[--r];
-      if (d != 0) {
-        if (r == 0) return false;
-        const int len = w_[--r] + 3;
-        for (int i = 0; i < len && w > 0; ++i) {
-          --w;
-          if (w + d >= s) return false;
-          w_[w] = w_[w + d];
-        }
-        --r;
-        continue;
-      }
-    }
-    w_[--w] = c;
-    --r;
-  }
-  result->assign(w_.begin(), w_.begin() + s);
-  return true;
-}
-
 // Random token streams over a small alphabet, so that markers, escapes,
 // short and long distances, surplus tokens and damage all occur often.
 Bytes randomStream(std::mt19937& rng) {
@@ -192,7 +155,7 @@ TEST(Decompress, AgreesWithByteByByteDecoding) {
   for (int i = 0; i < 50000; ++i) {
     const Bytes stream = randomStream(rng);
     Bytes expected;
-    const bool expectOk = referenceDecode(stream, stream.size(), &expected);
+    const bool expectOk = testing::referenceDecode(stream, stream.size(), &expected);
     Bytes buf = stream;
     size_t length = 0;
     std::string why;

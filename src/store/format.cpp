@@ -74,6 +74,10 @@ std::vector<uint8_t> encodeNameListHeader(uint32_t start, uint32_t end) {
   return header;
 }
 
+NameListRange decodeNameListHeader(const uint8_t* in) {
+  return {decodeFixed32(in + kListStartOffset), decodeFixed32(in + kListEndOffset)};
+}
+
 std::vector<uint8_t> encodeNameList(const std::vector<std::string>& names) {
   const auto end = static_cast<uint32_t>(NAME_LIST_HEADER_SIZE + NAME_SLOT_SIZE * names.size());
   std::vector<uint8_t> list = encodeNameListHeader(NAME_LIST_HEADER_SIZE, end);
@@ -92,8 +96,8 @@ Status decodeNameList(const uint8_t* data, size_t length, std::vector<std::strin
   warning->clear();
   if (length < NAME_LIST_HEADER_SIZE)
     return Status::invalid("name list shorter than its 32-byte header");
-  const uint64_t start = decodeFixed32(data + kListStartOffset);
-  const uint64_t end = decodeFixed32(data + kListEndOffset);
+  const NameListRange range = decodeNameListHeader(data);
+  const uint64_t start = range.start, end = range.end;
   if (end > length) *warning = "name list runs past the end of the file; using the slots inside it";
   for (uint64_t p = start; p < end && p < length; p += NAME_SLOT_SIZE)
     names->push_back(nulTerminated(

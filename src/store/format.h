@@ -62,6 +62,12 @@ constexpr size_t MAX_NAME_LENGTH = NAME_SLOT_SIZE - 1;
 
 // A list's 32-byte header giving the slot range start..end (exclusive).
 std::vector<uint8_t> encodeNameListHeader(uint32_t start, uint32_t end);
+struct NameListRange {
+  uint32_t start = 0;  // first slot, in bytes from the start of the list
+  uint32_t end = 0;    // end of the slots (exclusive)
+};
+// in holds at least NAME_LIST_HEADER_SIZE bytes.
+NameListRange decodeNameListHeader(const uint8_t* in);
 // A list naming every name given, each at most MAX_NAME_LENGTH bytes.
 std::vector<uint8_t> encodeNameList(const std::vector<std::string>& names);
 // The names in a list's slots. A list too short for its header is

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "pack.h"
+#include "program.h"
 #include "tool.h"
 
 namespace orvex {
@@ -188,13 +189,30 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+// Root reads a file whatever its mode, so the tool runs as an ordinary user:
+// from a copy that user can run, over a tree that user can reach.
 TEST_F(PackCommandTest, RefusesUnreadableFile) {
-  if (geteuid() == 0) GTEST_SKIP() << "root reads files without read permission";
   writeText(src_ / "locked.bin", "x");
+  const std::string tool = testing::copyProgram(ORVEX_TOOL_BINARY, root_);
+  testing::shareWithEveryone(root_);
   fs::permissions(src_ / "locked.bin", fs::perms::none);
-  EXPECT_EQ(pack(), 1);
-  EXPECT_NE(err_text_.str().find("locked.bin"), std::string::npos) << err_text_.str();
+  testing::ProgramOptions options;
+  options.asOrdinaryUser = true;
+  const std::vector<std::string> args = {"pack", src_, out_ / "disc.img", out_ / "disc.idx"};
+
+  const testing::ProgramResult refused = testing::runProgram(tool, args, root_, options);
+  EXPECT_EQ(refused.status, 1) << refused.err;
+  EXPECT_NE(refused.err.find("locked.bin"), std::string::npos) << refused.err;
   EXPECT_EQ(listDir(out_), std::vector<std::string>{"disc.img"});
+  std::ifstream image(out_ / "disc.img");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(image), {}), "earlier image");
+
+  // Readable again, the same tree packs as the same user: the refusal came
+  // from the file's mode alone.
+  fs::permissions(src_ / "locked.bin", fs::perms::owner_read | fs::perms::others_read);
+  const testing::ProgramResult packed = testing::runProgram(tool, args, root_, options);
+  EXPECT_EQ(packed.status, 0) << packed.err;
+  EXPECT_EQ(listDir(out_), (std::vector<std::string>{"disc.idx", "disc.img"}));
 }
 
 TEST_F(PackCommandTest, RefusesOutputsInsideTheSourceDirectory) {
