@@ -199,6 +199,33 @@ TEST_F(ExtractorTest, LinksInTheFolderNeverLeadWritesOutside) {
       << r.err;
 }
 
+// A file of the user's that the user cannot read is still the user's: the
+// run, as that ordinary user, counts it as present and leaves it alone.
+TEST_F(ExtractorTest, UnreadableFileOfTheUserIsKept) {
+  DiscBuilder disc;
+  disc.addStored("menu.ard", encodeNameList({"secret.txt", "new.txt"}));
+  disc.addStored("secret.txt", bytesOf("from the disc"));
+  disc.addStored("new.txt", bytesOf("new"));
+  writeDisc(disc);
+  const std::string orvex = testing::copyProgram(ORVEX_BINARY, sandbox.path());
+  writeText(work + "/secret.txt", "mine");
+  testing::shareWithEveryone(sandbox.path());
+  std::filesystem::permissions(work + "/secret.txt", std::filesystem::perms::owner_write);
+  if (geteuid() == 0) ASSERT_EQ(chown((work + "/secret.txt").c_str(), 65534, 65534), 0);
+  testing::ProgramOptions asUser;
+  asUser.asOrdinaryUser = true;
+  const ProgramResult r = runProgram(orvex, {"../disc.img", "../disc.idx"}, work, asUser);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, dumped({"new.txt"}));
+  EXPECT_NE(r.err.find("1 file written (3 B), 1 already present"), std::string::npos) << r.err;
+  struct stat written;
+  ASSERT_EQ(stat((work + "/new.txt").c_str(), &written), 0);
+  if (geteuid() == 0) EXPECT_EQ(written.st_uid, 65534u);  // the run was not root's
+  std::filesystem::permissions(work + "/secret.txt", std::filesystem::perms::owner_read,
+                               std::filesystem::perm_options::add);
+  EXPECT_EQ(workTree(), (Tree{{"secret.txt", "mine"}, {"new.txt", "new"}}));
+}
+
 // Writes run on several threads while the walk decides in order: what a run
 // shows and leaves must not depend on how many.
 TEST_F(ExtractorTest, EightJobsGiveExactlyWhatOneJobGives) {
