@@ -40,16 +40,8 @@ int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::
 
   Store store;
   std::vector<std::string> oddities;
-  StorePart failed = StorePart::kImage;
-  const Status opened = openStore(operands[0], operands[1], &store, &oddities, &failed);
-  if (!opened.isOk()) {
-    err << "orvex-tool: cat: "
-        << (failed == StorePart::kImage ? "cannot open image " + operands[0]
-                                        : "cannot read index " + operands[1])
-        << ": " << opened.message() << '\n';
-    return 1;
-  }
-  for (const std::string& oddity : oddities) err << "orvex-tool: cat: warning: " << oddity << '\n';
+  if (!openCommandStore("cat", operands[0], operands[1], &store, &oddities, err)) return 1;
+  printOddities("cat", oddities, err);
 
   int status = 0;
   std::vector<uint8_t> bytes;

@@ -51,4 +51,23 @@ int usageError(std::ostream& err, std::string_view command, const std::string& m
   return EXIT_USAGE;
 }
 
+bool openCommandStore(std::string_view command, const std::string& imagePath,
+                      const std::string& indexPath, Store* store,
+                      std::vector<std::string>* oddities, std::ostream& err) {
+  StorePart failed = StorePart::kImage;
+  const Status opened = openStore(imagePath, indexPath, store, oddities, &failed);
+  if (opened.isOk()) return true;
+  err << "orvex-tool: " << command << ": "
+      << (failed == StorePart::kImage ? "cannot open image " + imagePath
+                                      : "cannot read index " + indexPath)
+      << ": " << opened.message() << '\n';
+  return false;
+}
+
+void printOddities(std::string_view command, const std::vector<std::string>& oddities,
+                   std::ostream& err) {
+  for (const std::string& oddity : oddities)
+    err << "orvex-tool: " << command << ": warning: " << oddity << '\n';
+}
+
 }  // namespace orvex

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "store.h"
+
 namespace orvex {
 
 struct CommandOption {
@@ -33,6 +35,17 @@ std::string versionLine();
 
 // Prints a command's usage followed by the version line; returns 0.
 int printHelp(std::ostream& out, std::string_view usage);
+
+// Opens the disc as every command does. On failure prints
+// "orvex-tool: COMMAND: cannot open image IMAGE: WHY" (or "cannot read index
+// INDEX: WHY") and returns false; oddities that do not stop a command are
+// left in *oddities.
+bool openCommandStore(std::string_view command, const std::string& imagePath,
+                      const std::string& indexPath, Store* store,
+                      std::vector<std::string>* oddities, std::ostream& err);
+// Prints each oddity as "orvex-tool: COMMAND: warning: ODDITY".
+void printOddities(std::string_view command, const std::vector<std::string>& oddities,
+                   std::ostream& err);
 
 // Prints "orvex-tool: COMMAND: MESSAGE" and the usage; returns EXIT_USAGE.
 int usageError(std::ostream& err, std::string_view command, const std::string& message,

@@ -191,15 +191,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
   }
   Store store;
   std::vector<std::string> oddities;
-  StorePart failed = StorePart::kImage;
-  const Status opened = openStore(imagePath, indexPath, &store, &oddities, &failed);
-  if (!opened.isOk()) {
-    err << kProgram << ": "
-        << (failed == StorePart::kImage ? "cannot open image " + imagePath
-                                        : "cannot read index " + indexPath)
-        << ": " << opened.message() << '\n';
-    return 1;
-  }
+  if (!openCommandStore("extract", imagePath, indexPath, &store, &oddities, err)) return 1;
 
   out.flush();
   err.flush();

@@ -73,16 +73,8 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
 
   Store store;
   std::vector<std::string> oddities;
-  StorePart failed = StorePart::kImage;
-  const Status opened = openStore(paths[0], paths[1], &store, &oddities, &failed);
-  if (!opened.isOk()) {
-    err << "orvex-tool: list: "
-        << (failed == StorePart::kImage ? "cannot open image " + paths[0]
-                                        : "cannot read index " + paths[1])
-        << ": " << opened.message() << '\n';
-    return 1;
-  }
-  for (const std::string& oddity : oddities) err << "orvex-tool: list: warning: " << oddity << '\n';
+  if (!openCommandStore("list", paths[0], paths[1], &store, &oddities, err)) return 1;
+  printOddities("list", oddities, err);
   // A folder that is not there yet is one a run would create empty.
   std::unique_ptr<OutputDir> dir;
   struct stat st;

@@ -124,17 +124,8 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
 
   Store store;
   std::vector<std::string> oddities;
-  StorePart failed = StorePart::kImage;
-  const Status opened = openStore(imagePath, indexPath, &store, &oddities, &failed);
-  if (!opened.isOk()) {
-    err << "orvex-tool: patch: "
-        << (failed == StorePart::kImage ? "cannot open image " + imagePath
-                                        : "cannot read index " + indexPath)
-        << ": " << opened.message() << '\n';
-    return 1;
-  }
-  for (const std::string& oddity : oddities)
-    err << "orvex-tool: patch: warning: " << oddity << '\n';
+  if (!openCommandStore("patch", imagePath, indexPath, &store, &oddities, err)) return 1;
+  printOddities("patch", oddities, err);
 
   PatchPlan plan;
   std::vector<std::string> problems;

@@ -37,17 +37,8 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
 
   Store store;
   std::vector<std::string> oddities;
-  StorePart failed = StorePart::kImage;
-  const Status opened = openStore(paths[0], paths[1], &store, &oddities, &failed);
-  if (!opened.isOk()) {
-    err << "orvex-tool: unnamed: "
-        << (failed == StorePart::kImage ? "cannot open image " + paths[0]
-                                        : "cannot read index " + paths[1])
-        << ": " << opened.message() << '\n';
-    return 1;
-  }
-  for (const std::string& oddity : oddities)
-    err << "orvex-tool: unnamed: warning: " << oddity << '\n';
+  if (!openCommandStore("unnamed", paths[0], paths[1], &store, &oddities, err)) return 1;
+  printOddities("unnamed", oddities, err);
   std::unique_ptr<OutputDir> here;
   OutputDir::open(".", false, &here);
   const Inventory inventory = takeInventory(store, learnNames(store, here.get()));
