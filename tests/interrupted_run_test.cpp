@@ -27,18 +27,13 @@ using testing::ProgramOptions;
 using testing::ProgramResult;
 using testing::runProgram;
 using testing::snapshotTree;
+using testing::compressed;
 using testing::TempDir;
 using Tree = std::map<std::string, std::string>;
 
 constexpr size_t kMiB = size_t{1} << 20;
 
 std::string text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
-
-std::vector<uint8_t> compressed(const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> stream;
-  if (!compress(data.data(), data.size(), &stream)) throw std::runtime_error("cannot compress");
-  return stream;
-}
 
 // Large stored and compressed files, many small ones and an event file cut
 // into large pieces, extracted once without interruption as the reference.
