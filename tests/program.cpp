@@ -166,7 +166,8 @@ std::vector<uint8_t> bytesOf(const std::string& text) { return {text.begin(), te
 std::map<std::string, std::string> snapshotTree(const std::string& root) {
   std::map<std::string, std::string> tree;
   for (const auto& e : fs::recursive_directory_iterator(root)) {
-    const std::string rel = fs::relative(e.path(), root).string();
+    // Lexically: resolving every component again costs a readlink each.
+    const std::string rel = e.path().lexically_relative(root).string();
     if (e.is_symlink())
       tree[rel] = "<link>";
     else if (e.is_directory())

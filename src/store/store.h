@@ -105,7 +105,7 @@ Status openStore(const std::string& imagePath, const std::string& indexPath, Sto
 // when no entry has the name's hash, kDamaged when the stored bytes run past
 // the end of the image.
 struct Location {
-  Status status = Status::notFound("not in the index");
+  Status status = Status::notFound("no such entry");  // short: no allocation per lookup
   int64_t position = -1;  // index position of the entry, when one was found
   const IndexEntry* entry = nullptr;
   uint64_t offset = 0;  // byte offset in the image
