@@ -78,6 +78,91 @@ void copyMatch(uint8_t* out, int64_t w, int64_t n, int64_t dist) {
   }
 }
 
+#ifdef __SSE2__
+void copy16(uint8_t* to, const uint8_t* from) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
+                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(from)));
+}
+
+// The fast loop runs while the next token byte r and the output w are this
+// far apart. A literal block or a match may then store whole blocks below
+// the bytes it must produce without reaching an unread body byte: a match
+// lowers w by at most 258 and stores at most 15 bytes below its end.
+constexpr int64_t kFastGap = 288;
+// ...and while r leaves room below for a 16-byte block and a match token.
+constexpr int64_t kFastRead = 32;
+
+// Decodes from the top down while the stream is far from both edges, where
+// no token needs a bounds check of its own. Each turn handles a literal run
+// (possibly empty) and the marker token that ends it, with no branch on the
+// run's length. Leaves w and r where the careful loop goes on; returns
+// false, with the reason set, on a match that reads above the output.
+bool decodeFast(uint8_t* out, int64_t end, uint8_t marker, int64_t* wp, int64_t* rp,
+                std::string* why) {
+  int64_t w = *wp, r = *rp;
+  const __m128i markers = _mm_set1_epi8(static_cast<char>(marker));
+  while (r >= kFastRead && w - r >= kFastGap) {
+    // Sixteen body bytes go to the output as literals; only those above the
+    // first marker count, the rest land below w and are overwritten later.
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + r - 15));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w - 16), block);
+    const auto hits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, markers)));
+    if (hits == 0) {
+      w -= 16;
+      r -= 16;
+      continue;
+    }
+    // Bit 15 is the byte at r: count the literals above the first marker.
+    const int taken = __builtin_clz(hits << 16);
+    w -= taken;
+    r -= taken;
+    const uint8_t dist = out[r - 1];
+    if (dist == 0) {  // an escaped marker
+      out[--w] = marker;
+      r -= 2;
+      continue;
+    }
+    const int64_t length = out[r - 2] + 3;
+    r -= 3;
+    if (w - 1 + dist >= end) {
+      *wp = w, *rp = r + 3;
+      return damaged(why, "match copies from beyond the decoded length");
+    }
+    // Each block stored reads only bytes already final: those at or above
+    // the lowest byte written so far.
+    uint8_t* to = out + w;
+    if (dist >= 16) {
+      for (int64_t done = 16;; done += 16) {
+        copy16(to - done, to - done + dist);
+        if (done >= length) break;
+      }
+    } else if (dist >= 8) {
+      for (int64_t done = 8;; done += 8) {
+        store64(to - done, load64(to - done + dist));
+        if (done >= length) break;
+      }
+    } else if (dist == 1) {
+      const __m128i fill = _mm_set1_epi8(static_cast<char>(out[w]));
+      for (int64_t done = 16;; done += 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to - done), fill);
+        if (done >= length) break;
+      }
+    } else {
+      // Of each word stored only its top dist bytes are final (copies of
+      // the dist bytes above); the next word, dist bytes lower, overwrites
+      // the rest.
+      for (int64_t done = dist;; done += dist) {
+        store64(to - done - (8 - dist), load64(to - done - (8 - dist) + dist));
+        if (done >= length) break;
+      }
+    }
+    w -= length;
+  }
+  *wp = w, *rp = r;
+  return true;
+}
+#endif
+
 }  // namespace
 
 bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std::string* why) {
@@ -105,6 +190,9 @@ bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std:
   int64_t w = end;
   int64_t r = static_cast<int64_t>(n) - 5;
   const uint64_t spread = 0x0101010101010101ull * marker;
+#ifdef __SSE2__
+  if (!decodeFast(out, end, marker, &w, &r, why)) return false;
+#endif
   while (w > 0) {
     if (r < 0) return damaged(why, "compressed stream ends before the output is full");
     const uint8_t c = out[r];
