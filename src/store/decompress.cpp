@@ -90,48 +90,82 @@ void copy16(uint8_t* to, const uint8_t* from) {
 // lowers w by at most 258 and stores at most 15 bytes below its end.
 constexpr int64_t kFastGap = 288;
 // ...and while r leaves room below for a 16-byte block and a match token.
-constexpr int64_t kFastRead = 32;
+constexpr int64_t kFastRead = 128;
 
-// Decodes from the top down while the stream is far from both edges, where
-// no token needs a bounds check of its own. Each turn handles a literal run
-// (possibly empty) and the marker token that ends it, with no branch on the
-// run's length. Leaves w and r where the careful loop goes on; returns
-// false, with the reason set, on a match that reads above the output.
-bool decodeFast(uint8_t* out, int64_t end, uint8_t marker, int64_t* wp, int64_t* rp,
-                std::string* why) {
+// One bit per byte of out[base, base + 64): set where the byte is the marker.
+uint64_t markerBits(const uint8_t* at, __m128i markers) {
+  uint64_t bits = 0;
+  for (int i = 3; i >= 0; --i) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * i));
+    bits = bits << 16 | static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, markers)));
+  }
+  return bits;
+}
+
+// Decodes from the top down while the stream is far from the buffer's edges,
+// where no token needs a bounds check of its own, and w is at least 255
+// below the decoded length, so that no match reaches above the output. The
+// markers among 64 body bytes are found at once, as bits; each token then
+// costs a bit scan, with no branch on the length of the literal run before
+// it. Leaves w and r where the careful loop goes on.
+void decodeFast(uint8_t* out, uint8_t marker, int64_t* wp, int64_t* rp) {
   int64_t w = *wp, r = *rp;
   const __m128i markers = _mm_set1_epi8(static_cast<char>(marker));
-  while (r >= kFastRead && w - r >= kFastGap) {
-    // Sixteen body bytes go to the output as literals; only those above the
-    // first marker count, the rest land below w and are overwritten later.
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + r - 15));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w - 16), block);
-    const auto hits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, markers)));
-    if (hits == 0) {
-      w -= 16;
-      r -= 16;
+  // Body bytes at or below r are unread and unchanged, so their bits stay
+  // true however the output moves above them. The bits above r are cleared
+  // as tokens are taken, so the highest bit left marks the next token.
+  int64_t base = r + 1;
+  uint64_t bits = 0;
+  for (;;) {
+    if (r < base) {
+      // A window's tokens take r at most 66 lower: checked here once.
+      if (r < kFastRead) break;
+      base = r - 63;
+      bits = markerBits(out + base, markers);
+    }
+    if (w - r < kFastGap) break;
+    if (bits == 0) {
+      // No marker from base to r: all of it is literals.
+      const int64_t count = r - base + 1;
+      for (int64_t done = 0; done < count; done += 16)
+        copy16(out + w - done - 16, out + r - done - 15);
+      w -= count;
+      r = base - 1;
       continue;
     }
-    // Bit 15 is the byte at r: count the literals above the first marker.
-    const int taken = __builtin_clz(hits << 16);
+    const int index = 63 - __builtin_clzll(bits);
+    const int64_t at = base + index;
+    const int64_t taken = r - at;
+    // Literals: two blocks cover nearly every run, unconditionally; what
+    // they store below the run's end is overwritten by later tokens.
+    copy16(out + w - 16, out + r - 15);
+    copy16(out + w - 32, out + r - 31);
+    if (taken > 32) {
+      for (int64_t done = 32; done < taken; done += 16)
+        copy16(out + w - done - 16, out + r - done - 15);
+    }
     w -= taken;
-    r -= taken;
+    r = at;
+    // The token's bytes leave the window: what is set below them marks the
+    // next token (when index < 2, r leaves the window and the bits are
+    // built anew).
+    const uint64_t top = uint64_t{1} << index;
     const uint8_t dist = out[r - 1];
     if (dist == 0) {  // an escaped marker
       out[--w] = marker;
       r -= 2;
+      bits &= (top >> 1) - 1;
       continue;
     }
+    bits &= (top >> 2) - 1;
     const int64_t length = out[r - 2] + 3;
     r -= 3;
-    if (w - 1 + dist >= end) {
-      *wp = w, *rp = r + 3;
-      return damaged(why, "match copies from beyond the decoded length");
-    }
     // Each block stored reads only bytes already final: those at or above
     // the lowest byte written so far.
     uint8_t* to = out + w;
-    if (dist >= 16) {
+    if (length <= 16 && dist >= 16) {
+      copy16(to - 16, to - 16 + dist);
+    } else if (dist >= 16) {
       for (int64_t done = 16;; done += 16) {
         copy16(to - done, to - done + dist);
         if (done >= length) break;
@@ -159,41 +193,16 @@ bool decodeFast(uint8_t* out, int64_t end, uint8_t marker, int64_t* wp, int64_t*
     w -= length;
   }
   *wp = w, *rp = r;
-  return true;
 }
 #endif
 
-}  // namespace
-
-bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std::string* why) {
-  if (n < 4) return damaged(why, "compressed stream shorter than its 4-byte trailer");
-  const StreamTrailer trailer = decodeStreamTrailer(&buf[n - STREAM_TRAILER_SIZE]);
-  const uint8_t marker = trailer.marker;
-  const size_t s = trailer.decodedLength;
-  if (n <= 5) {
-    // No token to decode: the stored bytes are the file.
-    if (s > n) return damaged(why, "decoded length exceeds a stream with no tokens");
-    buf.resize(s);
-    *decodedLength = s;
-    return true;
-  }
-  // A body byte yields at most 86 output bytes (a 3-byte match gives 258). A
-  // longer stated length cannot be filled: refuse it before growing buf.
-  if (s > 86 * (n - 4)) return damaged(why, "decoded length exceeds what the stream can hold");
-  if (buf.size() < std::max(s, n)) buf.resize(std::max(s, n));
-
-  // Output is written from the top down over the same buffer the tokens are
-  // read from, so every read sees the writes made before it. w is the lowest
-  // output byte written so far, r the next token byte to read.
-  uint8_t* out = buf.data();
-  const auto end = static_cast<int64_t>(s);
-  int64_t w = end;
-  int64_t r = static_cast<int64_t>(n) - 5;
+// Decodes token by token, with every check, until w is at or below stop;
+// any w and r will do. Returns false, with the reason set, on damage.
+bool decodeCareful(uint8_t* out, int64_t end, uint8_t marker, int64_t stop, int64_t* wp,
+                   int64_t* rp, std::string* why) {
+  int64_t w = *wp, r = *rp;
   const uint64_t spread = 0x0101010101010101ull * marker;
-#ifdef __SSE2__
-  if (!decodeFast(out, end, marker, &w, &r, why)) return false;
-#endif
-  while (w > 0) {
+  while (w > stop) {
     if (r < 0) return damaged(why, "compressed stream ends before the output is full");
     const uint8_t c = out[r];
     if (c != marker) {
@@ -259,6 +268,43 @@ bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std:
     copyMatch(out, w, produced, dist);
     w -= produced;
   }
+  *wp = w, *rp = r;
+  return true;
+}
+
+}  // namespace
+
+bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std::string* why) {
+  if (n < 4) return damaged(why, "compressed stream shorter than its 4-byte trailer");
+  const StreamTrailer trailer = decodeStreamTrailer(&buf[n - STREAM_TRAILER_SIZE]);
+  const uint8_t marker = trailer.marker;
+  const size_t s = trailer.decodedLength;
+  if (n <= 5) {
+    // No token to decode: the stored bytes are the file.
+    if (s > n) return damaged(why, "decoded length exceeds a stream with no tokens");
+    buf.resize(s);
+    *decodedLength = s;
+    return true;
+  }
+  // A body byte yields at most 86 output bytes (a 3-byte match gives 258). A
+  // longer stated length cannot be filled: refuse it before growing buf.
+  if (s > 86 * (n - 4)) return damaged(why, "decoded length exceeds what the stream can hold");
+  if (buf.size() < std::max(s, n)) buf.resize(std::max(s, n));
+
+  // Output is written from the top down over the same buffer the tokens are
+  // read from, so every read sees the writes made before it. w is the lowest
+  // output byte written so far, r the next token byte to read. Matches may
+  // reach above the output only within its top 255 bytes, which are
+  // decoded with every check.
+  uint8_t* out = buf.data();
+  const auto end = static_cast<int64_t>(s);
+  int64_t w = end;
+  int64_t r = static_cast<int64_t>(n) - 5;
+  if (!decodeCareful(out, end, marker, std::max<int64_t>(end - 255, 0), &w, &r, why)) return false;
+#ifdef __SSE2__
+  decodeFast(out, marker, &w, &r);
+#endif
+  if (!decodeCareful(out, end, marker, 0, &w, &r, why)) return false;
   buf.resize(s);
   *decodedLength = s;
   return true;
