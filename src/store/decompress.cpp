@@ -1,8 +1,13 @@
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
+#endif
+#ifdef __x86_64__
+#include <cpuid.h>
+#include <immintrin.h>
 #endif
 
 #include "store.h"
@@ -92,25 +97,45 @@ constexpr int64_t kFastGap = 288;
 // ...and while r leaves room below for a 16-byte block and a match token.
 constexpr int64_t kFastRead = 128;
 
-// One bit per byte of out[base, base + 64): set where the byte is the marker.
-uint64_t markerBits(const uint8_t* at, __m128i markers) {
-  uint64_t bits = 0;
-  for (int i = 3; i >= 0; --i) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * i));
-    bits = bits << 16 | static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, markers)));
+// One bit per byte of at[0, 64): set where the byte is the marker.
+struct MarkerBits128 {
+  static uint64_t find(const uint8_t* at, uint8_t marker) {
+    const __m128i markers = _mm_set1_epi8(static_cast<char>(marker));
+    uint64_t bits = 0;
+    for (int i = 3; i >= 0; --i) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * i));
+      bits = bits << 16 | static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, markers)));
+    }
+    return bits;
   }
-  return bits;
-}
+};
+
+#ifdef __x86_64__
+struct MarkerBits256 {
+  __attribute__((target("avx2"))) static uint64_t find(const uint8_t* at, uint8_t marker) {
+    const __m256i markers = _mm256_set1_epi8(static_cast<char>(marker));
+    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 32));
+    const auto lowBits =
+        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, markers)));
+    const auto highBits =
+        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, markers)));
+    return uint64_t{highBits} << 32 | lowBits;
+  }
+};
+#endif
 
 // Decodes from the top down while the stream is far from the buffer's edges,
 // where no token needs a bounds check of its own, and w is at least 255
 // below the decoded length, so that no match reaches above the output. The
 // markers among 64 body bytes are found at once, as bits; each token then
 // costs a bit scan, with no branch on the length of the literal run before
-// it. Leaves w and r where the careful loop goes on.
-void decodeFast(uint8_t* out, uint8_t marker, int64_t* wp, int64_t* rp) {
+// it. Leaves w and r where the careful loop goes on. Compiled once for every
+// x86-64 processor and once for those with AVX2, BMI2 and LZCNT.
+template <typename MarkerBits>
+__attribute__((always_inline)) inline void decodeFastBody(uint8_t* out, uint8_t marker, int64_t* wp,
+                                                          int64_t* rp) {
   int64_t w = *wp, r = *rp;
-  const __m128i markers = _mm_set1_epi8(static_cast<char>(marker));
   // Body bytes at or below r are unread and unchanged, so their bits stay
   // true however the output moves above them. The bits above r are cleared
   // as tokens are taken, so the highest bit left marks the next token.
@@ -121,7 +146,7 @@ void decodeFast(uint8_t* out, uint8_t marker, int64_t* wp, int64_t* rp) {
       // A window's tokens take r at most 66 lower: checked here once.
       if (r < kFastRead) break;
       base = r - 63;
-      bits = markerBits(out + base, markers);
+      bits = MarkerBits::find(out + base, marker);
     }
     if (w - r < kFastGap) break;
     if (bits == 0) {
@@ -193,6 +218,37 @@ void decodeFast(uint8_t* out, uint8_t marker, int64_t* wp, int64_t* rp) {
     w -= length;
   }
   *wp = w, *rp = r;
+}
+
+void decodeFastSse2(uint8_t* out, uint8_t marker, int64_t* wp, int64_t* rp) {
+  decodeFastBody<MarkerBits128>(out, marker, wp, rp);
+}
+
+#ifdef __x86_64__
+__attribute__((target("avx2,bmi,bmi2,lzcnt"))) void decodeFastAvx2(uint8_t* out, uint8_t marker,
+                                                                   int64_t* wp, int64_t* rp) {
+  decodeFastBody<MarkerBits256>(out, marker, wp, rp);
+}
+
+bool haveAvx2() {
+  // LZCNT has no name of its own for __builtin_cpu_supports in every
+  // compiler: it is bit 5 of ECX in extended leaf 0x80000001.
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  const bool lzcnt = __get_cpuid(0x80000001, &a, &b, &c, &d) && (c & (1u << 5)) != 0;
+  return lzcnt && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+         __builtin_cpu_supports("bmi2");
+}
+#endif
+
+std::atomic<bool> wideAllowed{true};
+
+void decodeFast(uint8_t* out, uint8_t marker, int64_t* wp, int64_t* rp) {
+#ifdef __x86_64__
+  static const bool avx2 = haveAvx2();
+  if (avx2 && wideAllowed.load(std::memory_order_relaxed))
+    return decodeFastAvx2(out, marker, wp, rp);
+#endif
+  decodeFastSse2(out, marker, wp, rp);
 }
 #endif
 
@@ -273,6 +329,14 @@ bool decodeCareful(uint8_t* out, int64_t end, uint8_t marker, int64_t stop, int6
 }
 
 }  // namespace
+
+void allowWideDecoder(bool allow) {
+#ifdef __SSE2__
+  wideAllowed.store(allow, std::memory_order_relaxed);
+#else
+  (void)allow;
+#endif
+}
 
 bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std::string* why) {
   if (n < 4) return damaged(why, "compressed stream shorter than its 4-byte trailer");
