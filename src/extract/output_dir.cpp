@@ -126,17 +126,23 @@ Status copyByReading(int from, loff_t offset, uint64_t length, int to) {
   return Status::ok();
 }
 
-Status copyRange(int from, uint64_t offset, uint64_t length, int to) {
+// Copies inside the kernel while *inKernel holds; once the kernel refuses to
+// copy between the two files (another file system, say), clears it, so that
+// later copies between the same pair go straight to reading and writing.
+Status copyRange(int from, uint64_t offset, uint64_t length, int to, bool* inKernel) {
   if (offset > static_cast<uint64_t>(INT64_MAX) ||
       length > static_cast<uint64_t>(INT64_MAX) - offset)
     return Status::invalid("a source range beyond any file");
   loff_t at = static_cast<loff_t>(offset);
+  if (!*inKernel) return copyByReading(from, at, length, to);
   while (length > 0) {
     const ssize_t copied = copy_file_range(from, &at, to, nullptr, length, 0);
     if (copied < 0) {
       if (errno == EINTR) continue;
-      if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
+      if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+        *inKernel = false;
         return copyByReading(from, at, length, to);
+      }
       return Status::fromErrno("cannot copy", errno);
     }
     if (copied == 0) return Status::damaged("cannot read the image: it ends early");
@@ -296,7 +302,9 @@ std::string OutputDir::temporaryName() {
 std::unique_ptr<OutputDir> OutputDir::clone() const {
   const int fd = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
   if (fd < 0) return nullptr;
-  return std::unique_ptr<OutputDir>(new OutputDir(fd, path_, walk_, procFd_));
+  std::unique_ptr<OutputDir> copy(new OutputDir(fd, path_, walk_, procFd_));
+  copy->copyInKernel_ = copyInKernel_;
+  return copy;
 }
 
 Status OutputDir::createFile(std::string_view name, bool replace, const Filler& fill) {
@@ -369,7 +377,8 @@ Status OutputDir::writeNew(std::string_view name, const uint8_t* data, size_t le
 }
 
 Status OutputDir::copyNew(std::string_view name, int sourceFd, uint64_t offset, uint64_t length) {
-  return createFile(name, false, [&](int fd) { return copyRange(sourceFd, offset, length, fd); });
+  return createFile(
+      name, false, [&](int fd) { return copyRange(sourceFd, offset, length, fd, &copyInKernel_); });
 }
 
 Status OutputDir::writeReplacing(std::string_view name, const uint8_t* data, size_t length) {
