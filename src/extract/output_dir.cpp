@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -109,6 +110,30 @@ Status writeAll(int fd, const uint8_t* data, size_t length) {
   return Status::ok();
 }
 
+// Copies through sendfile, inside the kernel, where copy_file_range refuses
+// the pair (another file system). Returns false, having copied nothing, when
+// sendfile refuses it too.
+bool copyBySending(int from, loff_t* offset, uint64_t* length, int to, Status* status) {
+  bool started = false;
+  while (*length > 0) {
+    const ssize_t sent = sendfile(to, from, offset, std::min<uint64_t>(*length, 1 << 30));
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      if (!started && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) return false;
+      *status = Status::fromErrno("cannot copy", errno);
+      return true;
+    }
+    if (sent == 0) {
+      *status = Status::damaged("cannot read the image: it ends early");
+      return true;
+    }
+    started = true;
+    *length -= static_cast<uint64_t>(sent);
+  }
+  *status = Status::ok();
+  return true;
+}
+
 Status copyByReading(int from, loff_t offset, uint64_t length, int to) {
   std::vector<uint8_t> buffer(std::min<uint64_t>(length, 1 << 16));
   while (length > 0) {
@@ -134,14 +159,20 @@ Status copyRange(int from, uint64_t offset, uint64_t length, int to, bool* inKer
       length > static_cast<uint64_t>(INT64_MAX) - offset)
     return Status::invalid("a source range beyond any file");
   loff_t at = static_cast<loff_t>(offset);
-  if (!*inKernel) return copyByReading(from, at, length, to);
+  if (!*inKernel) {
+    Status sent;
+    return copyBySending(from, &at, &length, to, &sent) ? sent
+                                                        : copyByReading(from, at, length, to);
+  }
   while (length > 0) {
     const ssize_t copied = copy_file_range(from, &at, to, nullptr, length, 0);
     if (copied < 0) {
       if (errno == EINTR) continue;
       if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
         *inKernel = false;
-        return copyByReading(from, at, length, to);
+        Status sent;
+        return copyBySending(from, &at, &length, to, &sent) ? sent
+                                                            : copyByReading(from, at, length, to);
       }
       return Status::fromErrno("cannot copy", errno);
     }
