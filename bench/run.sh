@@ -29,6 +29,11 @@ targets=()
 [[ $part == lookup || $part == all ]] && targets+=(orvex-bench-lookup)
 [[ $part == extract || $part == all ]] && targets+=(orvex-bench-tree orvex)
 [[ ($part == extract || $part == all) && -d $repo/src/tool ]] && targets+=(orvex-tool)
+if [[ " ${targets[*]} " == *" orvex-bench-decoder "* ]] &&
+  ! cmake --build "$build" --target help | grep -q orvex-bench-decoder; then
+  echo "decoder: the benchmark compares with LZ4, which was not found: apt-get install liblz4-dev" >&2
+  exit 1
+fi
 cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
 mkdir -p "$data"
 
