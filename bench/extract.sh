@@ -163,18 +163,21 @@ printf '   one job / %d jobs: %.2f\n' "$cores" \
   "$(paste -d' ' "$data/compressible/orvex-j1.runs" "$data/compressible/orvex-jN.runs" | awk '{print $1 / $5}' | median)"
 echo
 prepare mixed4x $((bytes * 4)) $((files * 4))
-compare mixed4x "$shm" orvex-jN
+compare mixed4x "$shm" orvex-j1 orvex-jN tar
+col() { cut -d' ' -f"$2" "$data/$1" | median; }
+cpu() { awk '{print $2 + $3}' "$data/$1" | median; }
+for what in orvex-j1 orvex-jN tar; do
+  awk -v w1="$(col "mixed/$what.runs" 1)" -v w4="$(col "mixed4x/$what.runs" 1)" \
+    -v c1="$(cpu "mixed/$what.runs")" -v c4="$(cpu "mixed4x/$what.runs")" -v what="$what" \
+    'BEGIN {printf "   growth of %s, 4x the data: %.2f wall, %.2f CPU (linear is 4.00)\n", what, w4 / w1, c4 / c1}'
+done
 largest() { find "$data/$1/tree" -type f -printf '%s\n' | sort -g | tail -1; }
 for label in mixed mixed4x; do
-  awk -v w1="$(cut -d' ' -f1 "$data/mixed/orvex-jN.runs" | median)" \
-    -v w4="$(cut -d' ' -f1 "$data/mixed4x/orvex-jN.runs" | median)" \
-    -v c1="$(awk '{print $2 + $3}' "$data/mixed/orvex-jN.runs" | median)" \
-    -v c4="$(awk '{print $2 + $3}' "$data/mixed4x/orvex-jN.runs" | median)" -v l="$label" \
-    'BEGIN {if (l == "mixed4x") printf "   growth, 4x the data: %.2f wall, %.2f CPU (linear is 4.00)\n", w4 / w1, c4 / c1}'
-  printf '   %s: largest file %s; peak RSS of orvex-jN %s; limit 2 x largest + 64 MiB = %s\n' "$label" \
-    "$(mib "$(largest "$label")")" \
-    "$(cut -d' ' -f4 "$data/$label/orvex-jN.runs" | sort -g | tail -1 | awk '{printf "%.1f MiB", $1 / 1024}')" \
-    "$(mib $(($(largest "$label") * 2 + 67108864)))"
+  for what in orvex-j1 orvex-jN; do
+    printf '   %s, %s: peak RSS %s; largest file %s; bound 2 x largest + 64 MiB = %s\n' "$label" "$what" \
+      "$(cut -d' ' -f4 "$data/$label/$what.runs" | sort -g | tail -1 | awk '{printf "%.1f MiB", $1 / 1024}')" \
+      "$(mib "$(largest "$label")")" "$(mib $(($(largest "$label") * 2 + 67108864)))"
+  done
 done
 rmdir "$shm" 2>/dev/null || true
 echo
