@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
-# Times `orvex IMAGE INDEX` against `tar -xf` of the same tree, at full size
-# and at a quarter of it, and prints medians, ratios and orvex's peak memory.
+# Times `orvex IMAGE INDEX` against `tar -xf` of the same tree.
 #
 #   bash bench/extract.sh
 #
+# Main figure: output in memory (/dev/shm), where the file system costs
+# least and the extractor's own work shows: orvex with one job and with
+# every core, and tar -xf, alternating, on a tree about half compressible.
+# Then: one job against every core on a tree of compressible files only
+# (where decoding dominates); growth (four times the data) and peak memory;
+# and the same mixed tree written to disk.
+#
 # Environment:
-#   ORVEX_BENCH_SCALE  size factor (default 1: about 1 GiB and 20,000 files)
-#   ORVEX_BENCH_RUNS   timed runs of each tool per size (default 5)
-#   ORVEX_BENCH_DATA   where trees, images, tars and outputs go (default /work/bench-data)
+#   ORVEX_BENCH_SCALE  size factor (default 1: 256 MiB and 3,000 files per tree)
+#   ORVEX_BENCH_RUNS   timed runs of each command (default 5)
+#   ORVEX_BENCH_DATA   where trees, images and tars go (default /work/bench-data)
+#   ORVEX_BENCH_SHM    the in-memory output folder (default /dev/shm/orvex-bench)
 #   ORVEX_BENCH_BUILD  build directory holding the binaries (default build-bench)
 set -euo pipefail
 
@@ -15,8 +22,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
 build=${ORVEX_BENCH_BUILD:-$repo/build-bench}
 data=${ORVEX_BENCH_DATA:-/work/bench-data}/extract
+shm=${ORVEX_BENCH_SHM:-/dev/shm/orvex-bench}
 scale=${ORVEX_BENCH_SCALE:-1}
 runs=${ORVEX_BENCH_RUNS:-5}
+cores=$(nproc)
 
 orvex=$build/src/app/orvex
 tool=$build/src/tool/orvex-tool
@@ -30,132 +39,150 @@ for bin in "$orvex" "$tool" "$tree"; do
   fi
 done
 if [[ ! -x $timer ]]; then
-  echo "extract: $timer is missing (apt-get install time); peak memory is not measured" >&2
-  timer=""
+  echo "extract: $timer is missing: apt-get install time (GNU time gives user, system and peak memory)" >&2
+  exit 1
 fi
 
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 mib() { awk -v b="$1" 'BEGIN {printf "%.1f MiB", b / 1048576}'; }
 now() { date +%s%N; }
+load() { cut -d' ' -f1-3 /proc/loadavg; }
 
 # Reads files so that they are in the page cache. The machine pages out
 # memory left untouched for a minute or so, so inputs are read again right
 # before every timed run rather than only once.
 warm() { cat "$@" >/dev/null; }
 
-# Runs a command in a fresh, empty folder; prints its wall time in seconds.
-# Clearing the folder, flushing earlier writes and reading the inputs (the
-# colon-separated list in the fourth argument) stay outside the timing. The
-# peak RSS in KiB and the CPU seconds (user + system) are appended to the
-# files named by the third argument plus .rss and .cpu.
+# prepare LABEL BYTES FILES [compressible]: makes the tree (kept while the
+# generator and the size stay the same) and its tar, and packs the image anew.
+prepare() {
+  local label=$1 bytes=$2 files=$3 kind=${4:-}
+  local dir=$data/$label
+  mkdir -p "$dir"
+  local stamp
+  stamp="$bytes $files $kind $(cat "$here/make_tree.cpp" "$here/content.cpp" "$here/rng.h" | md5sum)"
+  if [[ ! -f $dir/stamp || $(cat "$dir/stamp") != "$stamp" ]]; then
+    rm -rf "$dir/tree" "$dir/tree.tar" "$dir/stamp"
+    "$tree" "$dir/tree" "$bytes" "$files" $kind >"$dir/tree.txt"
+    tar -cf "$dir/tree.tar" -C "$dir/tree" .
+    echo "$stamp" >"$dir/stamp"
+  fi
+  local start end
+  start=$(now)
+  "$tool" pack "$dir/tree" "$dir/disc.img" "$dir/disc.idx" --auto
+  end=$(now)
+  echo "== $label: $(cat "$dir/tree.txt")"
+  echo "   image $(mib "$(stat -c %s "$dir/disc.img")"), tar $(mib "$(stat -c %s "$dir/tree.tar")");" \
+    "packed in $(awk -v s="$start" -v e="$end" 'BEGIN {printf "%.1f", (e - s) / 1e9}') s"
+}
+
+inputs() {
+  case $1 in
+    tar) echo "$2/tree.tar" ;;
+    *) echo "$2/disc.img $2/disc.idx" ;;
+  esac
+}
+
+# timed WHAT DIR OUT: one run; appends "wall user system peakKiB" to
+# $DIR/WHAT.runs. Clearing the output, syncing earlier writes and reading
+# the inputs stay outside the timing; orvex's console output goes to
+# /dev/null.
 timed() {
-  local out=$1 log=$2 stats=$3 inputs=$4
-  shift 4
+  local what=$1 dir=$2 out=$3
   rm -rf "$out"
   mkdir -p "$out"
   sync
-  local files
-  IFS=: read -ra files <<<"$inputs"
-  warm "${files[@]}"
+  # shellcheck disable=SC2046
+  warm $(inputs "$what" "$dir")
   local start end
   start=$(now)
-  if [[ -n $timer ]]; then
-    (cd "$out" && "$timer" -v -o "$log.time" "$@" >/dev/null 2>"$log")
-    awk -F': ' '/Maximum resident set size/ {print $2}' "$log.time" >>"$stats.rss"
-    awk -F': ' '/User time|System time/ {t += $2} END {print t}' "$log.time" >>"$stats.cpu"
-  else
-    (cd "$out" && "$@" >/dev/null 2>"$log")
-  fi
+  local jobs=1 cmd=("$orvex" "$dir/disc.img" "$dir/disc.idx")
+  [[ $what == orvex-jN ]] && jobs=$cores
+  [[ $what == tar ]] && cmd=(tar -xf "$dir/tree.tar")
+  (cd "$out" && ORVEX_JOBS=$jobs "$timer" -f '%U %S %M' -o "$dir/$what.time" "${cmd[@]}" \
+    >/dev/null 2>"$dir/$what.log")
   end=$(now)
-  awk -v s="$start" -v e="$end" 'BEGIN {printf "%.3f\n", (e - s) / 1e9}'
+  awk -v s="$start" -v e="$end" -v t="$(tail -1 "$dir/$what.time")" \
+    'BEGIN {split(t, f, " "); printf "%.3f %.3f %.3f %d\n", (e - s) / 1e9, f[1], f[2], f[3]}' >>"$dir/$what.runs"
 }
 
-# bench LABEL BYTES FILES: prints the figures for one size and leaves the
-# orvex medians in $dir/orvex.median (wall) and $dir/orvex.cpu.median.
-bench() {
-  local label=$1 bytes=$2 files=$3
-  local dir=$data/$label
-  local src=$dir/tree img=$dir/disc.img idx=$dir/disc.idx tarball=$dir/tree.tar
-  mkdir -p "$dir"
-
-  echo "== extract, $label: $(mib "$bytes"), $files files requested =="
-  # The tree and its tar are kept between runs while the generator and the
-  # size stay the same; the image is always packed anew with today's packer.
-  local stamp
-  stamp="$bytes $files $(cat "$here/make_tree.cpp" "$here/content.cpp" "$here/rng.h" | md5sum)"
-  if [[ ! -f $dir/stamp || $(cat "$dir/stamp") != "$stamp" ]]; then
-    rm -rf "$src" "$tarball" "$dir/stamp"
-    "$tree" "$src" "$bytes" "$files" >"$dir/tree.txt"
-    tar -cf "$tarball" -C "$src" .
-    echo "$stamp" >"$dir/stamp"
-  fi
-  echo "tree: $(cat "$dir/tree.txt")"
-
-  local start end
-  start=$(now)
-  "$tool" pack "$src" "$img" "$idx" --auto
-  end=$(now)
-  echo "image $(mib "$(stat -c %s "$img")"), index $(stat -c %s "$idx") bytes, tar $(mib "$(stat -c %s "$tarball")");" \
-    "packed in $(awk -v s="$start" -v e="$end" 'BEGIN {printf "%.1f", (e - s) / 1e9}') s (orvex-tool pack --auto)"
-
-  # Warm-up: one run of each reads every input into the page cache, and the
-  # orvex output is checked against the tree.
-  local orvexOut=$dir/out-orvex tarOut=$dir/out-tar
-  timed "$orvexOut" "$dir/orvex.log" "$dir/warmup" "$img:$idx" "$orvex" "$img" "$idx" >/dev/null
-  if ! diff -rq "$src" "$orvexOut" >"$dir/diff.txt"; then
-    echo "extract: orvex output differs from the tree (see $dir/diff.txt, $dir/orvex.log)" >&2
-    exit 1
-  fi
-  timed "$tarOut" "$dir/tar.log" "$dir/warmup" "$tarball" tar -xf "$tarball" >/dev/null
-
-  : >"$dir/orvex.times"
-  : >"$dir/tar.times"
-  : >"$dir/ratios"
-  rm -f "$dir"/{orvex,tar,warmup}.{rss,cpu}
-  printf '  run   orvex s     tar s  orvex/tar\n'
-  local i o t
-  for ((i = 1; i <= runs; i++)); do
-    o=$(timed "$orvexOut" "$dir/orvex.log" "$dir/orvex" "$img:$idx" "$orvex" "$img" "$idx")
-    t=$(timed "$tarOut" "$dir/tar.log" "$dir/tar" "$tarball" tar -xf "$tarball")
-    echo "$o" >>"$dir/orvex.times"
-    echo "$t" >>"$dir/tar.times"
-    awk -v o="$o" -v t="$t" 'BEGIN {print o / t}' >>"$dir/ratios"
-    printf '  %3d  %8.3f  %8.3f  %9.3f\n' "$i" "$o" "$t" "$(tail -1 "$dir/ratios")"
+# compare LABEL OUTROOT CMD...: alternates the commands, RUNS times each,
+# after one untimed run of each (orvex's output is checked against the tree
+# once); prints each command's medians, and each ratio to the last command.
+compare() {
+  local label=$1 root=$2
+  shift 2
+  local dir=$data/$label what
+  for what in "$@"; do
+    rm -f "$dir/$what.runs"
+    timed "$what" "$dir" "$root/$what"
+    if [[ $what == orvex-* ]] && ! diff -rq "$dir/tree" "$root/$what" >"$dir/diff.txt"; then
+      echo "extract: $what output differs from the tree (see $dir/diff.txt)" >&2
+      exit 1
+    fi
+    rm -f "$dir/$what.runs"
   done
-  rm -rf "$orvexOut" "$tarOut"
-
-  local om tm ratio
-  om=$(median <"$dir/orvex.times")
-  tm=$(median <"$dir/tar.times")
-  ratio=$(median <"$dir/ratios")
-  echo "$om" >"$dir/orvex.median"
-  [[ -n $timer ]] && median <"$dir/orvex.cpu" >"$dir/orvex.cpu.median"
-  printf 'median of %d: orvex %.3f s, tar %.3f s; median ratio orvex/tar %.3f\n' "$runs" "$om" "$tm" "$ratio"
-  if [[ -n $timer ]]; then
-    printf 'median CPU time (user + system): orvex %.3f s, tar %.3f s\n' \
-      "$(median <"$dir/orvex.cpu")" "$(median <"$dir/tar.cpu")"
-    printf 'peak RSS (largest of %d runs): orvex %s, tar %s\n' "$runs" \
-      "$(sort -g "$dir/orvex.rss" | tail -1 | awk '{printf "%.1f MiB", $1 / 1024}')" \
-      "$(sort -g "$dir/tar.rss" | tail -1 | awk '{printf "%.1f MiB", $1 / 1024}')"
-  fi
-  echo
+  local i
+  for ((i = 1; i <= runs; i++)); do
+    for what in "$@"; do timed "$what" "$dir" "$root/$what"; done
+  done
+  for what in "$@"; do rm -rf "${root:?}/$what"; done
+  echo "   medians of $runs, load $(load):"
+  printf '   %-9s %8s %8s %8s %10s\n' command wall user system "peak RSS"
+  for what in "$@"; do
+    printf '   %-9s %8.3f %8.3f %8.3f %6.1f MiB\n' "$what" \
+      "$(cut -d' ' -f1 "$dir/$what.runs" | median)" "$(cut -d' ' -f2 "$dir/$what.runs" | median)" \
+      "$(cut -d' ' -f3 "$dir/$what.runs" | median)" \
+      "$(cut -d' ' -f4 "$dir/$what.runs" | sort -g | tail -1 | awk '{print $1 / 1024}')"
+  done
+  local last=${*: -1}
+  for what in "$@"; do
+    [[ $what == "$last" ]] && continue
+    printf '   %s / %s: %.2f (median of the per-run ratios of wall time)\n' "$what" "$last" \
+      "$(paste -d' ' "$dir/$what.runs" "$dir/$last.runs" | awk '{print $1 / $5}' | median)"
+  done
 }
 
-fullBytes=$(awk -v s="$scale" 'BEGIN {printf "%.0f", 1073741824 * s}')
-fullFiles=$(awk -v s="$scale" 'BEGIN {printf "%.0f", 20000 * s}')
+bytes=$(awk -v s="$scale" 'BEGIN {printf "%.0f", 268435456 * s}')
+files=$(awk -v s="$scale" 'BEGIN {printf "%.0f", 3000 * s}')
+mkdir -p "$shm"
 
-echo "extract benchmark: scale $scale, $runs timed runs of each tool per size, alternating;"
-echo "inputs read into the page cache and earlier writes synced before every run (untimed),"
-echo "one untimed run of each first."
-echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "extract benchmark: scale $scale, $runs timed runs of each command, alternating; $cores cores"
+echo "(orvex-jN: ORVEX_JOBS=$cores). Before every run, untimed: the output folder is emptied,"
+echo "earlier writes synced, the inputs read into the page cache. Times in seconds."
+echo "load average before: $(load)"
 echo
-bench full "$fullBytes" "$fullFiles"
-bench quarter $((fullBytes / 4)) $((fullFiles / 4))
-awk -v f="$(cat "$data/full/orvex.median")" -v q="$(cat "$data/quarter/orvex.median")" \
-  'BEGIN {printf "growth: orvex median full / quarter = %.2f wall", f / q}'
-if [[ -n $timer ]]; then
-  awk -v f="$(cat "$data/full/orvex.cpu.median")" -v q="$(cat "$data/quarter/orvex.cpu.median")" \
-    'BEGIN {printf ", %.2f CPU", f / q}'
-fi
-echo " (the data grows 4x)"
-echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+echo "-- in memory ($shm) --"
+prepare mixed "$bytes" "$files"
+compare mixed "$shm" orvex-j1 orvex-jN tar
+echo
+prepare compressible "$bytes" "$files" compressible
+compare compressible "$shm" orvex-j1 orvex-jN tar
+printf '   one job / %d jobs: %.2f\n' "$cores" \
+  "$(paste -d' ' "$data/compressible/orvex-j1.runs" "$data/compressible/orvex-jN.runs" | awk '{print $1 / $5}' | median)"
+echo
+prepare mixed4x $((bytes * 4)) $((files * 4))
+compare mixed4x "$shm" orvex-j1 orvex-jN tar
+col() { cut -d' ' -f"$2" "$data/$1" | median; }
+cpu() { awk '{print $2 + $3}' "$data/$1" | median; }
+for what in orvex-j1 orvex-jN tar; do
+  awk -v w1="$(col "mixed/$what.runs" 1)" -v w4="$(col "mixed4x/$what.runs" 1)" \
+    -v c1="$(cpu "mixed/$what.runs")" -v c4="$(cpu "mixed4x/$what.runs")" -v what="$what" \
+    'BEGIN {printf "   growth of %s, 4x the data: %.2f wall, %.2f CPU (linear is 4.00)\n", what, w4 / w1, c4 / c1}'
+done
+largest() { find "$data/$1/tree" -type f -printf '%s\n' | sort -g | tail -1; }
+for label in mixed mixed4x; do
+  for what in orvex-j1 orvex-jN; do
+    printf '   %s, %s: peak RSS %s; largest file %s; bound 2 x largest + 64 MiB = %s\n' "$label" "$what" \
+      "$(cut -d' ' -f4 "$data/$label/$what.runs" | sort -g | tail -1 | awk '{printf "%.1f MiB", $1 / 1024}')" \
+      "$(mib "$(largest "$label")")" "$(mib $(($(largest "$label") * 2 + 67108864)))"
+  done
+done
+rmdir "$shm" 2>/dev/null || true
+echo
+
+echo "-- on disk ($data/out, ext4; written back after the timing) --"
+compare mixed "$data/out" orvex-jN tar
+echo
+echo "load average after: $(load)"

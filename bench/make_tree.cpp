@@ -3,7 +3,9 @@
 // them (by count and by bytes) compressible. No two names share a name
 // hash, as packing requires.
 //
-//   orvex-bench-tree DIR BYTES FILES
+//   orvex-bench-tree DIR BYTES FILES [compressible]
+//
+// With "compressible", every file is text, code or records.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -66,7 +68,7 @@ Kind pickKind(Rng& rng, bool compressible) {
 
 // Small files first, one per requested file, then large ones until the
 // byte budget is spent.
-std::vector<Plan> plan(uint64_t bytes, uint64_t files) {
+std::vector<Plan> plan(uint64_t bytes, uint64_t files, bool onlyCompressible) {
   Rng rng{0x7EE5EED};
   const uint64_t folders = std::max<uint64_t>(1, files / kFilesPerFolder);
   std::unordered_set<uint32_t> hashes{hashName(kNameListName)};
@@ -90,13 +92,13 @@ std::vector<Plan> plan(uint64_t bytes, uint64_t files) {
     }
   };
   for (uint64_t i = 0; i < files && used < bytes; ++i) {
-    const Kind kind = pickKind(rng, rng.below(2) == 0);
+    const Kind kind = pickKind(rng, rng.below(2) == 0 || onlyCompressible);
     add(kind, std::min<uint64_t>(static_cast<uint64_t>(logUniform(rng, kSmallMin, kSmallMax)),
                                  bytes - used));
   }
   // Two compressible files to one of media keeps the bytes about even.
   for (uint64_t i = 0; bytes - used >= kLargeMin; ++i) {
-    const bool compressible = i % 3 != 2;
+    const bool compressible = i % 3 != 2 || onlyCompressible;
     const double largest = compressible ? kLargeCompressibleMax : kLargeMax;
     const uint64_t size = std::min<uint64_t>(
         static_cast<uint64_t>(logUniform(rng, kLargeMin, largest)), bytes - used);
@@ -119,8 +121,9 @@ bool write(const std::string& path, const std::vector<uint8_t>& bytes) {
 
 int main(int argc, char** argv) {
   using namespace orvex::bench;
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: orvex-bench-tree DIR BYTES FILES\n");
+  const bool onlyCompressible = argc == 5 && std::string(argv[4]) == "compressible";
+  if (argc != 4 && !onlyCompressible) {
+    std::fprintf(stderr, "usage: orvex-bench-tree DIR BYTES FILES [compressible]\n");
     return 2;
   }
   const std::string dir = argv[1];
@@ -130,7 +133,7 @@ int main(int argc, char** argv) {
     std::perror(dir.c_str());
     return 1;
   }
-  const std::vector<Plan> plans = plan(bytes, files);
+  const std::vector<Plan> plans = plan(bytes, files, onlyCompressible);
   std::unordered_set<std::string> folders;
   std::vector<uint8_t> content;
   uint64_t total = 0, compressibleBytes = 0, compressibleFiles = 0;

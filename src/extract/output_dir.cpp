@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -109,6 +110,30 @@ Status writeAll(int fd, const uint8_t* data, size_t length) {
   return Status::ok();
 }
 
+// Copies through sendfile, inside the kernel, where copy_file_range refuses
+// the pair (another file system). Returns false, having copied nothing, when
+// sendfile refuses it too.
+bool copyBySending(int from, loff_t* offset, uint64_t* length, int to, Status* status) {
+  bool started = false;
+  while (*length > 0) {
+    const ssize_t sent = sendfile(to, from, offset, std::min<uint64_t>(*length, 1 << 30));
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      if (!started && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) return false;
+      *status = Status::fromErrno("cannot copy", errno);
+      return true;
+    }
+    if (sent == 0) {
+      *status = Status::damaged("cannot read the image: it ends early");
+      return true;
+    }
+    started = true;
+    *length -= static_cast<uint64_t>(sent);
+  }
+  *status = Status::ok();
+  return true;
+}
+
 Status copyByReading(int from, loff_t offset, uint64_t length, int to) {
   std::vector<uint8_t> buffer(std::min<uint64_t>(length, 1 << 16));
   while (length > 0) {
@@ -126,17 +151,29 @@ Status copyByReading(int from, loff_t offset, uint64_t length, int to) {
   return Status::ok();
 }
 
-Status copyRange(int from, uint64_t offset, uint64_t length, int to) {
+// Copies inside the kernel while *inKernel holds; once the kernel refuses to
+// copy between the two files (another file system, say), clears it, so that
+// later copies between the same pair go straight to reading and writing.
+Status copyRange(int from, uint64_t offset, uint64_t length, int to, bool* inKernel) {
   if (offset > static_cast<uint64_t>(INT64_MAX) ||
       length > static_cast<uint64_t>(INT64_MAX) - offset)
     return Status::invalid("a source range beyond any file");
   loff_t at = static_cast<loff_t>(offset);
+  if (!*inKernel) {
+    Status sent;
+    return copyBySending(from, &at, &length, to, &sent) ? sent
+                                                        : copyByReading(from, at, length, to);
+  }
   while (length > 0) {
     const ssize_t copied = copy_file_range(from, &at, to, nullptr, length, 0);
     if (copied < 0) {
       if (errno == EINTR) continue;
-      if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
-        return copyByReading(from, at, length, to);
+      if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+        *inKernel = false;
+        Status sent;
+        return copyBySending(from, &at, &length, to, &sent) ? sent
+                                                            : copyByReading(from, at, length, to);
+      }
       return Status::fromErrno("cannot copy", errno);
     }
     if (copied == 0) return Status::damaged("cannot read the image: it ends early");
@@ -296,7 +333,9 @@ std::string OutputDir::temporaryName() {
 std::unique_ptr<OutputDir> OutputDir::clone() const {
   const int fd = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
   if (fd < 0) return nullptr;
-  return std::unique_ptr<OutputDir>(new OutputDir(fd, path_, walk_, procFd_));
+  std::unique_ptr<OutputDir> copy(new OutputDir(fd, path_, walk_, procFd_));
+  copy->copyInKernel_ = copyInKernel_;
+  return copy;
 }
 
 Status OutputDir::createFile(std::string_view name, bool replace, const Filler& fill) {
@@ -369,7 +408,8 @@ Status OutputDir::writeNew(std::string_view name, const uint8_t* data, size_t le
 }
 
 Status OutputDir::copyNew(std::string_view name, int sourceFd, uint64_t offset, uint64_t length) {
-  return createFile(name, false, [&](int fd) { return copyRange(sourceFd, offset, length, fd); });
+  return createFile(
+      name, false, [&](int fd) { return copyRange(sourceFd, offset, length, fd, &copyInKernel_); });
 }
 
 Status OutputDir::writeReplacing(std::string_view name, const uint8_t* data, size_t length) {

@@ -83,8 +83,9 @@ class OutputDir {
 
   int fd_ = -1;
   std::string path_;
-  bool walk_ = false;   // resolve one component at a time, never following links
-  bool procFd_ = true;  // unnamed temporary files can be linked through /proc/self/fd
+  bool walk_ = false;         // resolve one component at a time, never following links
+  bool procFd_ = true;        // unnamed temporary files can be linked through /proc/self/fd
+  bool copyInKernel_ = true;  // copy_file_range has not refused the image and this folder
   int parentFd_ = -1;
   std::string parentName_;
 };

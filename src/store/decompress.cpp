@@ -1,8 +1,13 @@
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
+#endif
+#ifdef __x86_64__
+#include <cpuid.h>
+#include <immintrin.h>
 #endif
 
 #include "store.h"
@@ -78,34 +83,182 @@ void copyMatch(uint8_t* out, int64_t w, int64_t n, int64_t dist) {
   }
 }
 
-}  // namespace
+#ifdef __SSE2__
+void copy16(uint8_t* to, const uint8_t* from) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
+                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(from)));
+}
 
-bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std::string* why) {
-  if (n < 4) return damaged(why, "compressed stream shorter than its 4-byte trailer");
-  const StreamTrailer trailer = decodeStreamTrailer(&buf[n - STREAM_TRAILER_SIZE]);
-  const uint8_t marker = trailer.marker;
-  const size_t s = trailer.decodedLength;
-  if (n <= 5) {
-    // No token to decode: the stored bytes are the file.
-    if (s > n) return damaged(why, "decoded length exceeds a stream with no tokens");
-    buf.resize(s);
-    *decodedLength = s;
-    return true;
+// The fast loop runs while the next token byte r and the output w are this
+// far apart. A literal block or a match may then store whole blocks below
+// the bytes it must produce without reaching an unread body byte: a match
+// lowers w by at most 258 and stores at most 15 bytes below its end.
+constexpr int64_t kFastGap = 288;
+// ...and while r leaves room below for a 16-byte block and a match token.
+constexpr int64_t kFastRead = 128;
+
+// One bit per byte of at[0, 64): set where the byte is the marker.
+struct MarkerBits128 {
+  static uint64_t find(const uint8_t* at, uint8_t marker) {
+    const __m128i markers = _mm_set1_epi8(static_cast<char>(marker));
+    uint64_t bits = 0;
+    for (int i = 3; i >= 0; --i) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * i));
+      bits = bits << 16 | static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, markers)));
+    }
+    return bits;
   }
-  // A body byte yields at most 86 output bytes (a 3-byte match gives 258). A
-  // longer stated length cannot be filled: refuse it before growing buf.
-  if (s > 86 * (n - 4)) return damaged(why, "decoded length exceeds what the stream can hold");
-  if (buf.size() < std::max(s, n)) buf.resize(std::max(s, n));
+};
 
-  // Output is written from the top down over the same buffer the tokens are
-  // read from, so every read sees the writes made before it. w is the lowest
-  // output byte written so far, r the next token byte to read.
-  uint8_t* out = buf.data();
-  const auto end = static_cast<int64_t>(s);
-  int64_t w = end;
-  int64_t r = static_cast<int64_t>(n) - 5;
+#ifdef __x86_64__
+struct MarkerBits256 {
+  __attribute__((target("avx2"))) static uint64_t find(const uint8_t* at, uint8_t marker) {
+    const __m256i markers = _mm256_set1_epi8(static_cast<char>(marker));
+    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 32));
+    const auto lowBits =
+        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, markers)));
+    const auto highBits =
+        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, markers)));
+    return uint64_t{highBits} << 32 | lowBits;
+  }
+};
+#endif
+
+// Decodes from the top down while the stream is far from the buffer's edges,
+// where no token needs a bounds check of its own, and w is at least 255
+// below the decoded length, so that no match reaches above the output. The
+// markers among 64 body bytes are found at once, as bits; each token then
+// costs a bit scan, with no branch on the length of the literal run before
+// it. Leaves w and r where the careful loop goes on. Compiled once for every
+// x86-64 processor and once for those with AVX2, BMI2 and LZCNT.
+template <typename MarkerBits>
+__attribute__((always_inline)) inline void decodeFastBody(uint8_t* out, uint8_t marker, int64_t* wp,
+                                                          int64_t* rp) {
+  int64_t w = *wp, r = *rp;
+  // Body bytes at or below r are unread and unchanged, so their bits stay
+  // true however the output moves above them. The bits above r are cleared
+  // as tokens are taken, so the highest bit left marks the next token.
+  int64_t base = r + 1;
+  uint64_t bits = 0;
+  for (;;) {
+    if (r < base) {
+      // A window's tokens take r at most 66 lower: checked here once.
+      if (r < kFastRead) break;
+      base = r - 63;
+      bits = MarkerBits::find(out + base, marker);
+    }
+    if (w - r < kFastGap) break;
+    if (bits == 0) {
+      // No marker from base to r: all of it is literals.
+      const int64_t count = r - base + 1;
+      for (int64_t done = 0; done < count; done += 16)
+        copy16(out + w - done - 16, out + r - done - 15);
+      w -= count;
+      r = base - 1;
+      continue;
+    }
+    const int index = 63 - __builtin_clzll(bits);
+    const int64_t at = base + index;
+    const int64_t taken = r - at;
+    // Literals: two blocks cover nearly every run, unconditionally; what
+    // they store below the run's end is overwritten by later tokens.
+    copy16(out + w - 16, out + r - 15);
+    copy16(out + w - 32, out + r - 31);
+    if (taken > 32) {
+      for (int64_t done = 32; done < taken; done += 16)
+        copy16(out + w - done - 16, out + r - done - 15);
+    }
+    w -= taken;
+    r = at;
+    // The token's bytes leave the window: what is set below them marks the
+    // next token (when index < 2, r leaves the window and the bits are
+    // built anew).
+    const uint64_t top = uint64_t{1} << index;
+    const uint8_t dist = out[r - 1];
+    if (dist == 0) {  // an escaped marker
+      out[--w] = marker;
+      r -= 2;
+      bits &= (top >> 1) - 1;
+      continue;
+    }
+    bits &= (top >> 2) - 1;
+    const int64_t length = out[r - 2] + 3;
+    r -= 3;
+    // Each block stored reads only bytes already final: those at or above
+    // the lowest byte written so far.
+    uint8_t* to = out + w;
+    if (length <= 16 && dist >= 16) {
+      copy16(to - 16, to - 16 + dist);
+    } else if (dist >= 16) {
+      for (int64_t done = 16;; done += 16) {
+        copy16(to - done, to - done + dist);
+        if (done >= length) break;
+      }
+    } else if (dist >= 8) {
+      for (int64_t done = 8;; done += 8) {
+        store64(to - done, load64(to - done + dist));
+        if (done >= length) break;
+      }
+    } else if (dist == 1) {
+      const __m128i fill = _mm_set1_epi8(static_cast<char>(out[w]));
+      for (int64_t done = 16;; done += 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to - done), fill);
+        if (done >= length) break;
+      }
+    } else {
+      // Of each word stored only its top dist bytes are final (copies of
+      // the dist bytes above); the next word, dist bytes lower, overwrites
+      // the rest.
+      for (int64_t done = dist;; done += dist) {
+        store64(to - done - (8 - dist), load64(to - done - (8 - dist) + dist));
+        if (done >= length) break;
+      }
+    }
+    w -= length;
+  }
+  *wp = w, *rp = r;
+}
+
+void decodeFastSse2(uint8_t* out, uint8_t marker, int64_t* wp, int64_t* rp) {
+  decodeFastBody<MarkerBits128>(out, marker, wp, rp);
+}
+
+#ifdef __x86_64__
+__attribute__((target("avx2,bmi,bmi2,lzcnt"))) void decodeFastAvx2(uint8_t* out, uint8_t marker,
+                                                                   int64_t* wp, int64_t* rp) {
+  decodeFastBody<MarkerBits256>(out, marker, wp, rp);
+}
+
+bool haveAvx2() {
+  // LZCNT has no name of its own for __builtin_cpu_supports in every
+  // compiler: it is bit 5 of ECX in extended leaf 0x80000001.
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  const bool lzcnt = __get_cpuid(0x80000001, &a, &b, &c, &d) && (c & (1u << 5)) != 0;
+  return lzcnt && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+         __builtin_cpu_supports("bmi2");
+}
+#endif
+
+std::atomic<bool> wideAllowed{true};
+
+void decodeFast(uint8_t* out, uint8_t marker, int64_t* wp, int64_t* rp) {
+#ifdef __x86_64__
+  static const bool avx2 = haveAvx2();
+  if (avx2 && wideAllowed.load(std::memory_order_relaxed))
+    return decodeFastAvx2(out, marker, wp, rp);
+#endif
+  decodeFastSse2(out, marker, wp, rp);
+}
+#endif
+
+// Decodes token by token, with every check, until w is at or below stop;
+// any w and r will do. Returns false, with the reason set, on damage.
+bool decodeCareful(uint8_t* out, int64_t end, uint8_t marker, int64_t stop, int64_t* wp,
+                   int64_t* rp, std::string* why) {
+  int64_t w = *wp, r = *rp;
   const uint64_t spread = 0x0101010101010101ull * marker;
-  while (w > 0) {
+  while (w > stop) {
     if (r < 0) return damaged(why, "compressed stream ends before the output is full");
     const uint8_t c = out[r];
     if (c != marker) {
@@ -171,6 +324,51 @@ bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std:
     copyMatch(out, w, produced, dist);
     w -= produced;
   }
+  *wp = w, *rp = r;
+  return true;
+}
+
+}  // namespace
+
+void allowWideDecoder(bool allow) {
+#ifdef __SSE2__
+  wideAllowed.store(allow, std::memory_order_relaxed);
+#else
+  (void)allow;
+#endif
+}
+
+bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std::string* why) {
+  if (n < 4) return damaged(why, "compressed stream shorter than its 4-byte trailer");
+  const StreamTrailer trailer = decodeStreamTrailer(&buf[n - STREAM_TRAILER_SIZE]);
+  const uint8_t marker = trailer.marker;
+  const size_t s = trailer.decodedLength;
+  if (n <= 5) {
+    // No token to decode: the stored bytes are the file.
+    if (s > n) return damaged(why, "decoded length exceeds a stream with no tokens");
+    buf.resize(s);
+    *decodedLength = s;
+    return true;
+  }
+  // A body byte yields at most 86 output bytes (a 3-byte match gives 258). A
+  // longer stated length cannot be filled: refuse it before growing buf.
+  if (s > 86 * (n - 4)) return damaged(why, "decoded length exceeds what the stream can hold");
+  if (buf.size() < std::max(s, n)) buf.resize(std::max(s, n));
+
+  // Output is written from the top down over the same buffer the tokens are
+  // read from, so every read sees the writes made before it. w is the lowest
+  // output byte written so far, r the next token byte to read. Matches may
+  // reach above the output only within its top 255 bytes, which are
+  // decoded with every check.
+  uint8_t* out = buf.data();
+  const auto end = static_cast<int64_t>(s);
+  int64_t w = end;
+  int64_t r = static_cast<int64_t>(n) - 5;
+  if (!decodeCareful(out, end, marker, std::max<int64_t>(end - 255, 0), &w, &r, why)) return false;
+#ifdef __SSE2__
+  decodeFast(out, marker, &w, &r);
+#endif
+  if (!decodeCareful(out, end, marker, 0, &w, &r, why)) return false;
   buf.resize(s);
   *decodedLength = s;
   return true;

@@ -55,6 +55,11 @@ const IndexEntry* findEntry(const FileIndex& index, std::string_view name);
 // are the file. On a damaged stream returns false and says why.
 bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std::string* why);
 
+// Whether decompress() may use its AVX2 loop where the processor has AVX2,
+// BMI2 and LZCNT (the default). Tests turn it off to check the SSE2 loop on
+// such processors too; the results are the same either way.
+void allowWideDecoder(bool allow);
+
 // Encodes data as a backward stream that decompress() reads back exactly.
 // Returns false, leaving *stream unspecified, when data is longer than
 // MAX_COMPRESSED_LENGTH or when no marker byte gives a stream that the
