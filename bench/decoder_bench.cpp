@@ -62,8 +62,7 @@ bool decodeOne(Slot& slot, Decoder decoder) {
   }
   if (decoder == Decoder::kOurs) {
     size_t decoded = 0;
-    std::string why;
-    return decompress(slot.in, n, &decoded, &why) && decoded == s;
+    return decompress(slot.in, n, &decoded).isOk() && decoded == s;
   }
   return decodeLz4(slot.in.data(), n, slot.out.data(), s) == static_cast<int>(s);
 }

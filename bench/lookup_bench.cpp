@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "coding.h"
 #include "medians.h"
 #include "rng.h"
 #include "store.h"
@@ -66,10 +65,7 @@ Fixture makeFixture(int64_t size, bool named) {
       sector += (e.size + SECTOR_SIZE - 1) / SECTOR_SIZE;
     }
     uint8_t* p = f.bytes.data() + static_cast<size_t>(i) * INDEX_ENTRY_SIZE;
-    encodeFixed32(p, e.hash);
-    encodeFixed32(p + 4, e.flags);
-    encodeFixed32(p + 8, e.sector);
-    encodeFixed32(p + 12, e.size);
+    encodeIndexEntry(e, p);
   }
   f.index = parseIndex(f.bytes.data(), f.bytes.size());
   return f;

@@ -76,8 +76,7 @@ std::string caseName(const ::testing::TestParamInfo<Case>& info) {
 Bytes decodeOrFail(const Bytes& stream) {
   Bytes buf = stream;
   size_t length = 0;
-  std::string why;
-  EXPECT_TRUE(decompress(buf, buf.size(), &length, &why)) << why;
+  EXPECT_TRUE(decompress(buf, buf.size(), &length).isOk());
   buf.resize(length);
   return buf;
 }

@@ -338,7 +338,9 @@ void allowWideDecoder(bool allow) {
 #endif
 }
 
-bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std::string* why) {
+namespace {
+
+bool decodeInPlace(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std::string* why) {
   if (n < 4) return damaged(why, "compressed stream shorter than its 4-byte trailer");
   const StreamTrailer trailer = decodeStreamTrailer(&buf[n - STREAM_TRAILER_SIZE]);
   const uint8_t marker = trailer.marker;
@@ -372,6 +374,14 @@ bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std:
   buf.resize(s);
   *decodedLength = s;
   return true;
+}
+
+}  // namespace
+
+Status decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength) {
+  std::string why;
+  if (!decodeInPlace(buf, n, decodedLength, &why)) return Status::damaged(why);
+  return Status::ok();
 }
 
 }  // namespace orvex

@@ -21,8 +21,7 @@ class DecodeTest : public ::testing::TestWithParam<DecodeCase> {};
 TEST_P(DecodeTest, DecodesInPlace) {
   Bytes buf = GetParam().stream;
   size_t length = 99;
-  std::string why;
-  ASSERT_TRUE(decompress(buf, buf.size(), &length, &why)) << why;
+  ASSERT_TRUE(decompress(buf, buf.size(), &length).isOk());
   EXPECT_EQ(length, GetParam().expected.size());
   EXPECT_EQ(Bytes(buf.begin(), buf.begin() + length), GetParam().expected);
 }
@@ -72,9 +71,9 @@ class DamagedTest : public ::testing::TestWithParam<DamagedCase> {};
 TEST_P(DamagedTest, IsRefused) {
   Bytes buf = GetParam().stream;
   size_t length = 0;
-  std::string why;
-  EXPECT_FALSE(decompress(buf, buf.size(), &length, &why)) << GetParam().what;
-  EXPECT_FALSE(why.empty());
+  const Status status = decompress(buf, buf.size(), &length);
+  EXPECT_EQ(status.code(), Status::Code::kDamaged) << GetParam().what;
+  EXPECT_FALSE(status.message().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -92,8 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Decompress, StatedLengthBeyondTheStreamGrowsNoBuffer) {
   Bytes buf = {'a', 'b', 0xFF, 0xFF, 0xFF, 0x80};
   size_t length = 0;
-  std::string why;
-  EXPECT_FALSE(decompress(buf, buf.size(), &length, &why));
+  EXPECT_FALSE(decompress(buf, buf.size(), &length).isOk());
   EXPECT_LT(buf.capacity(), size_t{1} << 16);
 }
 
@@ -107,8 +105,7 @@ TEST(Decompress, LongestOutputPerByteIsAccepted) {
   stream.insert(stream.end(), {static_cast<uint8_t>(s >> 16), static_cast<uint8_t>(s >> 8),
                                static_cast<uint8_t>(s), 0x80});
   size_t length = 0;
-  std::string why;
-  ASSERT_TRUE(decompress(stream, stream.size(), &length, &why)) << why;
+  ASSERT_TRUE(decompress(stream, stream.size(), &length).isOk());
   EXPECT_EQ(Bytes(stream.begin(), stream.begin() + length), Bytes(s, 'z'));
 }
 
@@ -180,8 +177,7 @@ TEST_P(DifferentialTest, AgreesWithByteByByteDecoding) {
     const bool expectOk = testing::referenceDecode(stream, stream.size(), &expected);
     Bytes buf = stream;
     size_t length = 0;
-    std::string why;
-    const bool ok = decompress(buf, stream.size(), &length, &why);
+    const bool ok = decompress(buf, stream.size(), &length).isOk();
     ASSERT_EQ(ok, expectOk) << "case " << i;
     if (!ok) continue;
     ++accepted;

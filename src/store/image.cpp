@@ -132,10 +132,10 @@ Status readLocated(const Store& store, const Location& where, std::vector<uint8_
   }
   if (where.entry->flags & FLAG_COMPRESSED) {
     size_t length = 0;
-    std::string why;
-    if (!decompress(*data, size, &length, &why)) {
+    const Status decoded = decompress(*data, size, &length);
+    if (!decoded.isOk()) {
       data->clear();
-      return Status::damaged(why);
+      return decoded;
     }
   }
   return Status::ok();

@@ -52,8 +52,8 @@ const IndexEntry* findEntry(const FileIndex& index, std::string_view name);
 
 // Decodes the n stored bytes at the start of buf in place, growing buf when
 // the decoded length is larger. On success buf's first *decodedLength bytes
-// are the file. On a damaged stream returns false and says why.
-bool decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength, std::string* why);
+// are the file. A damaged stream gives kDamaged, saying why.
+Status decompress(std::vector<uint8_t>& buf, size_t n, size_t* decodedLength);
 
 // Whether decompress() may use its AVX2 loop where the processor has AVX2,
 // BMI2 and LZCNT (the default). Tests turn it off to check the SSE2 loop on
