@@ -211,7 +211,9 @@ TEST_F(ExtractorTest, UnreadableFileOfTheUserIsKept) {
   writeText(work + "/secret.txt", "mine");
   testing::shareWithEveryone(sandbox.path());
   std::filesystem::permissions(work + "/secret.txt", std::filesystem::perms::owner_write);
-  if (geteuid() == 0) ASSERT_EQ(chown((work + "/secret.txt").c_str(), 65534, 65534), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown((work + "/secret.txt").c_str(), 65534, 65534), 0);
+  }
   testing::ProgramOptions asUser;
   asUser.asOrdinaryUser = true;
   const ProgramResult r = runProgram(orvex, {"../disc.img", "../disc.idx"}, work, asUser);
@@ -220,7 +222,9 @@ TEST_F(ExtractorTest, UnreadableFileOfTheUserIsKept) {
   EXPECT_NE(r.err.find("1 file written (3 B), 1 already present"), std::string::npos) << r.err;
   struct stat written;
   ASSERT_EQ(stat((work + "/new.txt").c_str(), &written), 0);
-  if (geteuid() == 0) EXPECT_EQ(written.st_uid, 65534u);  // the run was not root's
+  if (geteuid() == 0) {
+    EXPECT_EQ(written.st_uid, 65534u);  // the run was not root's
+  }
   std::filesystem::permissions(work + "/secret.txt", std::filesystem::perms::owner_read,
                                std::filesystem::perm_options::add);
   EXPECT_EQ(workTree(), (Tree{{"secret.txt", "mine"}, {"new.txt", "new"}}));
