@@ -4,9 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${ORVEX_TEST_BUILD:-build-test}
+# -O1 without debug information: the level the sanitizers are meant for, and
+# a far shorter build than an optimised one with debug information.
 # shellcheck disable=SC2086
-# -O1 without debug information: the sanitizers' recommended level, and a
-# build about half as long as an optimised one with debug information.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O1 -DORVEX_SANITIZE=ON \
   ${ORVEX_CMAKE_FLAGS:-}
 cmake --build "$build" -j"$(nproc)"
