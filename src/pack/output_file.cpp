@@ -26,7 +26,7 @@ Status OutputFile::create(const std::string& path) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string temp =
         dir + "." + base + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
-    fd_ = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd_ = open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd_ >= 0) {
       temp_ = temp;
       return Status::ok();
@@ -59,7 +59,14 @@ Status OutputFile::finish() {
 Status OutputFile::commit() {
   if (rename(temp_.c_str(), path_.c_str()) != 0) return fail("cannot rename into place");
   temp_.clear();
-  return Status::ok();
+  const size_t slash = path_.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Status::fromErrno(folder + ": cannot sync", errno);
+  const bool synced = fsync(fd) == 0;
+  const int err = errno;
+  close(fd);
+  return synced ? Status::ok() : Status::fromErrno(folder + ": cannot sync", err);
 }
 
 }  // namespace orvex

@@ -1,6 +1,7 @@
-// A file written under a temporary name beside its final path and renamed
-// into place only when complete, so the final path never holds a partial
-// file. A file that is never committed is removed.
+// A file written under a temporary name beside its final path, flushed to
+// disk and renamed into place only when complete, so the final path never
+// holds a partial file, even after a crash. A file that is never committed
+// is removed.
 #pragma once
 
 #include <cstddef>
@@ -20,9 +21,12 @@ class OutputFile {
 
   Status create(const std::string& path);
   Status write(const uint8_t* data, size_t length);
+  // The open temporary file, for writes at offsets; valid until finish().
+  int fd() const { return fd_; }
   // Flushes the data to disk and closes the file.
   Status finish();
-  // Renames the finished file to its final path.
+  // Renames the finished file to its final path and flushes the folder,
+  // so that the new name survives a crash.
   Status commit();
 
  private:

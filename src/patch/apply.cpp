@@ -16,23 +16,6 @@ namespace {
 
 constexpr size_t kChunk = 1 << 20;
 
-std::string folderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Makes a rename in the folder of path survive a crash.
-Status syncFolderOf(const std::string& path) {
-  const std::string folder = folderOf(path);
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return Status::fromErrno(folder, errno);
-  const bool synced = fsync(fd) == 0;
-  const int err = errno;
-  close(fd);
-  return synced ? Status::ok() : Status::fromErrno(folder + ": cannot sync", err);
-}
-
 Status writeAt(int fd, const uint8_t* data, size_t length, uint64_t offset,
                const std::string& path) {
   while (length > 0) {
@@ -97,53 +80,6 @@ Status copyFile(int from, int to, uint64_t size, const std::string& path) {
 
 // A file under a temporary name beside its final path, removed unless it
 // is renamed into place.
-class TemporaryFile {
- public:
-  ~TemporaryFile() {
-    if (fd_ >= 0) close(fd_);
-    if (!temp_.empty()) unlink(temp_.c_str());
-  }
-
-  Status create(const std::string& path) {
-    path_ = path;
-    const std::string folder = folderOf(path);
-    const std::string leaf = path.substr(path.rfind('/') + 1);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      const std::string temp =
-          folder + "/." + leaf + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
-      fd_ = open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd_ >= 0) {
-        temp_ = temp;
-        return Status::ok();
-      }
-      if (errno != EEXIST) break;
-    }
-    return Status::fromErrno(path + ": cannot create a temporary file beside it", errno);
-  }
-
-  int fd() const { return fd_; }
-
-  Status finish() {
-    if (fsync(fd_) != 0) return Status::fromErrno(path_ + ": cannot write", errno);
-    const int fd = fd_;
-    fd_ = -1;
-    if (close(fd) != 0) return Status::fromErrno(path_ + ": cannot write", errno);
-    return Status::ok();
-  }
-
-  Status commit() {
-    if (rename(temp_.c_str(), path_.c_str()) != 0)
-      return Status::fromErrno(path_ + ": cannot rename into place", errno);
-    temp_.clear();
-    return syncFolderOf(path_);
-  }
-
- private:
-  std::string path_;
-  std::string temp_;
-  int fd_ = -1;
-};
-
 Status writeIndex(OutputFile* file, const std::string& path, const PatchPlan& plan) {
   const std::vector<uint8_t> bytes = encodeIndex(plan.index);
   Status status = file->create(path);
@@ -152,16 +88,11 @@ Status writeIndex(OutputFile* file, const std::string& path, const PatchPlan& pl
   return status;
 }
 
-Status commitIndex(OutputFile* file, const std::string& path) {
-  const Status status = file->commit();
-  return status.isOk() ? syncFolderOf(path) : status;
-}
-
 }  // namespace
 
 Status writePatchedCopy(const Store& store, const PatchPlan& plan, const std::string& newImage,
                         const std::string& newIndex) {
-  TemporaryFile image;
+  OutputFile image;
   Status status = image.create(newImage);
   if (!status.isOk()) return status;
   status = copyFile(store.image.fd, image.fd(), plan.imageSize, newImage);
@@ -184,7 +115,7 @@ Status writePatchedCopy(const Store& store, const PatchPlan& plan, const std::st
   if (!status.isOk()) return status;
   status = image.commit();
   if (!status.isOk()) return status;
-  return commitIndex(&index, newIndex);
+  return index.commit();
 }
 
 Status patchInPlace(const std::string& imagePath, const std::string& indexPath,
@@ -231,7 +162,7 @@ Status patchInPlace(const std::string& imagePath, const std::string& indexPath,
   OutputFile index;
   status = writeIndex(&index, indexPath, plan);
   if (!status.isOk()) return status;
-  return commitIndex(&index, indexPath);
+  return index.commit();
 }
 
 }  // namespace orvex
