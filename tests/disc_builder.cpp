@@ -1,7 +1,7 @@
+#include "disc_builder.h"
+
 #include <algorithm>
 #include <cstring>
-
-#include "disc_builder.h"
 
 namespace orvex {
 

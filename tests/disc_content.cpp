@@ -30,7 +30,8 @@ std::vector<uint8_t> compressed(std::string_view content) {
 }
 
 std::vector<uint8_t> compressed(const std::vector<uint8_t>& content) {
-  return compressed(std::string_view(reinterpret_cast<const char*>(content.data()), content.size()));
+  return compressed(
+      std::string_view(reinterpret_cast<const char*>(content.data()), content.size()));
 }
 
 std::vector<uint8_t> textLike(size_t length, uint32_t seed) {

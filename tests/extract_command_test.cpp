@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <set>
 
-#include "disc_content.h"
 #include "disc_builder.h"
+#include "disc_content.h"
 #include "pack.h"
 #include "program.h"
 
@@ -14,12 +14,12 @@ namespace orvex {
 namespace {
 
 using testing::bytesOf;
+using testing::compressed;
 using testing::eventFile;
 using testing::eventsTable;
 using testing::ProgramResult;
 using testing::runProgram;
 using testing::snapshotTree;
-using testing::compressed;
 using testing::TempDir;
 using testing::writeBytes;
 using Tree = std::map<std::string, std::string>;

@@ -23,6 +23,7 @@ using testing::ProgramResult;
 using testing::runProgram;
 using testing::snapshotTree;
 using testing::TempDir;
+using testing::textOf;
 using testing::writeBytes;
 using testing::writeText;
 using Tree = std::map<std::string, std::string>;
@@ -35,8 +36,6 @@ std::string dumped(const std::vector<std::string>& names) {
   for (const std::string& n : names) out += "Dumping " + n + "\n";
   return out;
 }
-
-std::string text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
 
 // Each test gets a sandbox holding the disc files and the working directory;
 // everything in the sandbox outside the working directory must stay as it
@@ -485,14 +484,14 @@ TEST_F(ExtractorTest, EventFilesAreCutIntoPiecesOnEveryRun) {
   EXPECT_EQ(r.out, dumped({"ev/abc.evt", "ev/neg.x.evt", "short.evt", "odd.evt", "nodot"}));
   EXPECT_EQ(r.status, 0);
   Tree tree = workTree();
-  const std::string abc = text(eventFile(3, {20, 30, 45}, 60));
+  const std::string abc = textOf(eventFile(3, {20, 30, 45}, 60));
   EXPECT_EQ(tree.at("ev/abc/000.mset"), abc.substr(20, 10));
   EXPECT_EQ(tree.at("ev/abc/001.mset"), abc.substr(30, 15));
   EXPECT_EQ(tree.at("ev/abc/002.mset"), abc.substr(45, 15));
   EXPECT_EQ(tree.at("ev/neg.x"), "<dir>");  // N < 0: directory, no pieces
   EXPECT_EQ(tree.count("short"), 0u);       // damaged: no directory
   // Piece 0 runs backwards past piece 1's start; piece 1 ends beyond the file.
-  const std::string odd = text(eventFile(3, {20, 70, 16}, 40));
+  const std::string odd = textOf(eventFile(3, {20, 70, 16}, 40));
   EXPECT_EQ(tree.count("odd/000.mset"), 0u);
   EXPECT_EQ(tree.count("odd/001.mset"), 0u);
   EXPECT_EQ(tree.at("odd/002.mset"), odd.substr(16));

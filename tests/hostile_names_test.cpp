@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "disc_content.h"
 #include "disc_builder.h"
+#include "disc_content.h"
 #include "pack.h"
 #include "program.h"
 
@@ -27,11 +27,10 @@ using testing::ProgramResult;
 using testing::runProgram;
 using testing::snapshotTree;
 using testing::TempDir;
+using testing::textOf;
 using testing::writeBytes;
 using testing::writeText;
 using Tree = std::map<std::string, std::string>;
-
-std::string text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
 
 // A sandbox holding the disc and, two levels down, the working directory, so
 // that a name climbing one or two levels lands where the check sees it.
@@ -98,10 +97,10 @@ TEST_F(HostileDiscTest, EventTableNamesThatClimbNameDirectoriesOrAreTooLong) {
        {std::string("a/../../x.evt"), std::string(".."), std::string("/"), std::string("up/..."),
         tooLong, std::string("evdir.evt"), std::string("fifo.evt"), std::string("blocked.evt")})
     EXPECT_TRUE(warnsAbout(r, name)) << name << "\n" << r.err;
-  const std::string e = text(event);
+  const std::string e = textOf(event);
   const Tree expected = {
-      {"eventsTable", text(eventsTable({"a/../../x.evt", "..", "/", "up/...", "..evt", tooLong,
-                                        "evdir.evt", "fifo.evt", "blocked.evt", "ok.evt"}))},
+      {"eventsTable", textOf(eventsTable({"a/../../x.evt", "..", "/", "up/...", "..evt", tooLong,
+                                          "evdir.evt", "fifo.evt", "blocked.evt", "ok.evt"}))},
       {"evdir.evt", "<dir>"},
       {"fifo.evt", "<other>"},
       // "up/..." is a safe name, but its piece directory "up/.." is not.
@@ -168,13 +167,13 @@ TEST_P(EventOffsetsTest, OnlyPiecesInsideTheFileAreWritten) {
   writeBytes(work + "/eventsTable", eventsTable({c.name}));
 
   const ProgramResult r = extract();
-  Tree expected = {{"eventsTable", text(eventsTable({c.name}))}, {c.name, text(event)}};
+  Tree expected = {{"eventsTable", textOf(eventsTable({c.name}))}, {c.name, textOf(event)}};
   const std::string dir = std::string(c.name).substr(0, std::string(c.name).size() - 4);
   if (c.split) expected[dir] = "<dir>";
   for (const auto& [index, range] : c.pieces) {
     char piece[32];
     std::snprintf(piece, sizeof piece, "/%03d.mset", index);
-    expected[dir + piece] = text(event).substr(range.first, range.second - range.first);
+    expected[dir + piece] = textOf(event).substr(range.first, range.second - range.first);
   }
   EXPECT_EQ(workTree(), expected);
   const size_t pieceCount = c.count > 0 && c.split ? static_cast<size_t>(c.count) : 0;

@@ -13,8 +13,8 @@
 #include <iterator>
 #include <thread>
 
-#include "disc_content.h"
 #include "disc_builder.h"
+#include "disc_content.h"
 #include "pack.h"
 #include "program.h"
 #include "store.h"
@@ -23,17 +23,16 @@ namespace orvex {
 namespace {
 
 using testing::bytesOf;
+using testing::compressed;
 using testing::ProgramOptions;
 using testing::ProgramResult;
 using testing::runProgram;
 using testing::snapshotTree;
-using testing::compressed;
 using testing::TempDir;
+using testing::textOf;
 using Tree = std::map<std::string, std::string>;
 
 constexpr size_t kMiB = size_t{1} << 20;
-
-std::string text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
 
 // Large stored and compressed files, many small ones and an event file cut
 // into large pieces, extracted once without interruption as the reference.
@@ -98,11 +97,12 @@ const BigDisc& bigDisc() {
 TEST(BigDiscReference, HoldsEveryFileAndPiece) {
   const BigDisc& disc = bigDisc();
   for (const auto& [name, content] : disc.files)
-    EXPECT_TRUE(disc.reference.at(name) == text(content)) << name;
-  const std::string scene = text(disc.files.at("ev/scene.evt"));
+    EXPECT_TRUE(disc.reference.at(name) == textOf(content)) << name;
+  const std::string scene = textOf(disc.files.at("ev/scene.evt"));
   EXPECT_TRUE(disc.reference.at("ev/scene/000.mset") == scene.substr(64, kMiB - 64));
   EXPECT_TRUE(disc.reference.at("ev/scene/003.mset") == scene.substr(2 * kMiB + 7));
-  EXPECT_EQ(disc.reference.at("ev/small/001.mset"), text(disc.files.at("ev/small.evt")).substr(20));
+  EXPECT_EQ(disc.reference.at("ev/small/001.mset"),
+            textOf(disc.files.at("ev/small.evt")).substr(20));
 }
 
 // Entries that are not in the reference, or differ from it there.

@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <sstream>
 
-#include "human_bytes.h"
 #include "disc_builder.h"
 #include "disc_content.h"
+#include "human_bytes.h"
 #include "pack.h"
 #include "program.h"
 
@@ -16,11 +16,11 @@ namespace orvex {
 namespace {
 
 using testing::bytesOf;
+using testing::compressed;
+using testing::eventsTable;
 using testing::ProgramResult;
 using testing::runProgram;
 using testing::snapshotTree;
-using testing::compressed;
-using testing::eventsTable;
 using testing::TempDir;
 using testing::writeBytes;
 using testing::writeText;
@@ -147,7 +147,8 @@ class ListProgram : public ::testing::Test {
   // event table in the working directory.
   DiscBuilder oddDisc() {
     DiscBuilder disc;
-    disc.addStored("menu.ard", encodeNameList({"text", "z.bin", "bad.z", "dup", "zero", "past.end"}));
+    disc.addStored("menu.ard",
+                   encodeNameList({"text", "z.bin", "bad.z", "dup", "zero", "past.end"}));
     disc.addStored("text", bytesOf("hello"));                                  // 1 ok
     disc.addCompressedStream("z.bin", compressed(std::string(3000, 'z')));     // 2 ok
     disc.addCompressedStream("bad.z", {'a', 'b', 0x00, 0x00, 0x09, 0x80});     // 3 damaged
@@ -156,7 +157,7 @@ class ListProgram : public ::testing::Test {
     disc.addStored("zero", bytesOf("never")).sector = 0;                       // 6 never-found
     disc.addStored("hidden", bytesOf("hidden"));                               // 7 unnamed
     disc.addCompressedStream("hidden.z", compressed(std::string(5000, 'h')));  // 8 unnamed
-    disc.addStored("po07.ard", encodeNameList({"from-po07"}));                   // 9 read as pi32.ard
+    disc.addStored("po07.ard", encodeNameList({"from-po07"}));                 // 9 read as pi32.ard
     disc.addStored("from-po07", bytesOf("listed"));                            // 10
     disc.addStored("ev/a.evt", bytesOf("event"));               // 11 from eventsTable
     disc.addStored("past.end", bytesOf("xx")).size = 1u << 20;  // 12 past-end

@@ -21,25 +21,20 @@ namespace orvex {
 namespace {
 
 using testing::bytesOf;
+using testing::compressed;
 using testing::eventFile;
 using testing::noise;
 using testing::ProgramResult;
+using testing::readBytes;
 using testing::runProgram;
 using testing::snapshotTree;
 using testing::TempDir;
-using testing::compressed;
 using testing::textLike;
+using testing::textOf;
 using testing::writeBytes;
 using Tree = std::map<std::string, std::string>;
 using Bytes = std::vector<uint8_t>;
 namespace fs = std::filesystem;
-
-std::string text(const Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
-
-Bytes readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 void writeChange(const std::string& dir, const std::string& name, const Bytes& bytes) {
   fs::create_directories(fs::path(dir + "/" + name).parent_path());
@@ -123,7 +118,7 @@ TEST_F(PatchProgram, PatchedDiscExtractsToTheEditedTree) {
   const std::string changes = sandbox / "changes";
   fs::create_directory(changes);
   Tree expected = extract(sandbox / "disc.img", sandbox / "disc.idx", table);
-  ASSERT_EQ(expected.at("ev/a/001.mset"), text(Bytes(event.begin() + 34, event.begin() + 49)));
+  ASSERT_EQ(expected.at("ev/a/001.mset"), textOf(Bytes(event.begin() + 34, event.begin() + 49)));
   // A whole extracted tree: the unedited files in it change nothing.
   for (const auto& [name, content] : expected)
     if (content != "<dir>") writeChange(changes, name, bytesOf(content));
@@ -136,7 +131,7 @@ TEST_F(PatchProgram, PatchedDiscExtractsToTheEditedTree) {
       {"dup.txt", bytesOf("first, edited")}};
   for (const auto& [name, bytes] : edits) {
     writeChange(changes, name, bytes);
-    expected[name] = text(bytes);
+    expected[name] = textOf(bytes);
   }
   const std::string piece = "edited piece, longer than before";
   writeChange(changes, "ev/a/001.mset", bytesOf(piece));
@@ -146,7 +141,7 @@ TEST_F(PatchProgram, PatchedDiscExtractsToTheEditedTree) {
   rebuilt.insert(rebuilt.end(), event.begin() + 20, event.begin() + 34);
   rebuilt.insert(rebuilt.end(), piece.begin(), piece.end());
   rebuilt.insert(rebuilt.end(), event.begin() + 49, event.end());
-  expected["ev/a.evt"] = text(rebuilt);
+  expected["ev/a.evt"] = textOf(rebuilt);
 
   const ProgramResult dry = patch({"disc.img", "disc.idx", "changes", "-o", "new.img", "new.idx",
                                    "--events", "table", "--dry-run"},
@@ -168,10 +163,10 @@ TEST_F(PatchProgram, PatchedDiscExtractsToTheEditedTree) {
             "appended\n");
   EXPECT_EQ(extract(sandbox / "new.img", sandbox / "new.idx", table), expected);
   // text.txt kept its compressed form; the shadowed and unnamed entries kept theirs.
-  const Bytes newIndex = readAll(sandbox / "new.idx");
+  const Bytes newIndex = readBytes(sandbox / "new.idx");
   EXPECT_EQ(decodeIndexEntry(&newIndex[1 * INDEX_ENTRY_SIZE]).flags, FLAG_COMPRESSED);
-  expectOnlyChangesTouched(readAll(sandbox / "disc.img"), readAll(sandbox / "disc.idx"),
-                           readAll(sandbox / "new.img"), newIndex, {1, 3, 4, 5, 6, 9},
+  expectOnlyChangesTouched(readBytes(sandbox / "disc.img"), readBytes(sandbox / "disc.idx"),
+                           readBytes(sandbox / "new.img"), newIndex, {1, 3, 4, 5, 6, 9},
                            disc.baseSector);
 }
 
@@ -306,7 +301,7 @@ TEST(PatchInPlace, KilledAtAnyPointLeavesTheDiscAsBeforeOrAsAfter) {
       const Tree now = extract(sandbox / "disc.img", sandbox / "disc.idx", {});
       EXPECT_TRUE(now == before || now == after);
       // Until the new index is in place the disc reads as before.
-      if (readAll(sandbox / "disc.idx") == original.index) {
+      if (readBytes(sandbox / "disc.idx") == original.index) {
         EXPECT_TRUE(now == before);
       }
     }
@@ -368,14 +363,14 @@ TEST(PatchProperty, RandomDiscsPatchToTheirEditedTrees) {
       }
       if (edit != contents[i]) changed.insert(static_cast<size_t>(i) + 1);
       writeChange(changes.path(), names[i], edit);
-      expected[names[i]] = text(edit);
+      expected[names[i]] = textOf(edit);
     }
     const ProgramResult r =
         patch({"disc.img", "disc.idx", changes.path(), "-o", "new.img", "new.idx"}, sandbox.path());
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(extract(sandbox / "new.img", sandbox / "new.idx", {}), expected);
-    expectOnlyChangesTouched(bytes.image, bytes.index, readAll(sandbox / "new.img"),
-                             readAll(sandbox / "new.idx"), changed, disc.baseSector);
+    expectOnlyChangesTouched(bytes.image, bytes.index, readBytes(sandbox / "new.img"),
+                             readBytes(sandbox / "new.idx"), changed, disc.baseSector);
   }
 }
 

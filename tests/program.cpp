@@ -149,6 +149,10 @@ std::string copyProgram(const std::string& binary, const std::string& dir) {
   return copy.string();
 }
 
+std::string textOf(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
+
+std::vector<uint8_t> readBytes(const std::string& path) { return bytesOf(readAll(path)); }
+
 void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

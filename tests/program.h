@@ -72,6 +72,9 @@ std::string copyProgram(const std::string& binary, const std::string& dir);
 void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 void writeText(const std::string& path, const std::string& text);
 std::vector<uint8_t> bytesOf(const std::string& text);
+std::string textOf(const std::vector<uint8_t>& bytes);
+// A whole file's bytes; empty when it cannot be read.
+std::vector<uint8_t> readBytes(const std::string& path);
 
 // Every entry below root by relative path: file contents, or "<dir>" for a
 // directory, "<link>" for a symbolic link, "<other>" for a FIFO or the like.
