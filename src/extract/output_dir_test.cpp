@@ -192,7 +192,9 @@ TEST_P(OutputDirTest, CopiesARangeOfAnotherFile) {
   // The source sits on the same file system, and where there is one, on a
   // memory file system, which copy_file_range refuses and sendfile takes.
   std::vector<std::string> sources = {tmp / "source"};
-  if (fs::is_directory("/dev/shm")) sources.push_back("/dev/shm/orvex-output-test-source");
+  // One name per process: the cases of this test run side by side.
+  if (fs::is_directory("/dev/shm"))
+    sources.push_back("/dev/shm/orvex-output-test-source-" + std::to_string(getpid()));
   for (const std::string& source : sources) {
     SCOPED_TRACE(source);
     std::string text(3 << 20, '\0');
