@@ -2,11 +2,12 @@
 # A long fuzzing campaign for one harness, run in pieces that each resume
 # from a working corpus, so that it can be stopped and started again:
 #
-#   fuzz/campaign.sh HARNESS EXECUTIONS [PIECE]
+#   fuzz/campaign.sh HARNESS EXECUTIONS [PIECE [WORKERS]]
 #
 # Runs HARNESS (built in build-fuzz, see run.sh) in pieces of PIECE
-# executions (default 10^7) until the log records EXECUTIONS in total. One
-# process at a time, at nice 15. The working corpus is
+# executions (default 10^7) until the log records EXECUTIONS in total, at
+# nice 15. A piece is shared by WORKERS processes (default 1) on the same
+# working corpus; each picks up what the others add to it. The working corpus is
 # build-fuzz/campaign/HARNESS/corpus, started from fuzz/corpus/HARNESS and the
 # seeds that make_seeds wrote; each
 # piece appends a line to build-fuzz/campaign/HARNESS/log:
@@ -22,6 +23,7 @@ cd "$(dirname "$0")/.."
 h=$1
 target=$2
 piece=${3:-10000000}
+workers=${4:-1}
 build=build-fuzz
 binary=$build/fuzz/$h
 dir=$build/campaign/$h
@@ -44,18 +46,34 @@ n=$( { grep -c ' piece=' "$log" 2>/dev/null || true; } )
 n=${n:-0}
 while [ "$(total)" -lt "$target" ]; do
   n=$((n + 1))
-  out=$dir/pieces/$n.txt
   start=$(date +%s)
-  status=0
-  nice -n 15 "$dir/$h" "${fuzz_options[@]}" -runs="$piece" -print_final_stats=1 \
-    -artifact_prefix="$PWD/$dir/artifacts/" "$dir/corpus" >"$out" 2>&1 || status=$?
+  pids=()
+  for w in $(seq "$workers"); do
+    out=$dir/pieces/$n.txt
+    [ "$workers" -eq 1 ] || out=$dir/pieces/$n.$w.txt
+    nice -n 15 "$dir/$h" "${fuzz_options[@]}" -runs=$((piece / workers)) -print_final_stats=1 \
+      -artifact_prefix="$PWD/$dir/artifacts/" "$dir/corpus" >"$out" 2>&1 &
+    pids+=($!)
+  done
+  runs=0
+  rates=()
+  failed=()
+  for w in $(seq "$workers"); do
+    out=$dir/pieces/$n.txt
+    [ "$workers" -eq 1 ] || out=$dir/pieces/$n.$w.txt
+    wait "${pids[$((w - 1))]}" || failed+=("$out")
+    r=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out")
+    runs=$((runs + ${r:-0}))
+    rates+=("$(sed -n 's/^stat::average_exec_per_sec: *//p' "$out")")
+  done
   seconds=$(($(date +%s) - start))
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out")
-  runs=${runs:-0}
-  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$out")
-  if [ "$status" -ne 0 ]; then
-    echo "$(date -u +%FT%TZ) FINDING piece=$n status=$status output=$out" >>"$log"
-    grep -E -A30 '^==[0-9]+==ERROR|deadly signal|Test unit written' "$out" || tail -40 "$out"
+  rate=$(IFS=+; echo "${rates[*]}")
+  if [ "${#failed[@]}" -ne 0 ]; then
+    for out in "${failed[@]}"; do
+      echo "$(date -u +%FT%TZ) FINDING piece=$n output=$out" >>"$log"
+      grep -E -A30 '^==[0-9]+==ERROR|deadly signal|fuzz check failed|Test unit written' "$out" ||
+        tail -40 "$out"
+    done
     exit 1
   fi
   echo "$(date -u +%FT%TZ) piece=$n executions=$runs seconds=$seconds exec_per_s=${rate:-?}" \

@@ -60,18 +60,22 @@ void addDirectory(Tree* tree, const std::string& path) {
   for (fs::path p = canonical(path); !p.empty(); p = p.parent_path()) (*tree)[p.string()] = "<dir>";
 }
 
-// Puts the event file in the current directory; false when the name gives
-// no regular file there.
-bool placeEventFile(const std::string& name, const std::vector<uint8_t>& bytes) {
-  std::error_code ignored;
-  const fs::path parent = fs::path(name).parent_path();
-  if (!parent.empty()) fs::create_directories(parent, ignored);
-  const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+// Writes bytes to path, created with mode (O_TRUNC or O_EXCL).
+bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes, int mode) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0644);
   if (fd < 0) return false;
   const bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
   close(fd);
+  return written;
+}
+
+// Puts the event file in the current directory; false when the name gives
+// no regular file there.
+bool placeEventFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+  for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
+    mkdir(name.substr(0, slash).c_str(), 0755);  // fails harmlessly for "", "." and ".."
   struct stat st;
-  return written && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return writeFile(name, bytes, O_EXCL) && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
@@ -88,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sandbox.resetWork();
   // The event table names just this file; it lies outside the working tree.
   const std::string table = sandbox.root() + "/events.table";
-  orvex::testing::writeBytes(table, orvex::encodeEventsTable({name}));
+  FUZZ_CHECK(writeFile(table, orvex::encodeEventsTable({name}), O_TRUNC));
   bool placed = false;
   sandbox.inWork([&] { placed = staysInSandbox(name) && placeEventFile(name, bytes); });
   const Tree outside = sandbox.outside();

@@ -1,15 +1,12 @@
 #include "sandbox.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 
 namespace orvex::fuzz {
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -30,26 +27,12 @@ Sandbox::Sandbox() : work_(dir_ / "run/work") {
 }
 
 void Sandbox::resetWork() {
-  fs::remove_all(dir_ / "run");
-  fs::create_directories(work_);
+  testing::removeTree(dir_ / "run");
+  FUZZ_CHECK(mkdir((dir_ / "run").c_str(), 0755) == 0);
+  FUZZ_CHECK(mkdir(work_.c_str(), 0755) == 0);
 }
 
-Tree Sandbox::outside() const {
-  Tree tree;
-  for (auto it = fs::recursive_directory_iterator(root()); it != fs::end(it); ++it) {
-    const std::string rel = fs::relative(it->path(), root()).string();
-    if (it->is_symlink()) {
-      tree[rel] = "<link>";
-    } else if (it->is_directory()) {
-      tree[rel] = "<dir>";
-      if (rel == "run/work") it.disable_recursion_pending();
-    } else {
-      std::ifstream in(it->path(), std::ios::binary);
-      tree[rel].assign(std::istreambuf_iterator<char>(in), {});
-    }
-  }
-  return tree;
-}
+Tree Sandbox::outside() const { return testing::snapshotTree(root(), "run/work"); }
 
 Tree Sandbox::workTree() const { return testing::snapshotTree(work_); }
 
@@ -57,11 +40,7 @@ void Sandbox::enterWork() { FUZZ_CHECK(chdir(work_.c_str()) == 0); }
 
 void Sandbox::leaveWork() { FUZZ_CHECK(chdir(home_.c_str()) == 0); }
 
-int openFileCount() {
-  int count = 0;
-  for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++count;
-  return count;
-}
+int openFileCount() { return static_cast<int>(testing::entryCount("/proc/self/fd")); }
 
 bool hasTemporaryFile(const Tree& tree, std::string_view input) {
   if (input.find(kTemporaryMark.substr(1)) != std::string_view::npos) return false;

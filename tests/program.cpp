@@ -1,7 +1,9 @@
 #include "program.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -119,7 +121,7 @@ TempDir::~TempDir() {
   for (const auto& e : fs::recursive_directory_iterator(path_, ignored))
     if (e.is_directory(ignored) && !e.is_symlink(ignored))
       fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-  fs::remove_all(path_, ignored);
+  removeTree(path_);
 }
 
 void shareWithEveryone(const std::string& root) {
@@ -167,21 +169,133 @@ void writeText(const std::string& path, const std::string& text) {
 
 std::vector<uint8_t> bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
 
-std::map<std::string, std::string> snapshotTree(const std::string& root) {
-  std::map<std::string, std::string> tree;
-  for (const auto& e : fs::recursive_directory_iterator(root)) {
-    // Lexically: resolving every component again costs a readlink each.
-    const std::string rel = e.path().lexically_relative(root).string();
-    if (e.is_symlink())
-      tree[rel] = "<link>";
-    else if (e.is_directory())
-      tree[rel] = "<dir>";
-    else if (!e.is_regular_file())
-      tree[rel] = "<other>";
-    else
-      tree[rel] = readAll(e.path().string());
+namespace {
+
+std::string readDescriptor(int fd) {
+  std::string bytes;
+  char buffer[65536];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    bytes.append(buffer, static_cast<size_t>(n));
   }
+  return bytes;
+}
+
+// Calls fn(name, type) for each entry of the folder open at fd but "." and
+// "..", type as in d_type. Reads the entries straight into a buffer on the
+// stack: a directory stream's buffer per folder is what cost most when a
+// fuzzing harness takes several snapshots per input. False on a read error.
+template <typename Fn>
+bool forEachEntry(int fd, Fn fn) {
+  alignas(dirent64) char buffer[8192];
+  for (;;) {
+    const ssize_t n = getdents64(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0;
+    for (ssize_t at = 0; at < n;) {
+      const auto* e = reinterpret_cast<const dirent64*>(buffer + at);
+      at += e->d_reclen;
+      const std::string_view name = e->d_name;
+      if (name == "." || name == "..") continue;
+      unsigned char type = e->d_type;
+      struct stat st;
+      if (type == DT_UNKNOWN && fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        type = S_ISLNK(st.st_mode)   ? DT_LNK
+               : S_ISDIR(st.st_mode) ? DT_DIR
+               : S_ISREG(st.st_mode) ? DT_REG
+                                     : DT_UNKNOWN;
+      fn(e->d_name, type);
+    }
+  }
+}
+
+int openFolder(int folder, const char* name) {
+  return openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Throws when a folder cannot be read: a snapshot that silently missed one
+// would prove nothing.
+void snapshotFolder(int fd, const std::string& prefix, std::string_view except,
+                    std::map<std::string, std::string>* tree) {
+  const bool read = forEachEntry(fd, [&](const char* name, unsigned char type) {
+    std::string rel = prefix.empty() ? std::string(name) : prefix + "/" + name;
+    switch (type) {
+      case DT_LNK:
+        (*tree)[rel] = "<link>";
+        break;
+      case DT_DIR: {
+        (*tree)[rel] = "<dir>";
+        if (rel == except) break;
+        const int sub = openFolder(fd, name);
+        if (sub < 0) throw std::runtime_error("cannot open folder " + rel);
+        snapshotFolder(sub, rel, except, tree);
+        close(sub);
+        break;
+      }
+      case DT_REG: {
+        const int file = openat(fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        (*tree)[rel] = file < 0 ? std::string() : readDescriptor(file);
+        if (file >= 0) close(file);
+        break;
+      }
+      default:
+        (*tree)[rel] = "<other>";
+    }
+  });
+  if (!read) throw std::runtime_error("cannot read folder " + (prefix.empty() ? "." : prefix));
+}
+
+// Removes everything inside the folder open at fd; false when something
+// stayed.
+bool removeInside(int fd) {
+  bool removed = true;
+  const bool read = forEachEntry(fd, [&](const char* name, unsigned char type) {
+    if (type == DT_DIR) {
+      const int sub = openFolder(fd, name);
+      removed = sub >= 0 && removeInside(sub) && removed;
+      if (sub >= 0) close(sub);
+      removed = unlinkat(fd, name, AT_REMOVEDIR) == 0 && removed;
+    } else {
+      removed = unlinkat(fd, name, 0) == 0 && removed;
+    }
+  });
+  return read && removed;
+}
+
+}  // namespace
+
+std::map<std::string, std::string> snapshotTree(const std::string& root, std::string_view except) {
+  std::map<std::string, std::string> tree;
+  const int fd = openFolder(AT_FDCWD, root.c_str());
+  if (fd < 0) throw std::runtime_error("cannot open folder " + root);
+  snapshotFolder(fd, "", except, &tree);
+  close(fd);
   return tree;
+}
+
+size_t entryCount(const std::string& folder) {
+  const int fd = openFolder(AT_FDCWD, folder.c_str());
+  if (fd < 0) throw std::runtime_error("cannot open folder " + folder);
+  size_t count = 0;
+  const bool read = forEachEntry(fd, [&](const char*, unsigned char) { ++count; });
+  close(fd);
+  if (!read) throw std::runtime_error("cannot read folder " + folder);
+  return count;
+}
+
+void removeTree(const std::string& path) {
+  const int fd = openFolder(AT_FDCWD, path.c_str());
+  if (fd >= 0) {
+    const bool removed = removeInside(fd);
+    close(fd);
+    if (removed && rmdir(path.c_str()) == 0) return;
+  }
+  // A file, a link, or something the quick way could not remove.
+  std::error_code ignored;
+  fs::remove_all(path, ignored);
 }
 
 }  // namespace orvex::testing

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace orvex::testing {
@@ -78,6 +79,15 @@ std::vector<uint8_t> readBytes(const std::string& path);
 
 // Every entry below root by relative path: file contents, or "<dir>" for a
 // directory, "<link>" for a symbolic link, "<other>" for a FIFO or the like.
-std::map<std::string, std::string> snapshotTree(const std::string& root);
+// The folder at the relative path except is listed but not entered.
+std::map<std::string, std::string> snapshotTree(const std::string& root,
+                                                std::string_view except = {});
+
+// The number of entries in a folder, "." and ".." not counted.
+size_t entryCount(const std::string& folder);
+
+// Removes path and everything below it, never following a link; quietly
+// leaves what cannot be removed.
+void removeTree(const std::string& path);
 
 }  // namespace orvex::testing
