@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -21,11 +20,26 @@ namespace fs = std::filesystem;
 
 namespace {
 
+std::string readDescriptor(int fd) {
+  std::string bytes;
+  char buffer[65536];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  return bytes;
+}
+
+// A whole file's bytes; empty when it cannot be opened.
 std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string bytes = readDescriptor(fd);
+  close(fd);
+  return bytes;
 }
 
 }  // namespace
@@ -170,19 +184,6 @@ void writeText(const std::string& path, const std::string& text) {
 std::vector<uint8_t> bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
 
 namespace {
-
-std::string readDescriptor(int fd) {
-  std::string bytes;
-  char buffer[65536];
-  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    bytes.append(buffer, static_cast<size_t>(n));
-  }
-  return bytes;
-}
 
 // Calls fn(name, type) for each entry of the folder open at fd but "." and
 // "..", type as in d_type. Reads the entries straight into a buffer on the
