@@ -355,13 +355,15 @@ Status OutputDir::createFile(std::string_view name, bool replace, const Filler& 
   } else if (result = fill(file.get()); result.isOk()) {
     char self[64];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", file.get());
-    if (!replace) {
-      if (linkat(AT_FDCWD, self, folder, leaf.c_str(), AT_SYMLINK_FOLLOW) != 0)
-        result = errno == EEXIST ? Status::exists("cannot create: File exists")
-                                 : Status::fromErrno("cannot create", errno);
-    } else {
+    // Linking under the final name is the one step that leaves nothing
+    // behind if the process dies around it. Replacing an existing entry needs
+    // a second name for the new file, so that only happens when one is there.
+    int err = linkat(AT_FDCWD, self, folder, leaf.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    if (err != 0 && (err != EEXIST || !replace)) {
+      result = err == EEXIST ? Status::exists("cannot create: File exists")
+                             : Status::fromErrno("cannot create", err);
+    } else if (err != 0) {
       std::string temp;
-      int err = EEXIST;
       for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
         temp = temporaryName();
         err = linkat(AT_FDCWD, self, folder, temp.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;

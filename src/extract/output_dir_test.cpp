@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -175,6 +176,39 @@ TEST_P(OutputDirTest, WriteReplacingReplacesLinkNotItsTarget) {
       {"target", "kept"}, {"piece", "newer"}, {"outpiece", "new"}, {"dir", "<dir>"}};
   EXPECT_EQ(snapshotTree(root), expected);
   EXPECT_EQ(snapshotTree(tmp / "outside").at("secret"), "secret");
+}
+
+// A process killed at any moment must leave no temporary file behind, so a
+// new file's only name in the folder is its own; a second name is taken
+// only to replace an entry that is already there.
+TEST_P(OutputDirTest, FilesAppearOnlyUnderTheirOwnNameUnlessReplacing) {
+  const int fd = openat(AT_FDCWD, root.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd < 0) GTEST_SKIP() << "no unnamed temporary files here";
+  close(fd);
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, root.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+  const auto namesSeen = [&] {
+    std::vector<std::string> names;
+    alignas(inotify_event) char buffer[4096];
+    ssize_t got;
+    while ((got = read(watch, buffer, sizeof buffer)) > 0)
+      for (char* at = buffer; at < buffer + got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(at);
+        names.emplace_back(event->name);
+        at += sizeof(inotify_event) + event->len;
+      }
+    return names;
+  };
+  ASSERT_TRUE(write("new", "n").isOk());
+  ASSERT_TRUE(replace("piece", "p").isOk());
+  EXPECT_EQ(namesSeen(), (std::vector<std::string>{"new", "piece"}));
+  ASSERT_TRUE(replace("piece", "q").isOk());
+  const std::vector<std::string> replacing = namesSeen();
+  ASSERT_EQ(replacing.size(), 2u);
+  EXPECT_EQ(replacing[0].rfind(".orvex-tmp-", 0), 0u) << replacing[0];
+  EXPECT_EQ(replacing[1], "piece");
+  close(watch);
 }
 
 TEST_P(OutputDirTest, ReadFileTellsMissingFromNotAFile) {
