@@ -20,14 +20,10 @@ class TestDisc {
     const DiscBytes bytes = buildDisc(disc);
     testing::writeBytes(dir / "disc.img", bytes.image);
     testing::writeBytes(dir / "disc.idx", bytes.index);
-    std::vector<std::string> oddities;
+    Problems oddities;
     const Status status = openStore(dir / "disc.img", dir / "disc.idx", &store, &oddities);
-    opened_ = status.isOk();
-    EXPECT_TRUE(opened_) << status.message();
+    EXPECT_TRUE(status.isOk()) << status.message();
     EXPECT_TRUE(OutputDir::open(dir.path(), false, &folder).isOk());
-  }
-  ~TestDisc() {
-    if (opened_) closeImage(&store.image);
   }
   TestDisc(const TestDisc&) = delete;
   TestDisc& operator=(const TestDisc&) = delete;
@@ -41,9 +37,6 @@ class TestDisc {
   testing::TempDir dir;
   Store store;
   std::unique_ptr<OutputDir> folder;
-
- private:
-  bool opened_ = false;
 };
 
 }  // namespace orvex

@@ -1,3 +1,7 @@
+#include "interrupt.h"
 #include "run.h"
 
-int main(int argc, char** argv) { return orvex::runExtractor(argc, argv); }
+int main(int argc, char** argv) {
+  orvex::io::handleProcessSignals();
+  return orvex::runExtractor(argc, argv);
+}

@@ -50,7 +50,7 @@ int runExtractor(int argc, char** argv) {
   }
   const std::string imagePath = argv[1], indexPath = argv[2];
   Store store;
-  std::vector<std::string> oddities;
+  Problems oddities;
   StorePart failed = StorePart::kImage;
   const Status opened = openStore(imagePath, indexPath, &store, &oddities, &failed);
   if (!opened.isOk()) {
@@ -58,13 +58,12 @@ int runExtractor(int argc, char** argv) {
                                        : refuse("Unable to open idx file: \"%s\"", argv[2], opened);
   }
   Console console(stdout, stderr, "orvex");
-  for (const std::string& oddity : oddities) console.warning("", oddity);
+  for (const std::string& oddity : oddities.lines()) console.warning("", oddity);
 
   std::unique_ptr<OutputDir> out;
   const Status here = OutputDir::open(".", false, &out);
   if (!here.isOk()) {
     console.error("orvex: cannot use the current folder: " + here.message());
-    closeImage(&store.image);
     return 1;
   }
   console.message("Loading name table");
@@ -72,7 +71,6 @@ int runExtractor(int argc, char** argv) {
   ExtractOptions options;
   options.jobs = jobsFromEnvironment();
   const RunStats stats = extractAll(store, *out, console, options);
-  closeImage(&store.image);
   console.finish();
   console.error(runSummary(
       "orvex", stats, "orvex-tool list " + shellQuoted(imagePath) + " " + shellQuoted(indexPath)));

@@ -20,7 +20,7 @@ namespace orvex {
 // but writing nothing.
 struct NameReach {
   std::vector<std::vector<std::string>> names;  // per index position, first-seen order
-  std::vector<std::string> notes;  // why names may be missing, e.g. an unreadable event table
+  Problems notes;  // why names may be missing, e.g. an unreadable event table
 };
 
 // The walk of a run in folder (nullptr: a folder that does not exist yet),
@@ -54,7 +54,7 @@ struct StateTotal {
 struct Inventory {
   std::vector<EntryRow> rows;  // index order
   StateTotal totals[ENTRY_STATE_COUNT];
-  std::vector<std::string> notes;
+  Problems notes;
 };
 
 // Examines every entry; compressed entries are decoded to tell damaged ones.

@@ -1,24 +1,7 @@
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "catalog.h"
 
 namespace orvex {
 namespace {
-
-// Reads the stated length from a compressed stream's trailer.
-std::optional<uint64_t> trailerLength(const DiscImage& image, uint64_t offset, uint32_t size) {
-  if (size < STREAM_TRAILER_SIZE) return std::nullopt;
-  uint8_t trailer[STREAM_TRAILER_SIZE];
-  const off_t at = static_cast<off_t>(offset + size - STREAM_TRAILER_SIZE);
-  ssize_t got;
-  do {
-    got = pread(image.fd, trailer, sizeof trailer, at);
-  } while (got < 0 && errno == EINTR);
-  if (got != static_cast<ssize_t>(sizeof trailer)) return std::nullopt;
-  return decodeStreamTrailer(trailer).decodedLength;
-}
 
 // Fills in decodedSize and problem. Returns what is wrong with the entry's
 // bytes (kNeverFound, kPastEnd or kDamaged), or kOk when they read and decode.
@@ -34,7 +17,7 @@ EntryState examine(const Store& store, EntryRow* row) {
     return EntryState::kPastEnd;
   }
   if (!(e.flags & FLAG_COMPRESSED)) return EntryState::kOk;
-  row->decodedSize = trailerLength(store.image, where.offset, e.size);
+  row->decodedSize = statedLength(store, where);
   std::vector<uint8_t> decoded;
   const Status read = readLocated(store, where, &decoded);
   if (read.isOk()) return EntryState::kOk;

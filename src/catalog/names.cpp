@@ -18,22 +18,26 @@ class Learner : public NameVisitor {
     record(where.position, listName);
   }
 
-  void file(std::string_view name, NameSource) override {
+  void file(std::string_view name) override {
     record(store_.index.findPosition(hashName(name)), name);
   }
 
-  Status readBack(std::string_view name, std::vector<uint8_t>* bytes) override {
-    // Pieces give no names: only the event table is worth reading.
-    if (!isEventTableName(name) || !folder_) return Status::notFound("not read");
-    const Status status = folder_->readFile(name, bytes);
+  Status readEventTable(std::vector<uint8_t>* bytes) override {
+    if (!folder_) return Status::notFound("no folder");
+    const Status status = folder_->readFile(EVENTS_TABLE_NAME, bytes);
     if (!status.isOk() && status.code() != Status::Code::kNotFound)
-      reach_.notes.push_back(std::string(name) + ": " + status.message() + "; no event names used");
+      reach_.notes.add(EVENTS_TABLE_NAME, status.message() + "; no event names used");
     return status;
   }
 
+  // Pieces give no names: event files are not worth reading.
+  Status readBack(std::string_view, std::vector<uint8_t>*) override {
+    return Status::notFound("not read");
+  }
+
   bool tableFromStore(std::string_view listedName) override {
-    reach_.notes.push_back("no eventsTable in the folder; using the copy in the store (" +
-                           std::string(listedName) + ")");
+    reach_.notes.add("no eventsTable in the folder; using the copy in the store (" +
+                     std::string(listedName) + ")");
     return true;
   }
 

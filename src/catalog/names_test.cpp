@@ -132,7 +132,7 @@ TEST(LearnNames, EventTableThatIsNotAFileGivesANote) {
   const NameReach reach = t.learn();
   EXPECT_EQ(reach.names, (std::vector<Names>{{}}));
   ASSERT_EQ(reach.notes.size(), 1u);
-  EXPECT_NE(reach.notes[0].find("not a regular file"), std::string::npos);
+  EXPECT_NE(reach.notes.lines()[0].find("not a regular file"), std::string::npos);
 }
 
 }  // namespace

@@ -37,7 +37,6 @@ class Console {
   void finish();
 
   uint64_t warnings() const { return warnings_; }
-  bool outIsTerminal() const { return outTerminal_; }
 
  private:
   void clearProgress();

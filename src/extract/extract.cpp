@@ -1,7 +1,5 @@
 #include "extract.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
@@ -9,54 +7,14 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "in_flight.h"
+#include "ordered_output.h"
+
 namespace orvex {
 namespace {
-
-// Decoded bytes that workers may hold at once; one larger file runs alone.
-constexpr uint64_t kBytesInFlight = 32ull << 20;
-
-// The name as the output folder resolves it: without empty and "." parts,
-// so that "a//b" and "a/./b" are one file.
-std::string pathKey(std::string_view name) {
-  std::string key;
-  size_t start = 0;
-  while (start <= name.size()) {
-    const size_t slash = std::min(name.find('/', start), name.size());
-    const std::string_view part = name.substr(start, slash - start);
-    if (!part.empty() && part != ".") {
-      if (!key.empty()) key += '/';
-      key.append(part);
-    }
-    start = slash + 1;
-  }
-  return key;
-}
-
-// Every folder above a key: "a/b/c" gives "a" and "a/b".
-template <typename Visit>
-void forEachAncestor(const std::string& key, Visit visit) {
-  for (size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1))
-    visit(key.substr(0, slash));
-}
-
-// One line that a step of the walk shows.
-struct Line {
-  enum class Kind { kDumping, kWritten, kWarning } kind;
-  std::string subject;
-  std::string reason;
-};
-
-// What one step showed and did, released in walk order once it is done.
-struct Slot {
-  bool done = false;
-  std::vector<Line> lines;
-  bool wrote = false;
-  uint64_t bytes = 0;  // the file's length, once written
-};
 
 // A file to take from the image, decided on by the walk.
 struct WriteTask {
@@ -73,7 +31,10 @@ class Extractor : public NameVisitor {
         out_(out),
         console_(console),
         options_(options),
-        reached_(store.index.entries().size(), 0) {
+        reached_(store.index.entries().size(), 0),
+        output_(console, [this] {
+          console_.progress(stats_.entriesReached, stats_.entriesTotal, stats_.bytesWritten);
+        }) {
     stats_.entriesTotal = reached_.size();
     const unsigned jobs = std::max(1u, options.jobs);
     if (jobs > 1) {
@@ -99,7 +60,7 @@ class Extractor : public NameVisitor {
     markReached(where.position);
   }
 
-  void file(std::string_view name, NameSource) override {
+  void file(std::string_view name) override {
     markReached(store_.index.findPosition(hashName(name)));
     if (!selected(name)) return;
     if (name.back() == '/') {
@@ -110,7 +71,7 @@ class Extractor : public NameVisitor {
     std::unique_lock<std::mutex> lock(mutex_);
     // A write still in flight could decide this one: the same file, or a
     // folder that one of the two needs where the other puts a file.
-    changed_.wait(lock, [&] { return !conflicts(key); });
+    changed_.wait(lock, [&] { return !inFlight_.conflicts(key); });
     lock.unlock();
 
     OutputDir::Presence presence = OutputDir::Presence::kAbsent;
@@ -136,6 +97,10 @@ class Extractor : public NameVisitor {
       return;
     }
     submit(WriteTask{0, std::string(name), key, where});
+  }
+
+  Status readEventTable(std::vector<uint8_t>* bytes) override {
+    return readBack(EVENTS_TABLE_NAME, bytes);
   }
 
   Status readBack(std::string_view name, std::vector<uint8_t>* bytes) override {
@@ -209,77 +174,24 @@ class Extractor : public NameVisitor {
   // A line of the walk's own, after everything decided before it.
   void show(Line line) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const uint64_t slot = openSlot();
-    slotAt(slot).lines.push_back(std::move(line));
-    closeSlot(slot);
-  }
-
-  // --- In walk order: slots hold each step's lines until those before it
-  // are out. Called with mutex_ held.
-
-  uint64_t openSlot() {
-    slots_.emplace_back();
-    return firstSlot_ + slots_.size() - 1;
-  }
-
-  Slot& slotAt(uint64_t slot) { return slots_[slot - firstSlot_]; }
-
-  void closeSlot(uint64_t slot) {
-    slotAt(slot).done = true;
-    while (!slots_.empty() && slots_.front().done) {
-      const Slot& front = slots_.front();
-      for (const Line& line : front.lines) {
-        switch (line.kind) {
-          case Line::Kind::kDumping:
-            console_.nameLine("Dumping ", line.subject);
-            break;
-          case Line::Kind::kWritten:
-            console_.nameLine("", line.subject);
-            break;
-          case Line::Kind::kWarning:
-            console_.warning(line.subject, line.reason);
-            break;
-        }
-      }
-      if (front.wrote)
-        console_.progress(stats_.entriesReached, stats_.entriesTotal, stats_.bytesWritten);
-      slots_.pop_front();
-      ++firstSlot_;
-    }
-  }
-
-  // --- Writes in flight. Called with mutex_ held.
-
-  bool conflicts(const std::string& key) const {
-    if (inFlight_.contains(key) || inFlightFolders_.contains(key)) return true;
-    bool found = false;
-    forEachAncestor(
-        key, [&](const std::string& folder) { found = found || inFlight_.contains(folder); });
-    return found;
-  }
-
-  void track(const std::string& key, int delta) {
-    auto adjust = [delta](std::unordered_map<std::string, int>& counts, const std::string& k) {
-      if ((counts[k] += delta) == 0) counts.erase(k);
-    };
-    adjust(inFlight_, key);
-    forEachAncestor(key, [&](const std::string& folder) { adjust(inFlightFolders_, folder); });
+    output_.show(std::move(line));
   }
 
   void submit(WriteTask task) {
     std::unique_lock<std::mutex> lock(mutex_);
-    task.slot = openSlot();
+    task.slot = output_.open();
     if (workers_.empty()) {
       lock.unlock();
-      Slot result;
-      Status status = write(task, out_, &buffer_, &result);
+      StepLines result;
+      uint64_t bytes = 0;
+      Status status = write(task, out_, &buffer_, &result, &bytes);
       lock.lock();
-      settle(task, status, std::move(result));
+      settle(task, status, std::move(result), bytes);
       return;
     }
     // The walk runs ahead of the workers only so far.
     changed_.wait(lock, [&] { return queue_.size() < 4 * workers_.size(); });
-    track(task.key, +1);
+    inFlight_.add(task.key);
     queue_.push_back(std::move(task));
     changed_.notify_all();
   }
@@ -294,17 +206,19 @@ class Extractor : public NameVisitor {
       queue_.pop_front();
       changed_.notify_all();
       const uint64_t need = bytesNeeded(task.where);
-      changed_.wait(lock, [&] { return bytesHeld_ == 0 || bytesHeld_ + need <= kBytesInFlight; });
-      bytesHeld_ += need;
+      changed_.wait(lock, [&] { return budget_.allows(need); });
+      budget_.take(need);
       lock.unlock();
-      Slot result;
-      const Status status = write(task, folder, &buffer, &result);
+      StepLines result;
+      uint64_t bytes = 0;
+      const Status status = write(task, folder, &buffer, &result, &bytes);
       // A buffer grown for one large file is not kept for the next.
-      if (buffer.capacity() > kBytesInFlight / workers_.size()) std::vector<uint8_t>().swap(buffer);
+      if (buffer.capacity() > MemoryBudget::kBytes / workers_.size())
+        std::vector<uint8_t>().swap(buffer);
       lock.lock();
-      bytesHeld_ -= need;
-      track(task.key, -1);
-      settle(task, status, std::move(result));
+      budget_.give(need);
+      inFlight_.remove(task.key);
+      settle(task, status, std::move(result), bytes);
       changed_.notify_all();
     }
   }
@@ -312,39 +226,35 @@ class Extractor : public NameVisitor {
   // What decoding the entry holds in memory: its stored bytes, grown to the
   // length its trailer states.
   uint64_t bytesNeeded(const Location& where) const {
-    const uint32_t size = where.entry->size;
-    if (!(where.entry->flags & FLAG_COMPRESSED) || size < STREAM_TRAILER_SIZE) return 0;
-    uint8_t trailer[STREAM_TRAILER_SIZE];
-    const off_t at = static_cast<off_t>(where.offset + size - STREAM_TRAILER_SIZE);
-    if (pread(store_.image.fd, trailer, sizeof trailer, at) != static_cast<ssize_t>(sizeof trailer))
-      return size;
-    return std::max<uint64_t>(size, decodeStreamTrailer(trailer).decodedLength);
+    if (!(where.entry->flags & FLAG_COMPRESSED)) return 0;
+    return std::max<uint64_t>(where.entry->size, statedLength(store_, where).value_or(0));
   }
 
-  // Takes one file from the image into the folder; its lines go to result.
+  // Takes one file from the image into the folder; its lines go to result
+  // and its length to *bytes.
   Status write(const WriteTask& task, OutputDir& folder, std::vector<uint8_t>* buffer,
-               Slot* result) const {
+               StepLines* result, uint64_t* bytes) const {
     const Location& where = task.where;
     if (where.entry->flags & FLAG_COMPRESSED) {
       const Status read = readLocated(store_, where, buffer);
       if (!read.isOk()) return Status::damaged(read.message() + ", not written");
       announce(task.name, result);
-      result->bytes = buffer->size();
+      *bytes = buffer->size();
       return folder.writeNew(task.name, buffer->data(), buffer->size());
     }
     // Stored bytes go from the image to the file without passing through
     // this process.
     announce(task.name, result);
-    result->bytes = where.entry->size;
-    return folder.copyNew(task.name, store_.image.fd, where.offset, where.entry->size);
+    *bytes = where.entry->size;
+    return folder.copyNew(task.name, store_.image.fd(), where.offset, where.entry->size);
   }
 
-  void announce(const std::string& name, Slot* result) const {
+  void announce(const std::string& name, StepLines* result) const {
     if (options_.dumpingLines) result->lines.push_back({Line::Kind::kDumping, name, {}});
   }
 
   // Counts a write's outcome and releases its lines. With mutex_ held.
-  void settle(const WriteTask& task, const Status& status, Slot result) {
+  void settle(const WriteTask& task, const Status& status, StepLines result, uint64_t bytes) {
     if (status.code() == Status::Code::kExists) {
       // Appeared since it was looked for: kept as it is.
       if (decided_.insert(task.key).second) ++stats_.filesPresent;
@@ -353,15 +263,12 @@ class Extractor : public NameVisitor {
       result.lines.push_back({Line::Kind::kWarning, task.name, status.message()});
     } else {
       ++stats_.filesWritten;
-      stats_.bytesWritten += result.bytes;
+      stats_.bytesWritten += bytes;
       decided_.insert(task.key);
       if (options_.listWritten) result.lines.push_back({Line::Kind::kWritten, task.name, {}});
       result.wrote = true;
     }
-    Slot& slot = slotAt(task.slot);
-    slot.lines = std::move(result.lines);
-    slot.wrote = result.wrote;
-    closeSlot(task.slot);
+    output_.close(task.slot, std::move(result));
   }
 
   void drain() {
@@ -380,12 +287,10 @@ class Extractor : public NameVisitor {
   std::condition_variable changed_;
   RunStats stats_;
   std::unordered_set<std::string> decided_;  // keys written by this run or counted as present
-  std::deque<Slot> slots_;
-  uint64_t firstSlot_ = 0;
+  OrderedOutput output_;
   std::deque<WriteTask> queue_;
-  std::unordered_map<std::string, int> inFlight_;         // keys queued or being written
-  std::unordered_map<std::string, int> inFlightFolders_;  // folders above them
-  uint64_t bytesHeld_ = 0;
+  InFlight inFlight_;
+  MemoryBudget budget_;
   bool stopping_ = false;
   std::vector<std::thread> workers_;
 };

@@ -1,7 +1,7 @@
 // The output folder: every existence check, directory creation, write and
-// read-back of extraction goes through here. The folder is held open as a
-// directory descriptor and every name is resolved beneath it by the kernel,
-// so nothing is ever read or written outside it, whatever links stand in it.
+// read-back of extraction goes through here. Every name is resolved beneath
+// the folder, so nothing is ever read or written outside it, whatever links
+// stand in it; files appear only complete (see NewFile).
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "beneath.h"
+#include "file_io.h"
 #include "status.h"
 
 namespace orvex {
@@ -19,9 +21,9 @@ namespace orvex {
 class OutputDir {
  public:
   // Opens path as the output folder; with create, makes it and any missing
-  // ancestors first.
-  static Status open(const std::string& path, bool create, std::unique_ptr<OutputDir>* dir);
-  ~OutputDir();
+  // ancestors first. Every effect goes through fs.
+  static Status open(const std::string& path, bool create, std::unique_ptr<OutputDir>* dir,
+                     io::Fs& fs = io::realFs());
   OutputDir(const OutputDir&) = delete;
   OutputDir& operator=(const OutputDir&) = delete;
 
@@ -59,34 +61,21 @@ class OutputDir {
   // not be used by two threads at once. nullptr when out of descriptors.
   std::unique_ptr<OutputDir> clone() const;
 
-  // The folder as given to open(), for messages.
-  const std::string& path() const { return path_; }
-
  private:
-  using Parts = std::vector<std::string>;
   // Fills a new file through its descriptor.
   using Filler = std::function<Status(int fd)>;
 
-  OutputDir(int fd, std::string path, bool walk, bool procFd);
-  // Opens the folder made of parts[0, count) beneath the root, creating
-  // missing folders when create is set. Returns 0 or an error number.
-  int openFolder(const Parts& parts, size_t count, bool create, int* folder, size_t* failedAt);
-  int openStep(int base, const Parts& parts, size_t index, int* folder);
+  explicit OutputDir(io::Beneath root) : root_(std::move(root)), copier_(root_.fs()) {}
   // The parent folder of the last part, from the cache when it is there.
   // The descriptor stays owned by this object. On failure *error, when
-  // given, holds the error number (or a negative code for a link met).
-  Status parentFolder(const Parts& parts, bool create, int* folder, int* error = nullptr);
+  // given, holds the error number (or kLinkInWay).
+  Status parentFolder(const io::PathParts& parts, bool create, int* folder, int* error = nullptr);
   void forgetParent();
   Status createFile(std::string_view name, bool replace, const Filler& fill);
-  Status createNamed(int folder, const std::string& leaf, bool replace, const Filler& fill);
-  std::string temporaryName();
 
-  int fd_ = -1;
-  std::string path_;
-  bool walk_ = false;         // resolve one component at a time, never following links
-  bool procFd_ = true;        // unnamed temporary files can be linked through /proc/self/fd
-  bool copyInKernel_ = true;  // copy_file_range has not refused the image and this folder
-  int parentFd_ = -1;
+  io::Beneath root_;
+  io::Copier copier_;
+  io::Fd parent_;  // the folder last resolved, and its name
   std::string parentName_;
 };
 

@@ -11,11 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "names.h"
 #include "store.h"
 
 namespace orvex {
-
-enum class NameSource { kList, kEventTable };
 
 class NameVisitor {
  public:
@@ -24,10 +23,12 @@ class NameVisitor {
   // A list name was looked up; where says what it resolved to.
   virtual void listLookedUp(std::string_view listName, const Location& where) = 0;
   // A name the run writes as a file. Empty and unsafe names never get here.
-  virtual void file(std::string_view name, NameSource source) = 0;
-  // The event table ("eventsTable") or an event file, as the output folder
-  // holds it once the names before it have been handled. kNotFound when
-  // there is none.
+  virtual void file(std::string_view name) = 0;
+  // The event table as the output folder holds it once the list pass is
+  // done. kNotFound when there is none.
+  virtual Status readEventTable(std::vector<uint8_t>* bytes) = 0;
+  // An event file as the output folder holds it once the names before it
+  // have been handled. kNotFound when there is none.
   virtual Status readBack(std::string_view name, std::vector<uint8_t>* bytes) = 0;
   // The folder holds no event table, but a list named one (listedName):
   // whether the walk reads the store's copy, as the list pass would have
@@ -45,32 +46,16 @@ struct WalkOptions {
   // Read the event table from this path (relative to the current folder)
   // instead of reading "eventsTable" back from the output folder.
   std::optional<std::string> eventsTablePath;
+  // When neither the folder nor a list gives an event table, read the
+  // store's entry named "eventsTable" (a run has no such fallback: a file
+  // no list names is never written).
+  bool storeTableByName = false;
 };
 
-void walkNames(const Store& store, NameVisitor& visitor, const WalkOptions& options = {});
+struct WalkSummary {
+  bool eventTableRead = false;  // an event table was found and read
+};
 
-// Every name the walk tries as a list, in order: menu.ard, then al00.ard ..
-// zz99.ard, the two never read as lists included.
-const std::vector<std::string>& nameListNames();
-// Names that are tried but never read as lists.
-bool isSkippedList(std::string_view listName);
-
-// A name from the store is unsafe when it is absolute or has a ".."
-// component: it could reach outside the output folder.
-bool isUnsafeName(std::string_view name);
-
-// The folder that receives an event file's pieces: the name without its
-// last '.' and what follows, or nothing when that is missing, empty or
-// unsafe.
-std::optional<std::string> pieceDirectory(std::string_view eventName);
-// Where piece number i of the pieces in dir goes: "dir/000.mset" and on.
-std::string piecePath(const std::string& dir, size_t i);
-
-// True when name, written into the output folder, is its event table:
-// "eventsTable", possibly with "." parts and doubled slashes.
-bool isEventTableName(std::string_view name);
-
-// Reads a whole regular file by a path of the user's.
-Status readUserFile(const std::string& path, std::vector<uint8_t>* bytes);
+WalkSummary walkNames(const Store& store, NameVisitor& visitor, const WalkOptions& options = {});
 
 }  // namespace orvex

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "file_io.h"
 #include "store.h"
 
 namespace orvex {
@@ -35,8 +36,9 @@ Status ImageWriter::beginFile(uint32_t* sector) {
 }
 
 Status ImageWriter::append(const uint8_t* data, size_t length) {
-  const Status status = out_->write(data, length);
-  if (status.isOk()) offset_ += length;
+  const Status status = io::writeAll(fs_, fd_, data, length);
+  if (!status.isOk()) return Status::ioError(path_ + ": " + status.message());
+  offset_ += length;
   return status;
 }
 

@@ -7,13 +7,16 @@
 #include <cstdint>
 #include <string>
 
-#include "output_file.h"
+#include "fs.h"
+#include "status.h"
 
 namespace orvex {
 
 class ImageWriter {
  public:
-  ImageWriter(OutputFile* out, uint32_t baseSector) : out_(out), baseSector_(baseSector) {}
+  // Writes at fd's file position through fs; failures name path.
+  ImageWriter(io::Fs& fs, int fd, std::string path, uint32_t baseSector)
+      : fs_(fs), fd_(fd), path_(std::move(path)), baseSector_(baseSector) {}
 
   Status writeBootSector();
   // Starts a file at the next sector; *sector counts from the base sector.
@@ -24,7 +27,9 @@ class ImageWriter {
  private:
   Status writeZeros(uint64_t count);
 
-  OutputFile* out_;
+  io::Fs& fs_;
+  int fd_;
+  std::string path_;
   uint32_t baseSector_;
   uint64_t offset_ = 0;
   uint64_t fileStart_ = 0;

@@ -10,23 +10,12 @@
 #include <vector>
 
 #include "store.h"
+#include "stored_form.h"
 
 namespace orvex {
 
 // The name list every packed disc carries, naming all its other files.
 constexpr char NAME_LIST_NAME[] = "menu.ard";
-
-enum class StoreMode {
-  kAuto,      // compress when the stream is shorter than the file
-  kCompress,  // compress whenever compress() accepts the file
-  kStore,     // never compress
-};
-
-// Encodes a file's contents as they go into the image. Returns true with
-// *stream set when the file is to be stored compressed, false when it is to
-// be stored as is.
-bool encodeForStore(const uint8_t* data, size_t length, StoreMode mode,
-                    std::vector<uint8_t>* stream);
 
 // One regular file of a source tree.
 struct SourceFile {
@@ -36,31 +25,40 @@ struct SourceFile {
 };
 
 // Lists every regular file under dir, sorted by name. A symlink counts as
-// the file it resolves to, which must be a regular file inside dir. Returns
-// false after appending one line to *problems, naming the file, for each
-// entry that cannot be packed as it is: broken symlinks, symlinks leading out
-// of dir or to a directory, FIFOs, sockets and devices, unreadable files and
-// directories, files of 4 GiB or more. The walk goes on past each of them.
-bool listSourceTree(const std::string& dir, std::vector<SourceFile>* files,
-                    std::vector<std::string>* problems);
+// the file it resolves to, which must be a regular file inside dir. Adds one
+// problem, naming the file, for each entry that cannot be packed as it is:
+// broken symlinks, symlinks leading out of dir or to a directory, FIFOs,
+// sockets and devices, unreadable files and directories, files of 4 GiB or
+// more. The walk goes on past each of them.
+void listSourceTree(io::Fs& fs, const std::string& dir, std::vector<SourceFile>* files,
+                    Problems* problems);
 
-// Returns false after appending one line to *problems for every name that
-// does not fit a name-list slot, is the packed name list's own, or shares a
-// hash with an earlier name or with a name the extractor reads as a list.
-bool checkPackNames(const std::vector<SourceFile>& files, std::vector<std::string>* problems);
+// Adds a problem for every name that does not fit a name-list slot, is the
+// packed name list's own, or shares a hash with an earlier name or with a
+// name the extractor reads as a list.
+void checkPackNames(const std::vector<SourceFile>& files, Problems* problems);
 
 struct PackOptions {
   uint32_t baseSector = 16;
-  StoreMode mode = StoreMode::kAuto;
+  StoredForm form = StoredForm::kAuto;
+  io::Fs* fs = &io::realFs();
+};
+
+// What a pack wrote.
+struct PackStats {
+  uint64_t files = 0;        // the files of the tree, the name list not counted
+  uint64_t bytesIn = 0;      // their length
+  uint64_t bytesStored = 0;  // what they take in the store, before sector padding
 };
 
 // Packs a name list naming every file under sourceDir, then the files, into
-// an image and index written through temporary files, so that on failure
-// neither output path is touched. The name list comes first so that an
-// image cut short still names the files it holds. Every problem in the tree
-// is found before anything is written; *error then holds one line for each.
-// Every problem found in the tree is in one kInvalid status, a line each.
+// an image and index that appear only complete, both at once: on failure
+// neither output path is touched, and an interrupting signal leaves both as
+// they were. The name list comes first so that an image cut short still
+// names the files it holds. Every problem in the tree is found before
+// anything is written; the result is then kInvalid with each in problems.
 Status packTree(const std::string& sourceDir, const std::string& imagePath,
-                const std::string& indexPath, const PackOptions& options);
+                const std::string& indexPath, const PackOptions& options, Problems* problems,
+                PackStats* stats = nullptr);
 
 }  // namespace orvex

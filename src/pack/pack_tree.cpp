@@ -1,10 +1,11 @@
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "file_io.h"
 #include "image_writer.h"
+#include "new_file.h"
 #include "pack.h"
 #include "paths.h"
 
@@ -17,29 +18,21 @@ constexpr size_t kChunk = 1 << 20;
 // listed with.
 class SourceReader {
  public:
-  explicit SourceReader(const SourceFile& file) : file_(file) {}
-  ~SourceReader() {
-    if (fd_ >= 0) close(fd_);
-  }
+  SourceReader(io::Fs& fs, const SourceFile& file) : fs_(fs), file_(file) {}
 
   Status open() {
-    fd_ = ::open(file_.path.c_str(), O_RDONLY | O_CLOEXEC);
-    return fd_ >= 0 ? Status::ok() : Status::fromErrno(file_.name + ": cannot read", errno);
+    const int fd = fs_.open(AT_FDCWD, file_.path.c_str(), O_RDONLY);
+    if (fd < 0) return Status::fromErrno(file_.name + ": cannot read", -fd);
+    file.reset(fd);
+    return Status::ok();
   }
 
   // Reads the next part of the file into *chunk, empty at the end.
   Status next(std::vector<uint8_t>* chunk, size_t most) {
     chunk->resize(most);
     size_t have = 0;
-    while (have < most) {
-      const ssize_t got = read(fd_, chunk->data() + have, most - have);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        return Status::fromErrno(file_.name + ": cannot read", errno);
-      }
-      if (got == 0) break;
-      have += static_cast<size_t>(got);
-    }
+    const Status read = io::readFull(fs_, file.get(), chunk->data(), most, &have);
+    if (!read.isOk()) return Status::fromErrno(file_.name + ": cannot read", read.osError());
     chunk->resize(have);
     done_ += have;
     if (done_ > file_.size || (have < most && done_ != file_.size))
@@ -48,8 +41,9 @@ class SourceReader {
   }
 
  private:
+  io::Fs& fs_;
   const SourceFile& file_;
-  int fd_ = -1;
+  io::Fd file;
   uint64_t done_ = 0;
 };
 
@@ -61,10 +55,10 @@ void addRecord(std::vector<uint8_t>* index, const IndexEntry& entry) {
 
 // Writes one file's bytes as stored, compressed when the mode and the data
 // allow, and appends its index record.
-Status packBytes(const std::string& name, const std::vector<uint8_t>& data, StoreMode mode,
+Status packBytes(const std::string& name, const std::vector<uint8_t>& data, StoredForm form,
                  ImageWriter* image, std::vector<uint8_t>* index) {
   std::vector<uint8_t> stream;
-  const bool compressed = encodeForStore(data.data(), data.size(), mode, &stream);
+  const bool compressed = encodeForStore(data.data(), data.size(), form, false, &stream);
   const std::vector<uint8_t>& stored = compressed ? stream : data;
   uint32_t sector = 0;
   Status status = image->beginFile(&sector);
@@ -76,17 +70,17 @@ Status packBytes(const std::string& name, const std::vector<uint8_t>& data, Stor
   return status;
 }
 
-Status packFile(const SourceFile& file, StoreMode mode, ImageWriter* image,
+Status packFile(io::Fs& fs, const SourceFile& file, StoredForm form, ImageWriter* image,
                 std::vector<uint8_t>* index) {
-  SourceReader reader(file);
+  SourceReader reader(fs, file);
   Status status = reader.open();
   if (!status.isOk()) return status;
   std::vector<uint8_t> chunk;
-  if (mode != StoreMode::kStore && file.size <= MAX_COMPRESSED_LENGTH) {
+  if (form != StoredForm::kStore && file.size <= MAX_COMPRESSED_LENGTH) {
     // Small enough to be a compressed stream: read it whole, one byte more
     // than listed to notice growth.
     status = reader.next(&chunk, static_cast<size_t>(file.size) + 1);
-    return status.isOk() ? packBytes(file.name, chunk, mode, image, index) : status;
+    return status.isOk() ? packBytes(file.name, chunk, form, image, index) : status;
   }
   uint32_t sector = 0;
   status = image->beginFile(&sector);
@@ -112,36 +106,35 @@ std::string checkOutputPath(const std::string& path, const std::string& sourceRo
   return "";
 }
 
+
 }  // namespace
 
 Status packTree(const std::string& sourceDir, const std::string& imagePath,
-                const std::string& indexPath, const PackOptions& options) {
+                const std::string& indexPath, const PackOptions& options, Problems* problems,
+                PackStats* stats) {
   if (options.baseSector >= BOOT_SEARCH_SECTORS)
     return Status::invalid("base sector " + std::to_string(options.baseSector) + " is not below " +
                            std::to_string(BOOT_SEARCH_SECTORS));
+  io::Fs& fs = *options.fs;
   std::vector<SourceFile> files;
-  std::vector<std::string> problems;
-  listSourceTree(sourceDir, &files, &problems);
-  checkPackNames(files, &problems);
+  const size_t before = problems->size();
+  listSourceTree(fs, sourceDir, &files, problems);
+  checkPackNames(files, problems);
   std::string root, image, index;
   if (resolvePath(sourceDir, &root).isOk()) {
     for (const auto& [path, resolved] : {std::pair{&imagePath, &image}, {&indexPath, &index}}) {
       const std::string problem = checkOutputPath(*path, root, resolved);
-      if (!problem.empty()) problems.push_back(problem);
+      if (!problem.empty()) problems->add(problem);
     }
     if (!image.empty() && image == index)
-      problems.push_back("image and index must be different files");
+      problems->add("image and index must be different files");
   }
-  if (!problems.empty()) {
-    std::string all;
-    for (const std::string& p : problems) all += (all.empty() ? "" : "\n") + p;
-    return Status::invalid(all);
-  }
+  if (problems->size() != before) return Status::invalid("the tree cannot be packed");
 
-  OutputFile imageFile, indexFile;
+  io::OutputFile imageFile(fs), indexFile(fs);
   Status status = imageFile.create(imagePath);
   if (status.isOk()) status = indexFile.create(indexPath);
-  ImageWriter writer(&imageFile, options.baseSector);
+  ImageWriter writer(fs, imageFile.fd(), imagePath, options.baseSector);
   if (status.isOk()) status = writer.writeBootSector();
 
   // The name list first, so that the names survive an image cut short.
@@ -149,15 +142,20 @@ Status packTree(const std::string& sourceDir, const std::string& imagePath,
   std::vector<std::string> names;
   for (const SourceFile& f : files) names.push_back(f.name);
   if (status.isOk())
-    status = packBytes(NAME_LIST_NAME, encodeNameList(names), options.mode, &writer, &records);
-  for (size_t i = 0; status.isOk() && i < files.size(); ++i)
-    status = packFile(files[i], options.mode, &writer, &records);
+    status = packBytes(NAME_LIST_NAME, encodeNameList(names), options.form, &writer, &records);
+  for (size_t i = 0; status.isOk() && i < files.size(); ++i) {
+    const size_t recordsBefore = records.size();
+    status = packFile(fs, files[i], options.form, &writer, &records);
+    if (status.isOk() && stats) {
+      ++stats->files;
+      stats->bytesIn += files[i].size;
+      stats->bytesStored += decodeIndexEntry(records.data() + recordsBefore).size;
+    }
+  }
+  if (status.isOk())
+    status = indexFile.about(io::writeAll(fs, indexFile.fd(), records.data(), records.size()));
   // Both files are complete on disk before either takes its final name.
-  if (status.isOk()) status = indexFile.write(records.data(), records.size());
-  if (status.isOk()) status = imageFile.finish();
-  if (status.isOk()) status = indexFile.finish();
-  if (status.isOk()) status = imageFile.commit();
-  if (status.isOk()) status = indexFile.commit();
+  if (status.isOk()) status = io::publishTogether(imageFile, &indexFile);
   return status;
 }
 

@@ -1,13 +1,11 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
+#include "file_io.h"
 #include "pack.h"
 #include "paths.h"
 
@@ -15,10 +13,6 @@ namespace orvex {
 namespace {
 
 constexpr uint64_t kMaxFileSize = 0xFFFFFFFFu;
-
-struct DirCloser {
-  void operator()(DIR* d) const { closedir(d); }
-};
 
 const char* specialKind(mode_t mode) {
   if (S_ISFIFO(mode)) return "a FIFO";
@@ -31,77 +25,65 @@ const char* specialKind(mode_t mode) {
 // on with the rest, so that one run reports all of them.
 class TreeWalker {
  public:
-  TreeWalker(std::string root, std::vector<SourceFile>* files, std::vector<std::string>* problems)
-      : root_(std::move(root)), files_(files), problems_(problems) {}
+  TreeWalker(io::Fs& fs, std::string root, std::vector<SourceFile>* files, Problems* problems)
+      : fs_(fs), root_(std::move(root)), files_(files), problems_(problems) {}
 
   void walk(const std::string& dir, const std::string& prefix) {
-    std::unique_ptr<DIR, DirCloser> d(opendir(dir.c_str()));
-    if (!d) return note(prefix.empty() ? dir : prefix, std::strerror(errno));
-    std::vector<std::string> names;
-    errno = 0;
-    while (const dirent* e = readdir(d.get())) {
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-        names.push_back(e->d_name);
-      errno = 0;
-    }
-    if (errno != 0) return note(prefix.empty() ? dir : prefix, std::strerror(errno));
-    d.reset();
-    std::sort(names.begin(), names.end());
-    for (const std::string& n : names) visit(dir + "/" + n, prefix.empty() ? n : prefix + "/" + n);
+    const std::string subject = prefix.empty() ? dir : prefix;
+    const int fd = fs_.open(AT_FDCWD, dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return note(subject, std::strerror(-fd));
+    const io::Fd folder(fd);
+    std::vector<io::FolderEntry> entries;
+    const Status listed = io::listFolder(fs_, fd, &entries);
+    if (!listed.isOk()) return note(subject, std::strerror(listed.osError()));
+    for (const io::FolderEntry& e : entries)
+      visit(dir + "/" + e.name, prefix.empty() ? e.name : prefix + "/" + e.name, e.st);
   }
 
  private:
-  void note(const std::string& name, const std::string& reason) {
-    problems_->push_back(name + ": " + reason);
-  }
+  void note(const std::string& name, const std::string& reason) { problems_->add(name, reason); }
 
-  void visit(const std::string& path, const std::string& name) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return note(name, std::strerror(errno));
+  void visit(const std::string& path, const std::string& name, struct stat st) {
     if (S_ISDIR(st.st_mode)) return walk(path, name);
     if (S_ISLNK(st.st_mode)) {
       std::string target;
       if (!resolvePath(path, &target).isOk()) return note(name, "broken symlink");
       if (target != root_ && !isInside(target, root_))
         return note(name, "symlink points outside the source directory, to " + target);
-      if (stat(path.c_str(), &st) != 0) return note(name, std::strerror(errno));
+      if (const int err = fs_.stat(AT_FDCWD, path.c_str(), &st, 0); err != 0)
+        return note(name, std::strerror(-err));
       if (S_ISDIR(st.st_mode)) return note(name, "symlink to a directory is not packed");
     }
     if (!S_ISREG(st.st_mode))
       return note(name, std::string("not a regular file (") + specialKind(st.st_mode) + ")");
     if (static_cast<uint64_t>(st.st_size) > kMaxFileSize)
       return note(name, "4 GiB or larger; the index holds sizes below 4 GiB");
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return note(name, std::string("cannot read: ") + std::strerror(errno));
-    close(fd);
+    const int fd = fs_.open(AT_FDCWD, path.c_str(), O_RDONLY);
+    if (fd < 0) return note(name, std::string("cannot read: ") + std::strerror(-fd));
+    io::Fd(fd).close();
     files_->push_back({name, path, static_cast<uint64_t>(st.st_size)});
   }
 
+  io::Fs& fs_;
   std::string root_;
   std::vector<SourceFile>* files_;
-  std::vector<std::string>* problems_;
+  Problems* problems_;
 };
 
 }  // namespace
 
-bool listSourceTree(const std::string& dir, std::vector<SourceFile>* files,
-                    std::vector<std::string>* problems) {
+void listSourceTree(io::Fs& fs, const std::string& dir, std::vector<SourceFile>* files,
+                    Problems* problems) {
   files->clear();
   std::string root;
-  if (const Status status = resolvePath(dir, &root); !status.isOk()) {
-    problems->push_back(dir + ": " + status.message());
-    return false;
-  }
+  if (const Status status = resolvePath(dir, &root); !status.isOk())
+    return problems->add(dir, status.message());
   struct stat st;
-  if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    problems->push_back(dir + ": not a directory");
-    return false;
-  }
-  const size_t before = problems->size();
-  TreeWalker(root, files, problems).walk(root, "");
+  if (fs.stat(AT_FDCWD, root.c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode))
+    return problems->add(dir, "not a directory");
+  TreeWalker(fs, root, files, problems).walk(root, "");
   std::sort(files->begin(), files->end(),
             [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
-  return problems->size() == before;
 }
 
 }  // namespace orvex

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "fs.h"
 #include "status.h"
 
 namespace orvex {
@@ -18,7 +19,7 @@ struct ChangedFile {
 // Lists every regular file under dir, sorted by name. A link or a special
 // file under it is a problem, named in problems; so is a file too large for
 // any stored entry.
-Status listChangedFiles(const std::string& dir, std::vector<ChangedFile>* files,
-                        std::vector<std::string>* problems);
+Status listChangedFiles(io::Fs& fs, const std::string& dir, std::vector<ChangedFile>* files,
+                        Problems* problems);
 
 }  // namespace orvex

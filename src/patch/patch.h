@@ -11,23 +11,20 @@
 #include <vector>
 
 #include "store.h"
+#include "stored_form.h"
 
 namespace orvex {
 
-// The stored form of a changed entry.
-enum class PatchForm {
-  kKeep,      // compressed stays compressed when the encoder can, else stored
-  kStore,     // always stored
-  kCompress,  // always compressed
-};
-
 struct PatchOptions {
-  PatchForm form = PatchForm::kKeep;
+  // The stored form of a changed entry: kKeep, kStore or kCompress.
+  StoredForm form = StoredForm::kKeep;
   // Place every change after the image's end, so that the old bytes stay
   // live until the new index replaces the old one.
   bool inPlace = false;
   // The event table that places edited pieces; when missing, the changes
-  // folder's eventsTable, else the store's.
+  // folder's eventsTable, else the table a run would read from the store
+  // (under the first listed name that reads), else the store's entry named
+  // eventsTable.
   std::optional<std::string> eventsTablePath;
 };
 
@@ -58,7 +55,7 @@ struct PatchPlan {
 // When the patch must be refused, returns kInvalid and adds every problem
 // found to problems, each as "NAME: WHAT".
 Status planPatch(const Store& store, const std::string& changesDir, const PatchOptions& options,
-                 PatchPlan* plan, std::vector<std::string>* problems);
+                 PatchPlan* plan, Problems* problems);
 
 // Writes a copy of the image with the plan applied, and the plan's index,
 // through temporary files beside the outputs, renamed into place once both
@@ -67,9 +64,12 @@ Status writePatchedCopy(const Store& store, const PatchPlan& plan, const std::st
                         const std::string& newIndex);
 
 // Appends the plan's bytes to the image (every change must lie past its
-// end), syncs it, then replaces the index atomically. A run stopped at any
-// point leaves a disc that reads entirely as before or entirely as after.
+// end), syncs it, then replaces the index atomically (through a link, its
+// target, keeping its mode). A run stopped at any point leaves a disc that
+// reads entirely as before or entirely as after; a failure, or an
+// interrupting signal, before the index is replaced cuts the image back to
+// its old length.
 Status patchInPlace(const std::string& imagePath, const std::string& indexPath,
-                    const PatchPlan& plan);
+                    const PatchPlan& plan, io::Fs& fs = io::realFs());
 
 }  // namespace orvex

@@ -2,13 +2,12 @@
 #include <map>
 
 #include "changes.h"
+#include "file_io.h"
 #include "patch.h"
 #include "walk.h"
 
 namespace orvex {
 namespace {
-
-constexpr char kEventTableName[] = "eventsTable";
 
 uint64_t roundUpToSector(uint64_t n) { return (n + SECTOR_SIZE - 1) / SECTOR_SIZE * SECTOR_SIZE; }
 
@@ -19,34 +18,63 @@ struct Edit {
   std::vector<uint8_t> content;
 };
 
-// When name is "DIR/NNN.mset" as piecePath writes it, sets *dir and *number.
-bool parsePieceName(const std::string& name, std::string* dir, size_t* number) {
-  const size_t slash = name.rfind('/');
-  if (slash == std::string::npos || slash == 0) return false;
-  const std::string leaf = name.substr(slash + 1);
-  constexpr std::string_view kSuffix = ".mset";
-  if (leaf.size() <= kSuffix.size() || !leaf.ends_with(kSuffix)) return false;
-  const std::string digits = leaf.substr(0, leaf.size() - kSuffix.size());
-  if (digits.size() > 9 ||
-      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return false;
-  *dir = name.substr(0, slash);
-  *number = std::stoul(digits);
-  return piecePath(*dir, *number) == name;
-}
+// Learns the event files and their piece folders the way a run does, with
+// the changes folder as the run's folder for the event table, and the
+// disc's own bytes for the event files.
+class EventLearner : public NameVisitor {
+ public:
+  EventLearner(const Store& store, const std::vector<ChangedFile>& files)
+      : store_(store), files_(files) {}
+
+  void listLookedUp(std::string_view, const Location&) override {}
+  void file(std::string_view) override {}
+
+  Status readEventTable(std::vector<uint8_t>* bytes) override {
+    for (const ChangedFile& file : files_) {
+      if (file.name != EVENTS_TABLE_NAME) continue;
+      const Status read = io::readUserFile(file.path, bytes);
+      if (!read.isOk()) problems.add(file.name, read.message());
+      return read;
+    }
+    return Status::notFound("no event table");
+  }
+
+  Status readBack(std::string_view name, std::vector<uint8_t>* bytes) override {
+    return readFile(store_, name, bytes);
+  }
+
+  bool tableFromStore(std::string_view) override { return true; }
+
+  void pieces(std::string_view eventName, const std::string& dir, const std::vector<uint8_t>&,
+              const std::vector<EventPiece>&) override {
+    eventByFolder[dir] = std::string(eventName);
+  }
+
+  void warning(std::string_view subject, std::string_view reason) override {
+    if (reason.ends_with("event pass skipped")) tableProblem = std::string(subject) + ": " +
+                                                               std::string(reason);
+  }
+
+  std::map<std::string, std::string> eventByFolder;  // piece folder -> event file
+  std::string tableProblem;  // why no event table was read, when one could not be
+  Problems problems;
+
+ private:
+  const Store& store_;
+  const std::vector<ChangedFile>& files_;
+};
 
 class Planner {
  public:
-  Planner(const Store& store, const PatchOptions& options, std::vector<std::string>* problems)
+  Planner(const Store& store, const PatchOptions& options, Problems* problems)
       : store_(store), options_(options), problems_(problems) {}
 
   Status plan(const std::string& changesDir, PatchPlan* plan);
 
  private:
   void problem(const std::string& subject, const std::string& what) {
-    problems_->push_back(subject + ": " + what);
+    problems_->add(subject, what);
   }
-  void loadEventTable(const std::vector<ChangedFile>& files);
   void addWholeFile(const ChangedFile& file, const Location& where);
   void addPieces(const std::string& eventName, const std::map<size_t, const ChangedFile*>& pieces);
   void addEdit(size_t position, Edit edit);
@@ -55,34 +83,9 @@ class Planner {
 
   const Store& store_;
   const PatchOptions& options_;
-  std::vector<std::string>* problems_;
-  // The event table, when one was found, and what it was read from.
-  std::optional<std::vector<uint8_t>> eventTable_;
-  std::string eventTableProblem_;
+  Problems* problems_;
   std::map<size_t, Edit> edits_;  // by index position
 };
-
-void Planner::loadEventTable(const std::vector<ChangedFile>& files) {
-  std::vector<uint8_t> bytes;
-  if (options_.eventsTablePath) {
-    const Status read = readUserFile(*options_.eventsTablePath, &bytes);
-    if (!read.isOk()) return problem(*options_.eventsTablePath, read.message());
-    eventTable_ = std::move(bytes);
-    return;
-  }
-  for (const ChangedFile& file : files) {
-    if (file.name != kEventTableName) continue;
-    const Status read = readUserFile(file.path, &bytes);
-    if (!read.isOk()) return problem(file.name, read.message());
-    eventTable_ = std::move(bytes);
-    return;
-  }
-  const Status read = readFile(store_, kEventTableName, &bytes);
-  if (read.isOk())
-    eventTable_ = std::move(bytes);
-  else if (read.code() != Status::Code::kNotFound)
-    eventTableProblem_ = "the store's eventsTable cannot be read: " + read.message();
-}
 
 void Planner::addEdit(size_t position, Edit edit) {
   const auto [it, added] = edits_.try_emplace(position, std::move(edit));
@@ -101,7 +104,7 @@ void Planner::addWholeFile(const ChangedFile& file, const Location& where) {
     return problem(file.name, "entry " + std::to_string(where.position) + ": " + stored.message() +
                                   "; it cannot be patched");
   Edit edit{file.name, {}, {}};
-  const Status read = readUserFile(file.path, &edit.content);
+  const Status read = io::readUserFile(file.path, &edit.content);
   if (!read.isOk()) return problem(file.name, read.message());
   if (edit.content == current) return;
   addEdit(static_cast<size_t>(where.position), std::move(edit));
@@ -150,7 +153,7 @@ void Planner::addPieces(const std::string& eventName,
       edit.content.insert(edit.content.end(), begin, end);
       continue;
     }
-    const Status read = readUserFile(it->second->path, &piece);
+    const Status read = io::readUserFile(it->second->path, &piece);
     if (!read.isOk()) return problem(it->second->name, read.message());
     if (!std::equal(piece.begin(), piece.end(), begin, end)) edit.pieces.push_back(i);
     edit.content.insert(edit.content.end(), piece.begin(), piece.end());
@@ -169,24 +172,15 @@ void Planner::addPieces(const std::string& eventName,
 
 bool Planner::encode(const Edit& edit, EntryChange* change) {
   const std::vector<uint8_t>& data = edit.content;
-  const bool wantCompressed =
-      options_.form == PatchForm::kCompress ||
-      (options_.form == PatchForm::kKeep && (change->before.flags & FLAG_COMPRESSED));
-  bool compressed = false;
-  if (wantCompressed) {
-    if (data.size() > MAX_COMPRESSED_LENGTH) {
-      if (options_.form == PatchForm::kCompress) {
-        problem(edit.name, std::to_string(data.size()) + " bytes, over the " +
-                               std::to_string(MAX_COMPRESSED_LENGTH) +
-                               " a compressed entry can hold; patch without --compress");
-        return false;
-      }
-    } else if (compress(data.data(), data.size(), &change->stored)) {
-      compressed = true;
-    } else if (options_.form == PatchForm::kCompress) {
-      problem(edit.name, "the encoder cannot make a stream for it; patch without --compress");
-      return false;
-    }
+  const bool compressed = encodeForStore(data.data(), data.size(), options_.form,
+                                         change->before.flags & FLAG_COMPRESSED, &change->stored);
+  if (!compressed && options_.form == StoredForm::kCompress) {
+    problem(edit.name, data.size() > MAX_COMPRESSED_LENGTH
+                           ? std::to_string(data.size()) + " bytes, over the " +
+                                 std::to_string(MAX_COMPRESSED_LENGTH) +
+                                 " a compressed entry can hold; patch without --compress"
+                           : "the encoder cannot make a stream for it; patch without --compress");
+    return false;
   }
   if (!compressed) change->stored = data;
   if (change->stored.size() > UINT32_MAX) {
@@ -239,22 +233,28 @@ void Planner::place(PatchPlan* plan) {
 
 Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
   std::vector<ChangedFile> files;
-  const Status listed = listChangedFiles(changesDir, &files, problems_);
+  const Status listed = listChangedFiles(*store_.image.fs, changesDir, &files, problems_);
   if (!listed.isOk()) return listed;
-  loadEventTable(files);
+  if (options_.eventsTablePath) {
+    std::vector<uint8_t> table;
+    const Status read = io::readUserFile(*options_.eventsTablePath, &table);
+    if (!read.isOk()) problem(*options_.eventsTablePath, read.message());
+  }
 
   // The piece folders of the event files the table names.
-  std::map<std::string, std::string> eventByFolder;
-  if (eventTable_) {
-    for (std::string_view name : decodeEventsTable(eventTable_->data(), eventTable_->size()))
-      if (const auto dir = pieceDirectory(name)) eventByFolder[*dir] = std::string(name);
-  }
+  EventLearner learner(store_, files);
+  WalkOptions walk;
+  walk.eventsTablePath = options_.eventsTablePath;
+  walk.storeTableByName = true;
+  const bool tableRead = walkNames(store_, learner, walk).eventTableRead;
+  for (const std::string& line : learner.problems.lines()) problems_->add(line);
+  const std::map<std::string, std::string>& eventByFolder = learner.eventByFolder;
 
   std::map<std::string, std::map<size_t, const ChangedFile*>> pieces;  // by event file
   for (const ChangedFile& file : files) {
     std::string dir;
     size_t number = 0;
-    const bool pieceName = parsePieceName(file.name, &dir, &number);
+    const bool pieceName = parsePiecePath(file.name, &dir, &number);
     if (pieceName) {
       const auto event = eventByFolder.find(dir);
       if (event != eventByFolder.end()) {
@@ -265,11 +265,11 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
     const Location where = locateFile(store_, file.name);
     if (where.entry) {
       addWholeFile(file, where);
-    } else if (file.name == kEventTableName) {
+    } else if (file.name == EVENTS_TABLE_NAME) {
       // Only the table that places pieces; the store holds none to change.
-    } else if (pieceName && !eventTable_) {
+    } else if (pieceName && !tableRead) {
       problem(file.name, "a piece, but no event table places it; pass --events FILE" +
-                             (eventTableProblem_.empty() ? "" : " (" + eventTableProblem_ + ")"));
+                             (learner.tableProblem.empty() ? "" : " (" + learner.tableProblem + ")"));
     } else {
       problem(file.name, pieceName ? "no index entry has this name's hash, and no event file in "
                                      "the event table has its folder"
@@ -302,7 +302,7 @@ size_t PatchPlan::rewrittenInOwnSectors() const {
 }
 
 Status planPatch(const Store& store, const std::string& changesDir, const PatchOptions& options,
-                 PatchPlan* plan, std::vector<std::string>* problems) {
+                 PatchPlan* plan, Problems* problems) {
   *plan = PatchPlan{};
   return Planner(store, options, problems).plan(changesDir, plan);
 }

@@ -21,11 +21,9 @@ class TempImage {
     close(fd);
     EXPECT_TRUE(openImage(path_, &image_).isOk());
   }
-  ~TempImage() {
-    closeImage(&image_);
-    unlink(path_.c_str());
-  }
+  ~TempImage() { unlink(path_.c_str()); }
   DiscImage& image() { return image_; }
+  const std::string& path() const { return path_; }
 
  private:
   std::string path_;
@@ -79,10 +77,14 @@ TEST(SectorOffset, WrapsThroughMissingMarker) {
   EXPECT_EQ(sectorOffset(0x300000, 0), uint64_t{0x300000} * 2048);
 }
 
-// An index of records and an image holding "BOOT2" at baseSector.
-Store storeOf(DiscImage image, const std::vector<IndexEntry>& entries) {
+// An index of records over the image, with the image's base sector.
+Store storeOf(TempImage& image, const std::vector<IndexEntry>& entries) {
   const std::vector<uint8_t> bytes = encodeIndex(entries);
-  return Store{image, parseIndex(bytes.data(), bytes.size())};
+  Store store;
+  EXPECT_TRUE(openImage(image.path(), &store.image).isOk());
+  store.image.baseSector = image.image().baseSector;
+  store.index = parseIndex(bytes.data(), bytes.size());
+  return store;
 }
 
 Status::Code read(const Store& store, std::string_view name) {
@@ -100,7 +102,7 @@ TEST(ReadFile, ReadsStoredAndCompressedEntries) {
   TempImage t(bytes);
   t.image().baseSector = findBootSector(t.image()).value_or(NO_BASE_SECTOR);
   ASSERT_EQ(t.image().baseSector, 2u);
-  const Store store = storeOf(t.image(), {{hashName("p"), 0, 1, 5},
+  const Store store = storeOf(t, {{hashName("p"), 0, 1, 5},
                                           {hashName("c"), 1, 2, sizeof stream},
                                           {hashName("f2"), 2, 3, 5},
                                           {hashName("empty"), 0, 1, 0}});
@@ -124,7 +126,7 @@ TEST(ReadFile, WithoutMarkerSectorOneIsByteZero) {
   std::vector<uint8_t> bytes(2048, 0);
   std::memcpy(bytes.data(), "first", 5);
   TempImage t(bytes);
-  const Store store = storeOf(t.image(), {{hashName("x"), 0, 1, 5}});
+  const Store store = storeOf(t, {{hashName("x"), 0, 1, 5}});
   std::vector<uint8_t> data;
   ASSERT_TRUE(readFile(store, "x", &data).isOk());
   EXPECT_EQ(std::string(data.begin(), data.end()), "first");
@@ -133,7 +135,7 @@ TEST(ReadFile, WithoutMarkerSectorOneIsByteZero) {
 TEST(ReadFile, EntriesPastTheImageEndAreDamaged) {
   TempImage t(std::vector<uint8_t>(3 * 2048, 'q'));
   t.image().baseSector = 0;
-  const Store store = storeOf(t.image(), {{hashName("fits"), 0, 2, 2048},
+  const Store store = storeOf(t, {{hashName("fits"), 0, 2, 2048},
                                           {hashName("over"), 0, 2, 2049},
                                           {hashName("far"), 0, 0x7FFFFFFF, 1},
                                           {hashName("bad"), 1, 1, 2},

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "file_io.h"
+
 #include "store.h"
 
 namespace orvex {
@@ -15,9 +17,6 @@ uint32_t slotOf(uint32_t hash, uint32_t mask) {
   // crowd one run of slots.
   return (hash * 0x9E3779B1u) >> 7 & mask;
 }
-
-// Records always read, whatever the image's size.
-constexpr uint64_t kMinRecordLimit = 65536;
 
 }  // namespace
 
@@ -54,51 +53,45 @@ FileIndex parseIndex(const uint8_t* data, size_t length) {
   return FileIndex(std::move(entries));
 }
 
-Status loadIndex(int fd, uint64_t imageSectors, FileIndex* index,
-                 std::vector<std::string>* warnings) {
+Status loadIndex(io::Fs& fs, int fd, uint64_t imageSectors, FileIndex* index,
+                 IndexShortfall* shortfall, Problems* warnings) {
+  *shortfall = IndexShortfall{};
   struct stat st;
-  if (fstat(fd, &st) != 0) return Status::fromErrno(errno);
+  if (const int err = fs.fstat(fd, &st); err != 0) return Status::fromErrno(-err);
   if (S_ISDIR(st.st_mode)) return Status::fromErrno(EISDIR);
-  // Allocate for no more records than could stand in the image, with room
-  // for small images whose entries share sectors.
-  const uint64_t limit = std::max<uint64_t>(imageSectors, kMinRecordLimit) * INDEX_ENTRY_SIZE;
+  const uint64_t limitRecords = recordLimit(imageSectors);
+  const uint64_t limit = limitRecords * INDEX_ENTRY_SIZE;
   std::vector<uint8_t> bytes;
-  if (S_ISREG(st.st_mode))
-    bytes.resize(static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(st.st_size), limit)));
-  // Read what fits the image; past that only count the length.
-  uint64_t have = 0;
-  for (;;) {
-    uint8_t spill[1 << 16];
-    const bool full = have >= bytes.size();
-    uint8_t* into = full ? spill : bytes.data() + have;
-    const size_t room = full ? sizeof spill : bytes.size() - static_cast<size_t>(have);
-    const ssize_t got = read(fd, into, room);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return Status::fromErrno(errno);
-    }
-    if (got == 0) break;
-    if (full && bytes.size() < limit)
-      bytes.insert(bytes.end(), spill,
-                   spill + std::min<uint64_t>(static_cast<uint64_t>(got), limit - bytes.size()));
-    have += static_cast<uint64_t>(got);
+  bool more = false;
+  if (Status s = io::readUpTo(fs, fd, limit, &bytes, &more); !s.isOk()) return s;
+  // A regular file's length tells how much was left; a device or a pipe is
+  // read no further than the limit and one byte.
+  const bool measured = S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) >= bytes.size();
+  const uint64_t length = measured && more ? static_cast<uint64_t>(st.st_size) : bytes.size();
+  const uint64_t records = length / INDEX_ENTRY_SIZE;
+  if (length == 0) warnings->add("the index is empty: no file can be found");
+  if (length % INDEX_ENTRY_SIZE != 0 && (measured || !more)) {
+    shortfall->partialBytes = length % INDEX_ENTRY_SIZE;
+    warnings->add("the index is " + std::to_string(length) +
+                  " bytes long, not a whole number of 16-byte records; the last " +
+                  std::to_string(length % INDEX_ENTRY_SIZE) + " bytes are ignored");
   }
-  const uint64_t records = have / INDEX_ENTRY_SIZE;
-  if (have == 0) warnings->push_back("the index is empty: no file can be found");
-  if (have % INDEX_ENTRY_SIZE != 0)
-    warnings->push_back("the index is " + std::to_string(have) +
-                        " bytes long, not a whole number of 16-byte records; the last " +
-                        std::to_string(have % INDEX_ENTRY_SIZE) + " bytes are ignored");
-  if (records > imageSectors) {
-    std::string warning = "the index has " + std::to_string(records) +
+  if (more || records > imageSectors) {
+    std::string warning = "the index has " +
+                          (more && !measured ? "more than " + std::to_string(limitRecords)
+                                             : std::to_string(records)) +
                           " records but the image only " + std::to_string(imageSectors) +
                           " sectors (are the image and the index swapped?)";
-    if (have > limit)
-      warning +=
-          "; only the first " + std::to_string(limit / INDEX_ENTRY_SIZE) + " records are used";
-    warnings->push_back(std::move(warning));
+    if (more) {
+      warning += "; only the first " + std::to_string(limitRecords) + " records are used";
+      if (measured)
+        shortfall->recordsLeft = records - limitRecords;
+      else
+        shortfall->moreUnknown = true;
+    }
+    warnings->add(std::move(warning));
   }
-  *index = parseIndex(bytes.data(), std::min<size_t>(bytes.size(), static_cast<size_t>(have)));
+  *index = parseIndex(bytes.data(), bytes.size());
   return Status::ok();
 }
 

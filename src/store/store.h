@@ -9,7 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "fd.h"
 #include "format.h"
+#include "fs.h"
 #include "status.h"
 
 namespace orvex {
@@ -41,12 +43,29 @@ uint32_t hashName(std::string_view name);
 
 // Parses an index file's bytes; trailing bytes short of a record are ignored.
 FileIndex parseIndex(const uint8_t* data, size_t length);
-// Reads and parses an index file open for reading; a failure says only why. Records that cannot all
-// stand in an image of imageSectors sectors are not read: an index with more
-// records than that is not this image's. Oddities (no record, a length that
-// is not a whole number of records, too many records) are added to warnings.
-Status loadIndex(int fd, uint64_t imageSectors, FileIndex* index,
-                 std::vector<std::string>* warnings);
+
+// Records always read, whatever the image's size.
+constexpr uint64_t MIN_RECORD_LIMIT = 65536;
+// The most records read from an index for an image of imageSectors sectors:
+// an index with more than could stand in the image is not this image's.
+inline uint64_t recordLimit(uint64_t imageSectors) {
+  return imageSectors > MIN_RECORD_LIMIT ? imageSectors : MIN_RECORD_LIMIT;
+}
+
+// What of an index file was not loaded: empty when every byte was.
+struct IndexShortfall {
+  uint64_t partialBytes = 0;  // a trailing part of a record
+  uint64_t recordsLeft = 0;   // whole records past the limit
+  bool moreUnknown = false;   // the file goes on past the limit, how far is unknown
+  bool whole() const { return partialBytes == 0 && recordsLeft == 0 && !moreUnknown; }
+};
+
+// Reads and parses an index file open for reading, up to recordLimit()
+// records, whatever kind of file it is (a device or a pipe without end
+// included); a failure says only why. Oddities (no record, a length that is
+// not a whole number of records, too many records) are added to warnings.
+Status loadIndex(io::Fs& fs, int fd, uint64_t imageSectors, FileIndex* index,
+                 IndexShortfall* shortfall, Problems* warnings);
 
 const IndexEntry* findEntry(const FileIndex& index, std::string_view name);
 
@@ -70,17 +89,20 @@ bool compress(const uint8_t* data, size_t length, std::vector<uint8_t>* stream);
 // from byte (N - 1) * 2048.
 constexpr uint32_t NO_BASE_SECTOR = 0xFFFFFFFFu;
 
-// The open disc image and the store's base sector inside it.
+// The open disc image and the store's base sector inside it. The image is
+// closed with the object.
 struct DiscImage {
-  int fd = -1;
+  io::Fs* fs = &io::realFs();
+  io::Fd file;
   uint64_t size = 0;
   uint32_t baseSector = NO_BASE_SECTOR;
+
+  int fd() const { return file.get(); }
 };
 
 // Opens an image for reading. An image that cannot be read at offsets (a
 // pipe, a directory) is refused. Failures say only why (as strerror does).
-Status openImage(const std::string& path, DiscImage* image);
-void closeImage(DiscImage* image);
+Status openImage(const std::string& path, DiscImage* image, io::Fs& fs = io::realFs());
 
 // The first of sectors 0..299 that starts with "BOOT2", if any.
 std::optional<uint32_t> findBootSector(const DiscImage& image);
@@ -94,17 +116,17 @@ inline uint64_t sectorOffset(uint32_t sector, uint32_t baseSector) {
 struct Store {
   DiscImage image;
   FileIndex index;
+  IndexShortfall indexShortfall;  // what of the index file was left unread
 };
 
 // Which of the two files a failed openStore could not use.
 enum class StorePart { kImage, kIndex };
 
 // Opens the image, loads the index and finds the base sector, as every
-// command does. On failure closes what it opened; *failed says which file
-// and the status why. Oddities that do not stop a run go to warnings, each
-// as "PATH: WHAT".
+// command does. On failure *failed says which file and the status why.
+// Oddities that do not stop a run go to warnings, each as "PATH: WHAT".
 Status openStore(const std::string& imagePath, const std::string& indexPath, Store* store,
-                 std::vector<std::string>* warnings, StorePart* failed = nullptr);
+                 Problems* warnings, StorePart* failed = nullptr, io::Fs& fs = io::realFs());
 
 // Where a named file's stored bytes lie in the image. status is kNotFound
 // when no entry has the name's hash, kDamaged when the stored bytes run past
@@ -115,6 +137,10 @@ struct Location {
   const IndexEntry* entry = nullptr;
   uint64_t offset = 0;  // byte offset in the image
 };
+
+// The length a located compressed entry's stream trailer states, when its
+// trailer can be read.
+std::optional<uint64_t> statedLength(const Store& store, const Location& where);
 
 // Looks a name up.
 Location locateFile(const Store& store, std::string_view name);

@@ -29,17 +29,14 @@ int usageError(std::ostream& err, const std::string& message) {
 int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   const CommandLine line = splitCommandLine(args);
   for (const CommandOption& option : line.options) {
-    if (isHelpOption(option)) {
-      out << kUsage;
-      return 0;
-    }
+    if (isHelpOption(option)) return printHelp(out, kUsage);
     return usageError(err, "unknown option '" + option.name + "'");
   }
   const std::vector<std::string>& operands = line.operands;
   if (operands.size() < 3) return usageError(err, "expected IMAGE INDEX NAME...");
 
   Store store;
-  std::vector<std::string> oddities;
+  Problems oddities;
   if (!openCommandStore("cat", operands[0], operands[1], &store, &oddities, err)) return 1;
   printOddities("cat", oddities, err);
 
@@ -57,7 +54,6 @@ int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
   }
-  closeImage(&store.image);
   out.flush();
   if (!out) {
     err << "orvex-tool: cat: cannot write to standard output\n";

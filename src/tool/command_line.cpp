@@ -52,8 +52,8 @@ int usageError(std::ostream& err, std::string_view command, const std::string& m
 }
 
 bool openCommandStore(std::string_view command, const std::string& imagePath,
-                      const std::string& indexPath, Store* store,
-                      std::vector<std::string>* oddities, std::ostream& err) {
+                      const std::string& indexPath, Store* store, Problems* oddities,
+                      std::ostream& err) {
   StorePart failed = StorePart::kImage;
   const Status opened = openStore(imagePath, indexPath, store, oddities, &failed);
   if (opened.isOk()) return true;
@@ -64,10 +64,8 @@ bool openCommandStore(std::string_view command, const std::string& imagePath,
   return false;
 }
 
-void printOddities(std::string_view command, const std::vector<std::string>& oddities,
-                   std::ostream& err) {
-  for (const std::string& oddity : oddities)
-    err << "orvex-tool: " << command << ": warning: " << oddity << '\n';
+void printOddities(std::string_view command, const Problems& oddities, std::ostream& err) {
+  oddities.print(err, "orvex-tool: " + std::string(command) + ": warning");
 }
 
 }  // namespace orvex

@@ -41,11 +41,10 @@ int printHelp(std::ostream& out, std::string_view usage);
 // INDEX: WHY") and returns false; oddities that do not stop a command are
 // left in *oddities.
 bool openCommandStore(std::string_view command, const std::string& imagePath,
-                      const std::string& indexPath, Store* store,
-                      std::vector<std::string>* oddities, std::ostream& err);
+                      const std::string& indexPath, Store* store, Problems* oddities,
+                      std::ostream& err);
 // Prints each oddity as "orvex-tool: COMMAND: warning: ODDITY".
-void printOddities(std::string_view command, const std::vector<std::string>& oddities,
-                   std::ostream& err);
+void printOddities(std::string_view command, const Problems& oddities, std::ostream& err);
 
 // Prints "orvex-tool: COMMAND: MESSAGE" and the usage; returns EXIT_USAGE.
 int usageError(std::ostream& err, std::string_view command, const std::string& message,

@@ -156,8 +156,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
       option.name.resize(2);
     }
     if (isHelpOption(option)) {
-      out << kUsage;
-      return 0;
+      return printHelp(out, kUsage);
     } else if (option.name == "-C" || option.name == "--events") {
       if (!option.value || option.value->empty())
         return usageError(err, option.name + " needs a path");
@@ -183,28 +182,27 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
     // A table the user named must be there: without it no event file would be
     // written, silently.
     std::vector<uint8_t> table;
-    const Status read = readUserFile(*events, &table);
+    const Status read = io::readUserFile(*events, &table);
     if (!read.isOk()) {
       err << kProgram << ": cannot read event table " << *events << ": " << read.message() << '\n';
       return 1;
     }
   }
   Store store;
-  std::vector<std::string> oddities;
+  Problems oddities;
   if (!openCommandStore("extract", imagePath, indexPath, &store, &oddities, err)) return 1;
 
   out.flush();
   err.flush();
   const StdioStream outFile(out, std::cout, stdout), errFile(err, std::cerr, stderr);
   Console console(outFile.get(), errFile.get(), kProgram);
-  for (const std::string& oddity : oddities) console.warning("", oddity);
+  for (const std::string& oddity : oddities.lines()) console.warning("", oddity);
 
   std::unique_ptr<OutputDir> dir;
   const Status made = OutputDir::open(folder.value_or("."), true, &dir);
   if (!made.isOk()) {
     console.error(std::string(kProgram) + ": cannot use output folder " + folder.value_or(".") +
                   ": " + made.message());
-    closeImage(&store.image);
     return 1;
   }
 
@@ -217,7 +215,6 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
   options.listWritten = verbose;
   options.jobs = jobs;
   const RunStats stats = extractAll(store, *dir, console, options);
-  closeImage(&store.image);
   console.finish();
 
   const std::vector<std::string> unmatched = selection.unmatched();

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -63,7 +64,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
   if (paths.size() != 2) return usageError(err, "expected IMAGE INDEX");
   if (walk.eventsTablePath) {
     std::vector<uint8_t> table;
-    const Status read = readUserFile(*walk.eventsTablePath, &table);
+    const Status read = io::readUserFile(*walk.eventsTablePath, &table);
     if (!read.isOk()) {
       err << "orvex-tool: list: cannot read event table " << *walk.eventsTablePath << ": "
           << read.message() << '\n';
@@ -72,24 +73,22 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
   }
 
   Store store;
-  std::vector<std::string> oddities;
+  Problems oddities;
   if (!openCommandStore("list", paths[0], paths[1], &store, &oddities, err)) return 1;
   printOddities("list", oddities, err);
   // A folder that is not there yet is one a run would create empty.
   std::unique_ptr<OutputDir> dir;
   struct stat st;
-  if (stat(folder.c_str(), &st) == 0 || errno != ENOENT) {
+  if (io::realFs().stat(AT_FDCWD, folder.c_str(), &st, 0) != -ENOENT) {
     const Status usable = OutputDir::open(folder, false, &dir);
     if (!usable.isOk()) {
       err << "orvex-tool: list: cannot use output folder " << folder << ": " << usable.message()
           << '\n';
-      closeImage(&store.image);
       return 1;
     }
   }
   const Inventory inventory = takeInventory(store, learnNames(store, dir.get(), walk));
-  closeImage(&store.image);
-  for (const std::string& note : inventory.notes) err << "orvex-tool: list: " << note << '\n';
+  inventory.notes.print(err, "orvex-tool: list");
   if (json) {
     writeInventoryJson(inventory, out);
   } else {

@@ -47,11 +47,11 @@ int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std:
     if (isHelpOption(option)) {
       return printHelp(out, kUsage);
     } else if (a == "--store") {
-      options.mode = StoreMode::kStore;
+      options.form = StoredForm::kStore;
     } else if (a == "--compress") {
-      options.mode = StoreMode::kCompress;
+      options.form = StoredForm::kCompress;
     } else if (a == "--auto") {
-      options.mode = StoreMode::kAuto;
+      options.form = StoredForm::kAuto;
     } else if (a == "--base-sector") {
       if (!option.value) return usageError(err, "--base-sector needs a value");
       if (!parseBaseSector(*option.value, &options.baseSector))
@@ -63,14 +63,11 @@ int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std:
   const std::vector<std::string>& paths = line.operands;
   if (paths.size() != 3) return usageError(err, "expected SOURCE_DIR IMAGE INDEX");
 
-  const Status packed = packTree(paths[0], paths[1], paths[2], options);
+  Problems problems;
+  const Status packed = packTree(paths[0], paths[1], paths[2], options, &problems);
   if (!packed.isOk()) {
-    const std::string& error = packed.message();
-    // One line for each problem found in the tree.
-    size_t start = 0;
-    for (size_t end; (end = error.find('\n', start)) != std::string::npos; start = end + 1)
-      err << "orvex-tool: pack: " << error.substr(start, end - start) << '\n';
-    err << "orvex-tool: pack: " << error.substr(start) << '\n';
+    problems.print(err, "orvex-tool: pack");
+    if (problems.empty()) err << "orvex-tool: pack: " << packed.message() << '\n';
     return 1;
   }
   return 0;

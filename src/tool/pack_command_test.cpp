@@ -250,14 +250,13 @@ TEST_P(PackCommandOptions, ReachThePacker) {
   EXPECT_EQ(out_text_.str(), "");
 
   Store store;
-  std::vector<std::string> oddities;
+  Problems oddities;
   ASSERT_TRUE(openStore(out_ / "disc.img", out_ / "disc.idx", &store, &oddities).isOk());
   EXPECT_EQ(store.image.baseSector, GetParam().baseSector);
   const IndexEntry* text = findEntry(store.index, "text.txt");
   ASSERT_NE(text, nullptr);
   EXPECT_EQ((text->flags & FLAG_COMPRESSED) != 0, GetParam().compressed);
   EXPECT_EQ(listDir(out_), (std::vector<std::string>{"disc.idx", "disc.img"}));
-  closeImage(&store.image);
 }
 
 INSTANTIATE_TEST_SUITE_P(

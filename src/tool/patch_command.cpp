@@ -87,14 +87,13 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   for (const CommandOption& option : line.options) {
     const std::string& a = option.name;
     if (isHelpOption(option)) {
-      out << kUsage;
-      return 0;
+      return printHelp(out, kUsage);
     } else if (a == "--in-place") {
       inPlace = true;
     } else if (a == "--dry-run") {
       dryRun = true;
     } else if (a == "--store" || a == "--compress") {
-      const PatchForm form = a == "--store" ? PatchForm::kStore : PatchForm::kCompress;
+      const StoredForm form = a == "--store" ? StoredForm::kStore : StoredForm::kCompress;
       if (formGiven && options.form != form)
         return usageError(err, "--store and --compress exclude each other");
       options.form = form;
@@ -123,18 +122,17 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   }
 
   Store store;
-  std::vector<std::string> oddities;
+  Problems oddities;
   if (!openCommandStore("patch", imagePath, indexPath, &store, &oddities, err)) return 1;
   printOddities("patch", oddities, err);
 
   PatchPlan plan;
-  std::vector<std::string> problems;
+  Problems problems;
   Status status = planPatch(store, paths[2], options, &plan, &problems);
   if (!status.isOk()) {
-    for (const std::string& problem : problems) err << "orvex-tool: patch: " << problem << '\n';
+    problems.print(err, "orvex-tool: patch");
     if (problems.empty()) err << "orvex-tool: patch: " << status.message() << '\n';
     err << "orvex-tool: patch: refused; nothing was written\n";
-    closeImage(&store.image);
     return 1;
   }
   for (const EntryChange& change : plan.changes) out << describe(change) << '\n';
@@ -143,7 +141,6 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     status = inPlace ? patchInPlace(imagePath, indexPath, plan)
                      : writePatchedCopy(store, plan, outputs->first, outputs->second);
   }
-  closeImage(&store.image);
   if (!status.isOk()) {
     err << "orvex-tool: patch: " << status.message() << "\n"
         << "orvex-tool: patch: failed; "

@@ -36,15 +36,14 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
   if (paths.size() != 3) return usageError(err, "unnamed", "expected IMAGE INDEX OUT_DIR", kUsage);
 
   Store store;
-  std::vector<std::string> oddities;
+  Problems oddities;
   if (!openCommandStore("unnamed", paths[0], paths[1], &store, &oddities, err)) return 1;
   printOddities("unnamed", oddities, err);
   std::unique_ptr<OutputDir> here;
   OutputDir::open(".", false, &here);
   const Inventory inventory = takeInventory(store, learnNames(store, here.get()));
-  for (const std::string& note : inventory.notes) err << "orvex-tool: unnamed: " << note << '\n';
+  inventory.notes.print(err, "orvex-tool: unnamed");
   const UnnamedStats stats = writeUnnamed(store, inventory, paths[2], out, err);
-  closeImage(&store.image);
   out << stats.written << " files written (" << humanBytes(static_cast<double>(stats.bytes))
       << "), " << stats.failed << " not written, " << stats.skipped << " entries skipped\n";
   return stats.failed == 0 ? 0 : 1;

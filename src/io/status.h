@@ -1,9 +1,13 @@
 // The one error type: a code saying what kind of failure it is and a message
-// for the user. A default Status is success.
+// for the user. A default Status is success. Problems gathers many of them
+// for commands that report every problem before giving up.
 #pragma once
 
+#include <iosfwd>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 namespace orvex {
 
@@ -35,12 +39,33 @@ class Status {
   bool isOk() const { return code_ == Code::kOk; }
   Code code() const { return code_; }
   const std::string& message() const { return message_; }
+  // The operating system's error number behind an I/O error, else 0.
+  int osError() const { return osError_; }
 
  private:
-  Status(Code code, std::string message) : code_(code), message_(std::move(message)) {}
+  Status(Code code, std::string message, int osError = 0)
+      : code_(code), message_(std::move(message)), osError_(osError) {}
 
   Code code_ = Code::kOk;
   std::string message_;
+  int osError_ = 0;
+};
+
+// Problems found along the way, each one line "SUBJECT: WHAT", kept in the
+// order found and printed in one format by every command.
+class Problems {
+ public:
+  void add(std::string_view subject, std::string_view what);
+  // A line that names its subject itself.
+  void add(std::string line) { lines_.push_back(std::move(line)); }
+  bool empty() const { return lines_.empty(); }
+  size_t size() const { return lines_.size(); }
+  const std::vector<std::string>& lines() const { return lines_; }
+  // Each line as "PREFIX: LINE".
+  void print(std::ostream& out, std::string_view prefix) const;
+
+ private:
+  std::vector<std::string> lines_;
 };
 
 }  // namespace orvex

@@ -1,4 +1,5 @@
-// Path checks shared by the source walk and the output files.
+// Resolving the paths a user gives: where a path leads, and whether one
+// lies inside another.
 #pragma once
 
 #include <string>

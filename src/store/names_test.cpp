@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "walk.h"
+#include "names.h"
 
 namespace orvex {
 namespace {
