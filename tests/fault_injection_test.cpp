@@ -1,0 +1,198 @@
+// Every write of a small run fails in turn, through a double of the file
+// system: extraction leaves no partial file, goes on with the next one and a
+// later run completes the tree; pack and patch leave their outputs as they
+// were. Short and interrupted transfers change nothing.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "console.h"
+#include "disc_builder.h"
+#include "disc_content.h"
+#include "extract.h"
+#include "faulty_fs.h"
+#include "pack.h"
+#include "patch.h"
+#include "program.h"
+
+namespace orvex {
+namespace {
+
+using testing::FaultyFs;
+using testing::snapshotTree;
+using testing::TempDir;
+using Op = FaultyFs::Op;
+using Tree = std::map<std::string, std::string>;
+
+constexpr int kErrors[] = {ENOSPC, EFBIG, EIO};
+
+class FaultInjection : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DiscBuilder disc;
+    disc.addStored("menu.ard", encodeNameList({"a/stored.bin", "a/b/packed.txt", "top.txt",
+                                               "eventsTable", "ev/scene.evt", "empty"}));
+    disc.addStored("a/stored.bin", testing::noise(70000, 1));
+    disc.addCompressedStream("a/b/packed.txt", testing::compressed(testing::textLike(50000, 2)));
+    disc.addStored("top.txt", testing::bytesOf("top\n"));
+    disc.addStored("eventsTable", testing::eventsTable({"ev/scene.evt"}));
+    disc.addStored("ev/scene.evt", testing::eventFile(3, {20, 400, 3000}, 5000));
+    disc.addStored("empty", {});
+    const DiscBytes bytes = buildDisc(disc);
+    testing::writeBytes(dir / "disc.img", bytes.image);
+    testing::writeBytes(dir / "disc.idx", bytes.index);
+    Problems oddities;
+    ASSERT_TRUE(openStore(dir / "disc.img", dir / "disc.idx", &store, &oddities).isOk());
+    reference = extractInto(dir / "reference", io::realFs());
+  }
+
+  // Extracts the disc into folder through fs; returns the tree it leaves.
+  Tree extractInto(const std::string& folder, io::Fs& fs, std::string* warnings = nullptr) {
+    std::unique_ptr<OutputDir> out;
+    if (const Status opened = OutputDir::open(folder, true, &out, fs); !opened.isOk()) {
+      if (warnings) *warnings += opened.message();
+      return std::filesystem::exists(folder) ? snapshotTree(folder) : Tree{};
+    }
+    std::FILE* shown = std::tmpfile();
+    {
+      Console console(shown, shown, "orvex");
+      extractAll(store, *out, console);
+      console.finish();
+    }
+    if (warnings) {
+      std::rewind(shown);
+      char line[512];
+      while (std::fgets(line, sizeof line, shown))
+        if (std::string(line).find(": warning: ") != std::string::npos) *warnings += line;
+    }
+    std::fclose(shown);
+    return snapshotTree(folder);
+  }
+
+  TempDir dir;
+  Store store;
+  Tree reference;
+};
+
+// Entries of the tree that the reference lacks or holds otherwise.
+std::vector<std::string> stray(const Tree& tree, const Tree& reference) {
+  std::vector<std::string> found;
+  for (const auto& [path, content] : tree) {
+    const auto it = reference.find(path);
+    if (it == reference.end() || it->second != content) found.push_back(path);
+  }
+  return found;
+}
+
+// The paths where two trees differ (their contents are large to print).
+std::vector<std::string> differences(const Tree& tree, const Tree& reference) {
+  std::vector<std::string> found = stray(tree, reference);
+  for (const std::string& path : stray(reference, tree))
+    if (!tree.contains(path)) found.push_back(path);
+  return found;
+}
+
+TEST_F(FaultInjection, ExtractionSurvivesAFailureAtEveryStepAndARerunCompletesIt) {
+  for (Op op : {Op::kWrite, Op::kCreate, Op::kName}) {
+    for (uint64_t n = 1;; ++n) {
+      const int error = kErrors[n % std::size(kErrors)];
+      SCOPED_TRACE("call " + std::to_string(n) + " of kind " + std::to_string(static_cast<int>(op)));
+      FaultyFs fs;
+      fs.failNth(op, n, error);
+      const std::string folder = dir / ("run-" + std::to_string(static_cast<int>(op)) + "-" +
+                                        std::to_string(n));
+      std::string warnings;
+      const Tree faulted = extractInto(folder, fs, &warnings);
+      if (fs.fired() == 0) {
+        EXPECT_EQ(differences(faulted, reference), std::vector<std::string>{});
+        EXPECT_GT(n, 1u);  // every kind is met in a run
+        break;
+      }
+      EXPECT_NE(warnings.find(std::strerror(error)), std::string::npos) << warnings;
+      EXPECT_EQ(stray(faulted, reference), std::vector<std::string>{});
+      EXPECT_EQ(differences(extractInto(folder, io::realFs()), reference),
+                std::vector<std::string>{});
+    }
+  }
+}
+
+TEST_F(FaultInjection, ShortAndInterruptedTransfersChangeNothing) {
+  FaultyFs fs;
+  fs.shortenWrites(7);
+  fs.interrupt(true);
+  std::string warnings;
+  EXPECT_EQ(differences(extractInto(dir / "short", fs, &warnings), reference),
+            std::vector<std::string>{});
+  EXPECT_EQ(warnings, "");
+}
+
+TEST_F(FaultInjection, PackFailingAtAnyStepWritesNoOutput) {
+  const std::string source = dir / "reference";
+  for (Op op : {Op::kWrite, Op::kCreate, Op::kSync}) {
+    for (uint64_t n = 1;; ++n) {
+      SCOPED_TRACE("call " + std::to_string(n) + " of kind " + std::to_string(static_cast<int>(op)));
+      TempDir out;
+      FaultyFs fs;
+      fs.failNth(op, n, kErrors[n % std::size(kErrors)]);
+      fs.shortenWrites(4096);
+      fs.interrupt(true);
+      Problems problems;
+      PackOptions options;
+      options.fs = &fs;
+      const Status packed = packTree(source, out / "d.img", out / "d.idx", options, &problems);
+      if (fs.fired() == 0) {
+        EXPECT_TRUE(packed.isOk()) << packed.message();
+        EXPECT_EQ(testing::entryCount(out.path()), 2u);
+        break;
+      }
+      EXPECT_FALSE(packed.isOk());
+      // A folder that cannot be flushed once both outputs are in place is
+      // reported; the outputs are complete.
+      const bool published = packed.message().find("cannot sync its folder") != std::string::npos;
+      EXPECT_EQ(testing::entryCount(out.path()), published ? 2u : 0u) << packed.message();
+    }
+  }
+}
+
+TEST_F(FaultInjection, PatchInPlaceFailingAtAnyStepLeavesTheDiscAsItWas) {
+  TempDir changes;
+  std::filesystem::create_directories(changes / "a/b");
+  testing::writeBytes(changes / "a/b/packed.txt", testing::textLike(60000, 9));
+  testing::writeBytes(changes / "top.txt", testing::bytesOf("edited\n"));
+  const std::vector<uint8_t> image = testing::readBytes(dir / "disc.img");
+  const std::vector<uint8_t> index = testing::readBytes(dir / "disc.idx");
+  PatchOptions options;
+  options.inPlace = true;
+  PatchPlan plan;
+  Problems problems;
+  ASSERT_TRUE(planPatch(store, changes.path(), options, &plan, &problems).isOk());
+  ASSERT_EQ(plan.changes.size(), 2u);
+  for (Op op : {Op::kWrite, Op::kCreate, Op::kName, Op::kSync}) {
+    for (uint64_t n = 1;; ++n) {
+      SCOPED_TRACE("call " + std::to_string(n) + " of kind " + std::to_string(static_cast<int>(op)));
+      testing::writeBytes(dir / "disc.img", image);
+      testing::writeBytes(dir / "disc.idx", index);
+      FaultyFs fs;
+      fs.failNth(op, n, kErrors[n % std::size(kErrors)]);
+      const Status patched = patchInPlace(dir / "disc.img", dir / "disc.idx", plan, fs);
+      if (fs.fired() == 0) {
+        EXPECT_TRUE(patched.isOk()) << patched.message();
+        EXPECT_NE(testing::readBytes(dir / "disc.idx"), index);
+        break;
+      }
+      // A failed sync of the folder after the index is in place is reported,
+      // but the patch has happened.
+      if (patched.isOk() || testing::readBytes(dir / "disc.idx") != index) {
+        EXPECT_EQ(op, Op::kSync) << patched.message();
+        continue;
+      }
+      EXPECT_TRUE(testing::readBytes(dir / "disc.img") == image) << patched.message();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace orvex
