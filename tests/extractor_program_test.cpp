@@ -2,6 +2,7 @@
 // real orvex binary in a fresh working directory.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -302,6 +303,12 @@ TEST_P(NonsenseInput, GetsClearWords) {
       close(ends[1]);
     }
   };
+  // An index without end must not keep the run going: it is stopped after a
+  // few seconds, which fails the case.
+  options.whileRunning = [](pid_t pid) {
+    for (int i = 0; i < 500 && !testing::childHasExited(pid); ++i) usleep(10000);
+    kill(pid, SIGKILL);
+  };
   const ProgramResult r = runProgram(ORVEX_BINARY, GetParam().args, work, options);
   EXPECT_EQ(r.status, GetParam().status);
   EXPECT_NE(r.err.find(GetParam().said), std::string::npos) << r.err;
@@ -341,6 +348,12 @@ INSTANTIATE_TEST_SUITE_P(
                      0,
                      " records but the image only 1 sectors (are the image and the index "
                      "swapped?)"},
+        NonsenseCase{"IndexWithoutEnd",
+                     [](auto& image, auto& index) { smallDisc(image, index, true, 32); },
+                     {"../disc.img", "/dev/zero"},
+                     0,
+                     "orvex: warning: /dev/zero: the index has more than 65536 records but the "
+                     "image only "},
         NonsenseCase{"ImageIsAPipe",
                      [](auto& image, auto& index) { smallDisc(image, index, true, 32); },
                      {"/dev/stdin", "../disc.idx"},

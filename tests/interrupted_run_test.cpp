@@ -231,8 +231,10 @@ TEST(FileSizeLimit, LargeFilesFailWithAWarningAndALaterRunFillsThem) {
   TempDir scratch;
   const std::string work = scratch / "work";
   ProgramOptions options;
+  // The limit's signal as a shell leaves it: it would end the run unless the
+  // program ignores it.
   options.inChild = [] {
-    signal(SIGXFSZ, SIG_IGN);
+    signal(SIGXFSZ, SIG_DFL);
     const rlimit limit{kMiB, kMiB};
     setrlimit(RLIMIT_FSIZE, &limit);
   };

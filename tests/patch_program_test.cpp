@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <set>
 #include <thread>
@@ -210,6 +211,26 @@ TEST_F(PatchProgram, RefusalsReportEveryProblemAndWriteNothing) {
   }
 }
 
+TEST(PatchPieces, TheTableAListNamesPlacesThemAsExtractionCutThem) {
+  TempDir sandbox;
+  const Bytes event = eventFile(2, {16, 24}, 40);
+  const Bytes table = testing::eventsTable({"ev/a.evt"});
+  DiscBuilder disc;
+  disc.addStored("menu.ard", encodeNameList({"./eventsTable", "ev/a.evt"}));
+  disc.addStored("./eventsTable", table);
+  disc.addStored("ev/a.evt", event);
+  const DiscBytes bytes = buildDisc(disc);
+  writeBytes(sandbox / "disc.img", bytes.image);
+  writeBytes(sandbox / "disc.idx", bytes.index);
+  writeChange(sandbox / "changes", "ev/a/001.mset", bytesOf("new piece"));
+
+  const ProgramResult r =
+      patch({"disc.img", "disc.idx", "changes", "-o", "new.img", "new.idx"}, sandbox.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(extract(sandbox / "new.img", sandbox / "new.idx", table).at("ev/a/001.mset"),
+            "new piece");
+}
+
 TEST_F(PatchProgram, LinksInTheChangesFolderAreRefused) {
   const std::string changes = sandbox / "changes";
   writeChange(changes, "same.bin", bytesOf("edited"));
@@ -294,6 +315,78 @@ TEST(PatchInPlace, KilledAtAnyPointLeavesTheDiscAsBeforeOrAsAfter) {
       }
     }
     EXPECT_TRUE(killed) << "the patch always finished before the kill point";
+  }
+}
+
+// Sends SIGINT once ready() holds; false, sending nothing, when the child
+// ends first.
+bool interruptWhen(pid_t pid, const std::function<bool()>& ready) {
+  while (!testing::childHasExited(pid)) {
+    if (ready()) return kill(pid, SIGINT) == 0;
+  }
+  return false;
+}
+
+// Whether the process has a file open in folder (an unnamed temporary file
+// shows there as "FOLDER/#INODE (deleted)").
+bool writesInto(pid_t pid, const std::string& folder) {
+  std::error_code ec;
+  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    const std::string target = fs::read_symlink(fd.path(), ec).string();
+    if (target.rfind(folder + "/", 0) == 0) return true;
+  }
+  return false;
+}
+
+TEST(PatchInPlace, InterruptedLeavesBothFilesAsTheyWere) {
+  TempDir sandbox, changes;
+  DiscBuilder disc;
+  disc.addStored("menu.ard", encodeNameList({"big.bin"}));
+  disc.addStored("big.bin", noise(1 << 20, 1));
+  const DiscBytes original = buildDisc(disc);
+  writeBytes(changes / "big.bin", noise(48 << 20, 2));
+  for (int attempt = 0;; ++attempt) {
+    ASSERT_LT(attempt, 8) << "the patch always finished before the signal";
+    writeBytes(sandbox / "disc.img", original.image);
+    writeBytes(sandbox / "disc.idx", original.index);
+    testing::ProgramOptions options;
+    options.whileRunning = [&](pid_t pid) {
+      interruptWhen(pid, [&] { return fs::file_size(sandbox / "disc.img") > original.image.size(); });
+    };
+    const ProgramResult r = runProgram(
+        ORVEX_TOOL_BINARY, {"patch", "disc.img", "disc.idx", changes.path(), "--in-place"},
+        sandbox.path(), options);
+    if (r.signal == 0) continue;
+    EXPECT_EQ(r.signal, SIGINT) << r.err;
+    EXPECT_TRUE(readBytes(sandbox / "disc.img") == original.image);
+    EXPECT_TRUE(readBytes(sandbox / "disc.idx") == original.index);
+    EXPECT_EQ(testing::entryCount(sandbox.path()), 2u);
+    break;
+  }
+}
+
+TEST(PackProgram, InterruptedLeavesTheOldOutputsAndNothingElse) {
+  TempDir sandbox;
+  writeChange(sandbox / "small", "a.txt", bytesOf("a"));
+  for (int i = 0; i < 8; ++i) writeChange(sandbox / "big", std::to_string(i), noise(8 << 20, i));
+  fs::create_directory(sandbox / "out");
+  ASSERT_EQ(runProgram(ORVEX_TOOL_BINARY, {"pack", "small", "out/d.img", "out/d.idx"},
+                       sandbox.path()).status,
+            0);
+  const Tree before = snapshotTree(sandbox / "out");
+  for (int attempt = 0;; ++attempt) {
+    ASSERT_LT(attempt, 8) << "the pack always finished before the signal";
+    testing::ProgramOptions options;
+    options.whileRunning = [&](pid_t pid) {
+      interruptWhen(pid, [&] { return writesInto(pid, sandbox / "out"); });
+    };
+    const ProgramResult r = runProgram(
+        ORVEX_TOOL_BINARY, {"pack", "--store", "big", "out/d.img", "out/d.idx"}, sandbox.path(),
+        options);
+    if (r.signal == 0) continue;
+    EXPECT_EQ(r.signal, SIGINT) << r.err;
+    EXPECT_TRUE(snapshotTree(sandbox / "out") == before);
+    break;
   }
 }
 
