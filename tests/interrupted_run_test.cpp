@@ -13,17 +13,14 @@
 #include <iterator>
 #include <thread>
 
-#include "disc_builder.h"
-#include "disc_content.h"
-#include "pack.h"
+#include "big_disc.h"
 #include "program.h"
-#include "store.h"
 
 namespace orvex {
 namespace {
 
-using testing::bytesOf;
-using testing::compressed;
+using testing::BigDisc;
+using testing::bigDisc;
 using testing::ProgramOptions;
 using testing::ProgramResult;
 using testing::runProgram;
@@ -33,66 +30,6 @@ using testing::textOf;
 using Tree = std::map<std::string, std::string>;
 
 constexpr size_t kMiB = size_t{1} << 20;
-
-// Large stored and compressed files, many small ones and an event file cut
-// into large pieces, extracted once without interruption as the reference.
-struct BigDisc {
-  BigDisc();
-
-  TempDir dir;
-  std::map<std::string, std::vector<uint8_t>> files;  // what the lists name, by name
-  std::vector<std::string> large;                     // the names of files over 1 MiB
-  Tree reference;
-
-  ProgramResult extract(const std::string& work, const ProgramOptions& options = {}) const {
-    std::filesystem::create_directories(work);
-    return runProgram(ORVEX_BINARY, {dir / "disc.img", dir / "disc.idx"}, work, options);
-  }
-};
-
-BigDisc::BigDisc() {
-  files["big/stored-1.bin"] = testing::noise(9 * kMiB, 1);
-  files["big/packed-1.bin"] = testing::textLike(7 * kMiB, 2);
-  files["c/d/e/stored-2.bin"] = testing::noise(5 * kMiB, 3);
-  files["big/packed-2.bin"] = testing::textLike(4 * kMiB, 4);
-  const uint32_t m = static_cast<uint32_t>(kMiB);
-  files["ev/scene.evt"] = testing::eventFile(4, {64, m, 2 * m, 2 * m + 7}, 4 * kMiB);
-  files["ev/small.evt"] = testing::eventFile(2, {16, 20}, 30);
-  files["eventsTable"] = testing::eventsTable({"ev/scene.evt", "ev/small.evt"});
-  files["small.txt"] = bytesOf("small\n");
-  std::vector<std::string> menu = {"big/stored-1.bin",   "small.txt",        "big/packed-1.bin",
-                                   "c/d/e/stored-2.bin", "big/packed-2.bin", "eventsTable"};
-  std::vector<std::string> more;
-  for (int i = 0; i < 40; ++i) {
-    const std::string name = "many/" + std::to_string(i) + ".txt";
-    files[name] = testing::textLike(100 + 50 * static_cast<size_t>(i), 10 + i);
-    more.push_back(name);
-  }
-
-  DiscBuilder disc;
-  disc.addStored("menu.ard", encodeNameList(menu));
-  disc.addStored("al00.ard", encodeNameList(more));
-  disc.addStored("dc00.ard", encodeNameList({"ev/scene.evt", "ev/small.evt"}));
-  for (const auto& [name, content] : files) {
-    if (content.size() > kMiB) large.push_back(name);
-    if (name.find("packed") != std::string::npos)
-      disc.addCompressedStream(name, compressed(content));
-    else
-      disc.addStored(name, content);
-  }
-  const DiscBytes bytes = buildDisc(disc);
-  testing::writeBytes(dir / "disc.img", bytes.image);
-  testing::writeBytes(dir / "disc.idx", bytes.index);
-
-  const ProgramResult r = extract(dir / "reference");
-  if (r.status != 0) throw std::runtime_error("reference run failed: " + r.err);
-  reference = snapshotTree(dir / "reference");
-}
-
-const BigDisc& bigDisc() {
-  static const BigDisc disc;
-  return disc;
-}
 
 TEST(BigDiscReference, HoldsEveryFileAndPiece) {
   const BigDisc& disc = bigDisc();
