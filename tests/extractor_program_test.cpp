@@ -1,8 +1,8 @@
 // Whole-program tests: discs built with the packer library, extracted by the
 // real orvex binary in a fresh working directory.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>

@@ -99,11 +99,12 @@ TEST_F(FaultInjection, ExtractionSurvivesAFailureAtEveryStepAndARerunCompletesIt
   for (Op op : {Op::kWrite, Op::kCreate, Op::kName}) {
     for (uint64_t n = 1;; ++n) {
       const int error = kErrors[n % std::size(kErrors)];
-      SCOPED_TRACE("call " + std::to_string(n) + " of kind " + std::to_string(static_cast<int>(op)));
+      SCOPED_TRACE("call " + std::to_string(n) + " of kind " +
+                   std::to_string(static_cast<int>(op)));
       FaultyFs fs;
       fs.failNth(op, n, error);
-      const std::string folder = dir / ("run-" + std::to_string(static_cast<int>(op)) + "-" +
-                                        std::to_string(n));
+      const std::string folder =
+          dir / ("run-" + std::to_string(static_cast<int>(op)) + "-" + std::to_string(n));
       std::string warnings;
       const Tree faulted = extractInto(folder, fs, &warnings);
       if (fs.fired() == 0) {
@@ -133,7 +134,8 @@ TEST_F(FaultInjection, PackFailingAtAnyStepWritesNoOutput) {
   const std::string source = dir / "reference";
   for (Op op : {Op::kWrite, Op::kCreate, Op::kSync}) {
     for (uint64_t n = 1;; ++n) {
-      SCOPED_TRACE("call " + std::to_string(n) + " of kind " + std::to_string(static_cast<int>(op)));
+      SCOPED_TRACE("call " + std::to_string(n) + " of kind " +
+                   std::to_string(static_cast<int>(op)));
       TempDir out;
       FaultyFs fs;
       fs.failNth(op, n, kErrors[n % std::size(kErrors)]);
@@ -172,7 +174,8 @@ TEST_F(FaultInjection, PatchInPlaceFailingAtAnyStepLeavesTheDiscAsItWas) {
   ASSERT_EQ(plan.changes.size(), 2u);
   for (Op op : {Op::kWrite, Op::kCreate, Op::kName, Op::kSync}) {
     for (uint64_t n = 1;; ++n) {
-      SCOPED_TRACE("call " + std::to_string(n) + " of kind " + std::to_string(static_cast<int>(op)));
+      SCOPED_TRACE("call " + std::to_string(n) + " of kind " +
+                   std::to_string(static_cast<int>(op)));
       testing::writeBytes(dir / "disc.img", image);
       testing::writeBytes(dir / "disc.idx", index);
       FaultyFs fs;

@@ -351,7 +351,8 @@ TEST(PatchInPlace, InterruptedLeavesBothFilesAsTheyWere) {
     writeBytes(sandbox / "disc.idx", original.index);
     testing::ProgramOptions options;
     options.whileRunning = [&](pid_t pid) {
-      interruptWhen(pid, [&] { return fs::file_size(sandbox / "disc.img") > original.image.size(); });
+      interruptWhen(pid,
+                    [&] { return fs::file_size(sandbox / "disc.img") > original.image.size(); });
     };
     const ProgramResult r = runProgram(
         ORVEX_TOOL_BINARY, {"patch", "disc.img", "disc.idx", changes.path(), "--in-place"},
@@ -370,9 +371,10 @@ TEST(PackProgram, InterruptedLeavesTheOldOutputsAndNothingElse) {
   writeChange(sandbox / "small", "a.txt", bytesOf("a"));
   for (int i = 0; i < 8; ++i) writeChange(sandbox / "big", std::to_string(i), noise(8 << 20, i));
   fs::create_directory(sandbox / "out");
-  ASSERT_EQ(runProgram(ORVEX_TOOL_BINARY, {"pack", "small", "out/d.img", "out/d.idx"},
-                       sandbox.path()).status,
-            0);
+  ASSERT_EQ(
+      runProgram(ORVEX_TOOL_BINARY, {"pack", "small", "out/d.img", "out/d.idx"}, sandbox.path())
+          .status,
+      0);
   const Tree before = snapshotTree(sandbox / "out");
   for (int attempt = 0;; ++attempt) {
     ASSERT_LT(attempt, 8) << "the pack always finished before the signal";
@@ -380,9 +382,9 @@ TEST(PackProgram, InterruptedLeavesTheOldOutputsAndNothingElse) {
     options.whileRunning = [&](pid_t pid) {
       interruptWhen(pid, [&] { return writesInto(pid, sandbox / "out"); });
     };
-    const ProgramResult r = runProgram(
-        ORVEX_TOOL_BINARY, {"pack", "--store", "big", "out/d.img", "out/d.idx"}, sandbox.path(),
-        options);
+    const ProgramResult r =
+        runProgram(ORVEX_TOOL_BINARY, {"pack", "--store", "big", "out/d.img", "out/d.idx"},
+                   sandbox.path(), options);
     if (r.signal == 0) continue;
     EXPECT_EQ(r.signal, SIGINT) << r.err;
     EXPECT_TRUE(snapshotTree(sandbox / "out") == before);

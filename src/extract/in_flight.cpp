@@ -32,7 +32,8 @@ std::string pathKey(std::string_view name) {
 bool InFlight::conflicts(const std::string& key) const {
   if (files_.contains(key) || folders_.contains(key)) return true;
   bool found = false;
-  forEachAncestor(key, [&](const std::string& folder) { found = found || files_.contains(folder); });
+  forEachAncestor(key,
+                  [&](const std::string& folder) { found = found || files_.contains(folder); });
   return found;
 }
 

@@ -115,8 +115,8 @@ int Beneath::openFolder(const PathParts& parts, size_t count, bool create, Fd* f
                         size_t* failedAt) {
   *failedAt = count;
   if (!walk_) {
-    const int fd = openBeneathRetrying(*fs_, root_.get(), joinParts(parts, count),
-                                       O_PATH | O_DIRECTORY);
+    const int fd =
+        openBeneathRetrying(*fs_, root_.get(), joinParts(parts, count), O_PATH | O_DIRECTORY);
     if (fd >= 0) {
       folder->reset(fd);
       return 0;

@@ -58,11 +58,12 @@ Status readUpTo(Fs& fs, int fd, uint64_t limit, std::vector<uint8_t>* bytes, boo
   for (;;) {
     const bool full = bytes->size() >= limit;
     if (!full && bytes->capacity() == bytes->size())
-      bytes->reserve(static_cast<size_t>(std::min<uint64_t>(
-          limit, std::max<size_t>(bytes->size() * 2, size_t{1} << 16))));
+      bytes->reserve(static_cast<size_t>(
+          std::min<uint64_t>(limit, std::max<size_t>(bytes->size() * 2, size_t{1} << 16))));
     const size_t have = bytes->size();
-    const size_t room = full ? sizeof spill : static_cast<size_t>(std::min<uint64_t>(
-                                                  limit - have, bytes->capacity() - have));
+    const size_t room =
+        full ? sizeof spill
+             : static_cast<size_t>(std::min<uint64_t>(limit - have, bytes->capacity() - have));
     if (!full) bytes->resize(have + room);
     const ssize_t n = fs.read(fd, full ? spill : bytes->data() + have, room);
     if (!full) bytes->resize(have + static_cast<size_t>(std::max<ssize_t>(n, 0)));

@@ -83,7 +83,9 @@ int Fs::rename(int fromDir, const char* from, int toDir, const char* to) {
   return result(::renameat(fromDir, from, toDir, to));
 }
 
-int Fs::unlink(int dir, const char* path, int flags) { return result(::unlinkat(dir, path, flags)); }
+int Fs::unlink(int dir, const char* path, int flags) {
+  return result(::unlinkat(dir, path, flags));
+}
 
 int Fs::sync(int fd) { return result(::fsync(fd)); }
 

@@ -84,7 +84,9 @@ Status openParent(Fs& fs, const std::string& path, Fd* dir, std::string* leaf) {
   *leaf = slash == std::string::npos ? path : path.substr(slash + 1);
   if (leaf->empty() || *leaf == "." || *leaf == "..")
     return Status::invalid("names a folder, not a file");
-  const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string parent = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
   const int fd = fs.open(AT_FDCWD, parent.c_str(), O_RDONLY | O_DIRECTORY);
   if (fd < 0) return Status::fromErrno("cannot open its folder", -fd);
   dir->reset(fd);
@@ -104,7 +106,8 @@ Status NewFile::create(int dir, std::string leaf, mode_t mode) {
   discard();
   dir_ = dir;
   leaf_ = std::move(leaf);
-  int fd = unnamedTemporariesLinkable() ? fs_.open(dir, ".", O_TMPFILE | O_RDWR, mode) : -EOPNOTSUPP;
+  int fd =
+      unnamedTemporariesLinkable() ? fs_.open(dir, ".", O_TMPFILE | O_RDWR, mode) : -EOPNOTSUPP;
   unnamed_ = fd >= 0;
   if (fd < 0 && fd != -EOPNOTSUPP && fd != -EISDIR && fd != -EINVAL)
     return Status::fromErrno("cannot create", -fd);

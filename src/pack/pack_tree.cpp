@@ -106,7 +106,6 @@ std::string checkOutputPath(const std::string& path, const std::string& sourceRo
   return "";
 }
 
-
 }  // namespace
 
 Status packTree(const std::string& sourceDir, const std::string& imagePath,
@@ -126,8 +125,7 @@ Status packTree(const std::string& sourceDir, const std::string& imagePath,
       const std::string problem = checkOutputPath(*path, root, resolved);
       if (!problem.empty()) problems->add(problem);
     }
-    if (!image.empty() && image == index)
-      problems->add("image and index must be different files");
+    if (!image.empty() && image == index) problems->add("image and index must be different files");
   }
   if (problems->size() != before) return Status::invalid("the tree cannot be packed");
 

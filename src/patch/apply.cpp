@@ -57,13 +57,13 @@ Status writePatchedCopy(const Store& store, const PatchPlan& plan, const std::st
     status = image.about(Status::ioError("cannot write"));
   for (size_t i = 0; status.isOk() && i < plan.changes.size(); ++i) {
     const EntryChange& change = plan.changes[i];
-    status = image.about(io::writeAllAt(fs, image.fd(), change.stored.data(), change.stored.size(),
-                                        change.offset));
+    status = image.about(
+        io::writeAllAt(fs, image.fd(), change.stored.data(), change.stored.size(), change.offset));
     // The rest of the old stored bytes belonged to the entry alone.
     if (status.isOk() && change.ownSectors && change.stored.size() < change.before.size)
-      status = image.about(io::writeZerosAt(fs, image.fd(),
-                                            change.before.size - change.stored.size(),
-                                            change.offset + change.stored.size()));
+      status =
+          image.about(io::writeZerosAt(fs, image.fd(), change.before.size - change.stored.size(),
+                                       change.offset + change.stored.size()));
   }
   if (status.isOk()) status = writeIndex(fs, &index, plan);
   if (status.isOk()) status = io::publishTogether(image, &index);

@@ -51,8 +51,8 @@ class EventLearner : public NameVisitor {
   }
 
   void warning(std::string_view subject, std::string_view reason) override {
-    if (reason.ends_with("event pass skipped")) tableProblem = std::string(subject) + ": " +
-                                                               std::string(reason);
+    if (reason.ends_with("event pass skipped"))
+      tableProblem = std::string(subject) + ": " + std::string(reason);
   }
 
   std::map<std::string, std::string> eventByFolder;  // piece folder -> event file
@@ -268,8 +268,9 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
     } else if (file.name == EVENTS_TABLE_NAME) {
       // Only the table that places pieces; the store holds none to change.
     } else if (pieceName && !tableRead) {
-      problem(file.name, "a piece, but no event table places it; pass --events FILE" +
-                             (learner.tableProblem.empty() ? "" : " (" + learner.tableProblem + ")"));
+      problem(file.name,
+              "a piece, but no event table places it; pass --events FILE" +
+                  (learner.tableProblem.empty() ? "" : " (" + learner.tableProblem + ")"));
     } else {
       problem(file.name, pieceName ? "no index entry has this name's hash, and no event file in "
                                      "the event table has its folder"

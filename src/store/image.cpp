@@ -21,7 +21,8 @@ Status openImage(const std::string& path, DiscImage* image, io::Fs& fs) {
   // Stored files are read at their offsets: a pipe or a terminal would read
   // as an empty image.
   const int64_t end = fs.seekEnd(fd);
-  if (end < 0) return Status::invalid("cannot be read at offsets (a pipe or a terminal?); give a file");
+  if (end < 0)
+    return Status::invalid("cannot be read at offsets (a pipe or a terminal?); give a file");
   image->fs = &fs;
   image->file = std::move(file);
   image->size = static_cast<uint64_t>(end);

@@ -103,9 +103,9 @@ TEST(ReadFile, ReadsStoredAndCompressedEntries) {
   t.image().baseSector = findBootSector(t.image()).value_or(NO_BASE_SECTOR);
   ASSERT_EQ(t.image().baseSector, 2u);
   const Store store = storeOf(t, {{hashName("p"), 0, 1, 5},
-                                          {hashName("c"), 1, 2, sizeof stream},
-                                          {hashName("f2"), 2, 3, 5},
-                                          {hashName("empty"), 0, 1, 0}});
+                                  {hashName("c"), 1, 2, sizeof stream},
+                                  {hashName("f2"), 2, 3, 5},
+                                  {hashName("empty"), 0, 1, 0}});
 
   struct {
     const char* name;
@@ -136,10 +136,10 @@ TEST(ReadFile, EntriesPastTheImageEndAreDamaged) {
   TempImage t(std::vector<uint8_t>(3 * 2048, 'q'));
   t.image().baseSector = 0;
   const Store store = storeOf(t, {{hashName("fits"), 0, 2, 2048},
-                                          {hashName("over"), 0, 2, 2049},
-                                          {hashName("far"), 0, 0x7FFFFFFF, 1},
-                                          {hashName("bad"), 1, 1, 2},
-                                          {hashName("empty-far"), 0, 0x7FFFFFFF, 0}});
+                                  {hashName("over"), 0, 2, 2049},
+                                  {hashName("far"), 0, 0x7FFFFFFF, 1},
+                                  {hashName("bad"), 1, 1, 2},
+                                  {hashName("empty-far"), 0, 0x7FFFFFFF, 0}});
   EXPECT_EQ(read(store, "fits"), Status::Code::kOk);
   EXPECT_EQ(read(store, "over"), Status::Code::kDamaged);
   EXPECT_EQ(read(store, "far"), Status::Code::kDamaged);

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "file_io.h"
-
 #include "store.h"
 
 namespace orvex {

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "names.h"
+
+#include <gtest/gtest.h>
 
 namespace orvex {
 namespace {
