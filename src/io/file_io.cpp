@@ -54,7 +54,7 @@ Status readFull(Fs& fs, int fd, uint8_t* into, size_t length, size_t* got) {
 Status readUpTo(Fs& fs, int fd, uint64_t limit, std::vector<uint8_t>* bytes, bool* more) {
   bytes->clear();
   *more = false;
-  uint8_t spill[1];
+  uint8_t spill[1] = {};
   for (;;) {
     const bool full = bytes->size() >= limit;
     if (!full && bytes->capacity() == bytes->size())

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <ostream>
@@ -41,8 +42,9 @@ int usageError(std::ostream& err, const std::string& message) {
 bool sameFile(const std::string& a, const std::string& b) {
   if (a == b) return true;
   struct stat sa, sb;
-  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
+  io::Fs& fs = io::realFs();
+  return fs.stat(AT_FDCWD, a.c_str(), &sa, 0) == 0 && fs.stat(AT_FDCWD, b.c_str(), &sb, 0) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 std::string describe(const EntryChange& change) {
