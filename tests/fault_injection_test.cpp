@@ -77,21 +77,10 @@ class FaultInjection : public ::testing::Test {
   Tree reference;
 };
 
-// Entries of the tree that the reference lacks or holds otherwise.
-std::vector<std::string> stray(const Tree& tree, const Tree& reference) {
-  std::vector<std::string> found;
-  for (const auto& [path, content] : tree) {
-    const auto it = reference.find(path);
-    if (it == reference.end() || it->second != content) found.push_back(path);
-  }
-  return found;
-}
-
-// The paths where two trees differ (their contents are large to print).
+// The paths where two trees differ.
 std::vector<std::string> differences(const Tree& tree, const Tree& reference) {
-  std::vector<std::string> found = stray(tree, reference);
-  for (const std::string& path : stray(reference, tree))
-    if (!tree.contains(path)) found.push_back(path);
+  std::vector<std::string> found = testing::strayEntries(tree, reference);
+  for (const std::string& path : testing::missingEntries(tree, reference)) found.push_back(path);
   return found;
 }
 
@@ -113,7 +102,7 @@ TEST_F(FaultInjection, ExtractionSurvivesAFailureAtEveryStepAndARerunCompletesIt
         break;
       }
       EXPECT_NE(warnings.find(std::strerror(error)), std::string::npos) << warnings;
-      EXPECT_EQ(stray(faulted, reference), std::vector<std::string>{});
+      EXPECT_EQ(testing::strayEntries(faulted, reference), std::vector<std::string>{});
       EXPECT_EQ(differences(extractInto(folder, io::realFs()), reference),
                 std::vector<std::string>{});
     }

@@ -21,10 +21,12 @@ namespace {
 
 using testing::BigDisc;
 using testing::bigDisc;
+using testing::missingEntries;
 using testing::ProgramOptions;
 using testing::ProgramResult;
 using testing::runProgram;
 using testing::snapshotTree;
+using testing::strayEntries;
 using testing::TempDir;
 using testing::textOf;
 using Tree = std::map<std::string, std::string>;
@@ -40,24 +42,6 @@ TEST(BigDiscReference, HoldsEveryFileAndPiece) {
   EXPECT_TRUE(disc.reference.at("ev/scene/003.mset") == scene.substr(2 * kMiB + 7));
   EXPECT_EQ(disc.reference.at("ev/small/001.mset"),
             textOf(disc.files.at("ev/small.evt")).substr(20));
-}
-
-// Entries that are not in the reference, or differ from it there.
-std::vector<std::string> strayEntries(const Tree& tree, const Tree& reference) {
-  std::vector<std::string> stray;
-  for (const auto& [path, content] : tree) {
-    const auto it = reference.find(path);
-    if (it == reference.end() || it->second != content) stray.push_back(path);
-  }
-  return stray;
-}
-
-// Entries of the reference that the tree lacks.
-std::vector<std::string> missingEntries(const Tree& tree, const Tree& reference) {
-  std::vector<std::string> missing;
-  for (const auto& [path, content] : reference)
-    if (tree.count(path) == 0) missing.push_back(path);
-  return missing;
 }
 
 // The trees hold tens of MiB: on a mismatch, name the paths only.

@@ -277,6 +277,24 @@ std::map<std::string, std::string> snapshotTree(const std::string& root, std::st
   return tree;
 }
 
+std::vector<std::string> strayEntries(const std::map<std::string, std::string>& tree,
+                                      const std::map<std::string, std::string>& reference) {
+  std::vector<std::string> stray;
+  for (const auto& [path, content] : tree) {
+    const auto it = reference.find(path);
+    if (it == reference.end() || it->second != content) stray.push_back(path);
+  }
+  return stray;
+}
+
+std::vector<std::string> missingEntries(const std::map<std::string, std::string>& tree,
+                                        const std::map<std::string, std::string>& reference) {
+  std::vector<std::string> missing;
+  for (const auto& [path, content] : reference)
+    if (tree.count(path) == 0) missing.push_back(path);
+  return missing;
+}
+
 size_t entryCount(const std::string& folder) {
   const int fd = openFolder(AT_FDCWD, folder.c_str());
   if (fd < 0) throw std::runtime_error("cannot open folder " + folder);

@@ -83,6 +83,14 @@ std::vector<uint8_t> readBytes(const std::string& path);
 std::map<std::string, std::string> snapshotTree(const std::string& root,
                                                 std::string_view except = {});
 
+// Entries of tree that reference lacks or holds otherwise, by path (trees
+// may hold megabytes: a mismatch is best shown by its paths).
+std::vector<std::string> strayEntries(const std::map<std::string, std::string>& tree,
+                                      const std::map<std::string, std::string>& reference);
+// Entries of reference that tree lacks, by path.
+std::vector<std::string> missingEntries(const std::map<std::string, std::string>& tree,
+                                        const std::map<std::string, std::string>& reference);
+
 // The number of entries in a folder, "." and ".." not counted.
 size_t entryCount(const std::string& folder);
 

@@ -19,36 +19,34 @@ Status endedEarly() { return Status::damaged("cannot read the image: it ends ear
 
 }  // namespace
 
-Status readAt(Fs& fs, int fd, uint8_t* into, size_t length, uint64_t offset, size_t* got) {
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = fs.pread(fd, into + done, length - done, offset + done);
+namespace {
+
+// Moves length bytes through transfer(at, count), which moves up to count
+// bytes at position at of the request and returns how many, 0 at the end of
+// the source, or a negative error; *done gets how many moved.
+template <typename Transfer>
+Status moveAll(size_t length, size_t* done, const char* what, Transfer transfer) {
+  *done = 0;
+  while (*done < length) {
+    const ssize_t n = transfer(*done, length - *done);
     if (n == -EINTR) continue;
-    if (n < 0) {
-      *got = done;
-      return Status::fromErrno("cannot read", static_cast<int>(-n));
-    }
+    if (n < 0) return Status::fromErrno(what, static_cast<int>(-n));
     if (n == 0) break;
-    done += static_cast<size_t>(n);
+    *done += static_cast<size_t>(n);
   }
-  *got = done;
   return Status::ok();
 }
 
+}  // namespace
+
+Status readAt(Fs& fs, int fd, uint8_t* into, size_t length, uint64_t offset, size_t* got) {
+  return moveAll(length, got, "cannot read",
+                 [&](size_t at, size_t n) { return fs.pread(fd, into + at, n, offset + at); });
+}
+
 Status readFull(Fs& fs, int fd, uint8_t* into, size_t length, size_t* got) {
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = fs.read(fd, into + done, length - done);
-    if (n == -EINTR) continue;
-    if (n < 0) {
-      *got = done;
-      return Status::fromErrno("cannot read", static_cast<int>(-n));
-    }
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  *got = done;
-  return Status::ok();
+  return moveAll(length, got, "cannot read",
+                 [&](size_t at, size_t n) { return fs.read(fd, into + at, n); });
 }
 
 Status readUpTo(Fs& fs, int fd, uint64_t limit, std::vector<uint8_t>* bytes, bool* more) {
@@ -78,26 +76,20 @@ Status readUpTo(Fs& fs, int fd, uint64_t limit, std::vector<uint8_t>* bytes, boo
 }
 
 Status writeAll(Fs& fs, int fd, const uint8_t* data, size_t length) {
-  while (length > 0) {
-    const ssize_t n = fs.write(fd, data, length);
-    if (n == -EINTR) continue;
-    if (n < 0) return Status::fromErrno("cannot write", static_cast<int>(-n));
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return Status::ok();
+  size_t done = 0;
+  // A write that moves nothing would be tried for ever: it counts as failed.
+  return moveAll(length, &done, "cannot write", [&](size_t at, size_t n) {
+    const ssize_t put = fs.write(fd, data + at, n);
+    return put == 0 ? -EIO : put;
+  });
 }
 
 Status writeAllAt(Fs& fs, int fd, const uint8_t* data, size_t length, uint64_t offset) {
-  while (length > 0) {
-    const ssize_t n = fs.pwrite(fd, data, length, offset);
-    if (n == -EINTR) continue;
-    if (n < 0) return Status::fromErrno("cannot write", static_cast<int>(-n));
-    data += n;
-    length -= static_cast<size_t>(n);
-    offset += static_cast<uint64_t>(n);
-  }
-  return Status::ok();
+  size_t done = 0;
+  return moveAll(length, &done, "cannot write", [&](size_t at, size_t n) {
+    const ssize_t put = fs.pwrite(fd, data + at, n, offset + at);
+    return put == 0 ? -EIO : put;
+  });
 }
 
 Status writeZerosAt(Fs& fs, int fd, uint64_t length, uint64_t offset) {
