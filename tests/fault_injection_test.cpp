@@ -84,27 +84,38 @@ std::vector<std::string> differences(const Tree& tree, const Tree& reference) {
   return found;
 }
 
+// With and without unnamed temporary files; into an empty folder, then again
+// over the complete tree, where the pieces are replaced.
 TEST_F(FaultInjection, ExtractionSurvivesAFailureAtEveryStepAndARerunCompletesIt) {
-  for (Op op : {Op::kWrite, Op::kCreate, Op::kName}) {
-    for (uint64_t n = 1;; ++n) {
-      const int error = kErrors[n % std::size(kErrors)];
-      SCOPED_TRACE("call " + std::to_string(n) + " of kind " +
-                   std::to_string(static_cast<int>(op)));
-      FaultyFs fs;
-      fs.failNth(op, n, error);
-      const std::string folder =
-          dir / ("run-" + std::to_string(static_cast<int>(op)) + "-" + std::to_string(n));
-      std::string warnings;
-      const Tree faulted = extractInto(folder, fs, &warnings);
-      if (fs.fired() == 0) {
-        EXPECT_EQ(differences(faulted, reference), std::vector<std::string>{});
-        EXPECT_GT(n, 1u);  // every kind is met in a run
-        break;
+  for (const bool named : {false, true}) {
+    for (Op op : {Op::kWrite, Op::kCreate, Op::kName}) {
+      for (uint64_t n = 1;; ++n) {
+        const int error = kErrors[n % std::size(kErrors)];
+        SCOPED_TRACE("call " + std::to_string(n) + " of kind " +
+                     std::to_string(static_cast<int>(op)) + (named ? ", named" : ""));
+        const std::string folder =
+            dir / ("run-" + std::to_string(named) + "-" + std::to_string(static_cast<int>(op)) +
+                   "-" + std::to_string(n));
+        FaultyFs fs;
+        fs.refuseUnnamedTemporaries(named);
+        fs.failNth(op, n, error);
+        std::string warnings;
+        const Tree faulted = extractInto(folder, fs, &warnings);
+        if (fs.fired() == 0) {
+          EXPECT_EQ(differences(faulted, reference), std::vector<std::string>{});
+          EXPECT_GT(n, 1u);  // every kind is met in a run
+          break;
+        }
+        EXPECT_NE(warnings.find(std::strerror(error)), std::string::npos) << warnings;
+        EXPECT_EQ(testing::strayEntries(faulted, reference), std::vector<std::string>{});
+        EXPECT_EQ(differences(extractInto(folder, io::realFs()), reference),
+                  std::vector<std::string>{});
+
+        FaultyFs again;
+        again.refuseUnnamedTemporaries(named);
+        again.failNth(op, n, error);
+        EXPECT_EQ(differences(extractInto(folder, again), reference), std::vector<std::string>{});
       }
-      EXPECT_NE(warnings.find(std::strerror(error)), std::string::npos) << warnings;
-      EXPECT_EQ(testing::strayEntries(faulted, reference), std::vector<std::string>{});
-      EXPECT_EQ(differences(extractInto(folder, io::realFs()), reference),
-                std::vector<std::string>{});
     }
   }
 }

@@ -24,6 +24,7 @@ int FaultyFs::fault(Op op) {
 bool FaultyFs::interrupted() { return interrupt_ && interruptions_++ % 2 == 0; }
 
 int FaultyFs::open(int dir, const char* path, int flags, mode_t mode) {
+  if (noTmpfile_ && (flags & O_TMPFILE) == O_TMPFILE) return -EOPNOTSUPP;
   if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
     if (const int err = fault(Op::kCreate)) return err;
   return base_.open(dir, path, flags, mode);

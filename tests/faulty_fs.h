@@ -31,6 +31,8 @@ class FaultyFs : public io::Fs {
   void shortenWrites(size_t most) { most_ = most; }
   // Every data call is interrupted once (EINTR) before it goes through.
   void interrupt(bool on) { interrupt_ = on; }
+  // Unnamed temporary files are refused, as file systems without them do.
+  void refuseUnnamedTemporaries(bool on) { noTmpfile_ = on; }
 
   uint64_t calls(Op op) const { return calls_[static_cast<int>(op)]; }
   // How many planted faults fired.
@@ -60,6 +62,7 @@ class FaultyFs : public io::Fs {
   int error_ = 0;
   size_t most_ = 0;
   bool interrupt_ = false;
+  bool noTmpfile_ = false;
   std::atomic<uint64_t> calls_[static_cast<int>(Op::kCount)] = {};
   std::atomic<uint64_t> fired_{0};
   std::atomic<uint64_t> interruptions_{0};

@@ -87,10 +87,14 @@ Status OutputDir::createFile(std::string_view name, bool replace, const Filler& 
   if (parts.empty()) return Status::invalid("no file name");
   int folder = -1;
   if (Status s = parentFolder(parts, true, &folder); !s.isOk()) return s;
-  io::NewFile file(root_.fs());
-  Status result = file.create(folder, parts.back());
-  if (result.isOk()) result = fill(file.fd());
-  if (result.isOk()) result = file.publish(replace);
+  Status result;
+  {
+    // Discarded, when it fails, while its folder is still open.
+    io::NewFile file(root_.fs());
+    result = file.create(folder, parts.back());
+    if (result.isOk()) result = fill(file.fd());
+    if (result.isOk()) result = file.publish(replace);
+  }
   if (!result.isOk() && result.code() != Status::Code::kExists) forgetParent();
   return result;
 }

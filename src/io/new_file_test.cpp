@@ -1,0 +1,95 @@
+#include "new_file.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <set>
+
+#include "faulty_fs.h"
+#include "file_io.h"
+#include "program.h"
+
+namespace orvex::io {
+namespace {
+
+using ::orvex::testing::FaultyFs;
+using ::orvex::testing::TempDir;
+
+// The pid of a process that has ended.
+pid_t endedProcess() {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+std::set<std::string> namesIn(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.insert(entry.path().filename().string());
+  return names;
+}
+
+TEST(RemoveStaleTemporaries, TakesOnlyUnheldFilesOfEndedRuns) {
+  TempDir dir;
+  const std::string ended = ".orvex-tmp-" + std::to_string(endedProcess());
+  const std::string mine = ".orvex-tmp-" + std::to_string(getpid()) + "-0";
+  for (const std::string& name : std::vector<std::string>{
+           ended + "-0", ended + "-1", mine, ended + "-x", "a" + ended + "-0", ".orvex-tmp-1-0"})
+    testing::writeText(dir / name, "partial");
+  std::filesystem::create_directory(dir / (ended + "-2"));
+  // Held by a run that is still going: its lock says so.
+  const Fd held(::open((dir / (ended + "-1")).c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
+
+  const Fd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  removeStaleTemporaries(realFs(), folder.get());
+  // pid 1 is alive; a folder, another pattern and this process's own stay.
+  EXPECT_EQ(namesIn(dir.path()),
+            (std::set<std::string>{ended + "-1", ended + "-2", mine, ended + "-x",
+                                   "a" + ended + "-0", ".orvex-tmp-1-0"}));
+}
+
+TEST(NewFile, WithoutUnnamedTemporariesAppearsOnlyCompleteAndLeavesNoName) {
+  TempDir dir;
+  FaultyFs fs;
+  fs.refuseUnnamedTemporaries(true);
+  const Fd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  testing::writeText(dir / "old", "old");
+  for (const bool replace : {false, true}) {
+    NewFile file(fs);
+    ASSERT_TRUE(file.create(folder.get(), "old").isOk());
+    EXPECT_EQ(namesIn(dir.path()).size(), 2u);  // the file has a temporary name
+    ASSERT_TRUE(writeAll(fs, file.fd(), reinterpret_cast<const uint8_t*>("new"), 3).isOk());
+    EXPECT_EQ(file.publish(replace).code(), replace ? Status::Code::kOk : Status::Code::kExists);
+    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"old"});
+    EXPECT_EQ(testing::textOf(testing::readBytes(dir / "old")), replace ? "new" : "old");
+  }
+}
+
+TEST(NewFile, ASignalThatEndsTheRunRemovesItsTemporaryName) {
+  TempDir dir;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    handleProcessSignals();
+    FaultyFs fs;
+    fs.refuseUnnamedTemporaries(true);
+    const Fd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    NewFile file(fs);
+    if (!file.create(folder.get(), "out").isOk() || namesIn(dir.path()).size() != 1) _exit(3);
+    raise(SIGTERM);
+    _exit(4);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+  EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{});
+}
+
+}  // namespace
+}  // namespace orvex::io
