@@ -129,20 +129,31 @@ TEST_F(ExtractorTest, ExtractsListedFilesAndSkipsThemOnTheNextRun) {
 
 TEST_F(ExtractorTest, FreshRunCountsEachFileOnceAndPiecesToo) {
   DiscBuilder disc;
-  // The event file is named by a list and by the event table the list writes.
+  // The event file is named by a list and twice by the event table the list
+  // writes.
   disc.addStored("menu.ard", encodeNameList({"eventsTable", "ev/a.evt", "one.txt"}));
-  disc.addStored("eventsTable", eventsTable({"ev/a.evt"}));
+  disc.addStored("eventsTable", eventsTable({"ev/a.evt", "ev/a.evt"}));
   disc.addStored("ev/a.evt", eventFile(2, {16, 20}, 30));
   disc.addStored("one.txt", bytesOf("1"));
   writeDisc(disc);
   ProgramResult r = extract();
   EXPECT_EQ(r.err,
-            "orvex: 3 files written (287 B), 2 pieces written, 0 already present, 0 warnings; "
+            "orvex: 3 files written (543 B), 2 pieces written, 0 already present, 0 warnings; "
             "0 of 4 index entries reached by no name\n");
+  // Pieces whose bytes are there already are present too.
   r = extract();
   EXPECT_EQ(r.err,
-            "orvex: 0 files written (0 B), 2 pieces written, 3 already present, 0 warnings; "
+            "orvex: 0 files written (0 B), 5 already present, 0 warnings; "
             "0 of 4 index entries reached by no name\n");
+  // An edited piece is put back, and said so.
+  writeBytes(work + "/ev/a/000.mset", bytesOf("edited"));
+  r = extract();
+  EXPECT_EQ(r.err,
+            "orvex: warning: ev/a/000.mset: edited piece replaced\n"
+            "orvex: 0 files written (0 B), 1 piece written, 4 already present, 1 warning; "
+            "0 of 4 index entries reached by no name\n");
+  EXPECT_EQ(snapshotTree(work).at("ev/a/000.mset"),
+            textOf(eventFile(2, {16, 20}, 30)).substr(16, 4));
 }
 
 // Standard output and standard error into one log, as with ">log 2>&1":

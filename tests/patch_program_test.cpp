@@ -175,24 +175,34 @@ TEST_F(PatchProgram, RefusalsReportEveryProblemAndWriteNothing) {
     const char* what;
     std::vector<std::pair<std::string, Bytes>> files;
     std::vector<std::string> messages;
+    size_t indexTail = 0;  // bytes appended to the index
   } cases[] = {
       {"unknown names and a piece past the count, all at once",
        {{"nowhere.txt", bytesOf("x")}, {"ev/a/003.mset", bytesOf("x")}},
        {"nowhere.txt: no index entry has this name's hash", "ev/a.evt has only 3 pieces"}},
       {"an event file changed whole and through a piece",
        {{"ev/a.evt", bytesOf("whole")}, {"ev/a/000.mset", bytesOf("piece")}},
-       {"ev/a.evt: changed both as a whole and through its pieces"}},
+       {"ev/a.evt: differs from the disc's, and its pieces (0) differ from its own cut"}},
       {"a piece with no event table",
        {{"eventsTable", {}}, {"ev/a/000.mset", bytesOf("piece")}},
        {"ev/a/000.mset: no index entry has this name's hash, and no event file"}},
       {"a stored file over the limit of a compressed entry",
        {{"text.txt", textLike(MAX_COMPRESSED_LENGTH + 1, 9)}},
        {"over the 16777215 a compressed entry can hold"}},
+      {"an index with bytes after its last whole record",
+       {{"dup.txt", bytesOf("edited")}},
+       {"the index: not read whole, and a patched index would lose the 3 bytes after its last "
+        "whole record"},
+       3},
   };
+  const Bytes index = readBytes(sandbox / "disc.idx");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir changes;
     for (const auto& [name, bytes] : c.files) writeChange(changes.path(), name, bytes);
+    Bytes tail = index;
+    tail.resize(index.size() + c.indexTail, 0xAB);
+    writeBytes(sandbox / "disc.idx", tail);
     const Tree before = snapshotTree(sandbox.path());
     // Only a forced compression refuses the large file; kept in its form it is stored.
     std::vector<std::vector<std::string>> modes = {{"-o", "new.img", "new.idx", "--compress"}};
@@ -209,6 +219,41 @@ TEST_F(PatchProgram, RefusalsReportEveryProblemAndWriteNothing) {
       EXPECT_TRUE(snapshotTree(sandbox.path()) == before) << "the refused patch wrote something";
     }
   }
+}
+
+// Extract, edit a file and a piece, extract again, patch in place twice,
+// extract anew: the edits are kept throughout, and the second patch, whose
+// folder still holds the event file from before, is refused.
+TEST_F(PatchProgram, EditsSurviveTheRoundTrip) {
+  const auto tool = [&](std::vector<std::string> args) {
+    return runProgram(ORVEX_TOOL_BINARY, args, sandbox.path());
+  };
+  const auto extractInto = [&](const std::string& folder) {
+    return tool({"extract", "-C", folder, "--events", "table", "disc.img", "disc.idx"});
+  };
+  const std::vector<std::string> patchEdit = {"patch",      "disc.img", "disc.idx", "edit",
+                                              "--in-place", "--events", "table"};
+  ASSERT_EQ(extractInto("edit").status, 0);
+  const Bytes text = textLike(9000, 21), piece = bytesOf("the edited piece");
+  writeBytes(sandbox / "edit/text.txt", text);
+  writeBytes(sandbox / "edit/ev/a/001.mset", piece);
+
+  ProgramResult r = extractInto("edit");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("warning: ev/a/001.mset: edited piece kept"), std::string::npos) << r.err;
+  EXPECT_TRUE(readBytes(sandbox / "edit/ev/a/001.mset") == piece);
+
+  r = tool(patchEdit);
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = tool(patchEdit);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("ev/a.evt: differs from the disc's, and its pieces (1) differ"),
+            std::string::npos)
+      << r.err;
+
+  ASSERT_EQ(extractInto("check").status, 0);
+  EXPECT_TRUE(readBytes(sandbox / "check/text.txt") == text);
+  EXPECT_TRUE(readBytes(sandbox / "check/ev/a/001.mset") == piece);
 }
 
 TEST(PatchPieces, TheTableAListNamesPlacesThemAsExtractionCutThem) {

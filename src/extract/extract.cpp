@@ -121,6 +121,7 @@ class Extractor : public NameVisitor {
       warning(eventName, made.message() + ", not split");
       return;
     }
+    uint64_t total = 0;
     for (size_t i = 0; i < pieces.size(); ++i) {
       const std::string path = piecePath(dir, i);
       const EventPiece& piece = pieces[i];
@@ -128,15 +129,49 @@ class Extractor : public NameVisitor {
         warning(path, "piece offsets lie outside the event file, piece skipped");
         continue;
       }
-      const Status put =
-          out_.writeReplacing(path, bytes.data() + piece.start, piece.end - piece.start);
-      if (!put.isOk()) {
-        warning(path, put.message());
+      // Overlapping pieces could otherwise write the file many times over.
+      total += piece.end - piece.start;
+      if (total > bytes.size()) {
+        warning(eventName, "piece " + std::to_string(i) +
+                               " would take its pieces past the event file's own length, skipped");
+        total -= piece.end - piece.start;
         continue;
       }
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++stats_.piecesWritten;
+      writePiece(path, bytes.data() + piece.start, piece.end - piece.start);
     }
+  }
+
+  // Writes a piece unless its bytes are there already. What else stands
+  // there is replaced only when the options ask for it, with a warning;
+  // a folder is always kept.
+  void writePiece(const std::string& path, const uint8_t* data, size_t length) {
+    OutputDir::Kind kind = OutputDir::Kind::kAbsent;
+    std::vector<uint8_t> there;
+    const Status looked = out_.inspect(path, &kind, &there);
+    if (!looked.isOk()) {
+      warning(path, looked.message() + ", not written");
+      return;
+    }
+    const bool same = kind == OutputDir::Kind::kFile && there.size() == length &&
+                      std::equal(there.begin(), there.end(), data);
+    const bool edited = kind != OutputDir::Kind::kAbsent && !same;
+    if (kind == OutputDir::Kind::kFolder) {
+      warning(path, "a folder stands where this piece belongs, not written");
+    } else if (edited && !options_.refreshPieces) {
+      warning(path, "edited piece kept (--refresh-pieces replaces it)");
+    } else if (!same) {
+      if (edited) warning(path, "edited piece replaced");
+      const Status put = options_.refreshPieces ? out_.writeReplacing(path, data, length)
+                                                : out_.writeNew(path, data, length);
+      if (put.code() != Status::Code::kExists) {
+        if (!put.isOk()) return warning(path, put.message());
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (decided_.insert(pathKey(path)).second) ++stats_.piecesWritten;
+        return;
+      }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (decided_.insert(pathKey(path)).second) ++stats_.filesPresent;
   }
 
   void warning(std::string_view subject, std::string_view reason) override {
@@ -163,10 +198,11 @@ class Extractor : public NameVisitor {
     ++stats_.entriesReached;
   }
 
+  // A file met twice is counted once, whatever became of it first.
   void notWritten(std::string_view name, const std::string& reason) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      ++stats_.notWritten;
+      if (decided_.insert(pathKey(name)).second) ++stats_.notWritten;
     }
     warning(name, reason);
   }
@@ -259,7 +295,7 @@ class Extractor : public NameVisitor {
       // Appeared since it was looked for: kept as it is.
       if (decided_.insert(task.key).second) ++stats_.filesPresent;
     } else if (!status.isOk()) {
-      ++stats_.notWritten;
+      if (decided_.insert(task.key).second) ++stats_.notWritten;
       result.lines.push_back({Line::Kind::kWarning, task.name, status.message()});
     } else {
       ++stats_.filesWritten;

@@ -24,6 +24,11 @@ struct ExtractOptions {
   bool dumpingLines = true;
   // Print each name written (plain, without "Dumping ").
   bool listWritten = false;
+  // Event pieces are rewritten on every run, an edited piece (or a link or
+  // anything else that stands at a piece path) replaced with a warning;
+  // without it, an edited piece is kept with a warning. A folder there is
+  // always kept. Pieces whose bytes are there already are left alone.
+  bool refreshPieces = true;
   // Threads that read, decode and write files while the walk decides; 1 is
   // the one-thread run. What is shown and written is the same either way.
   unsigned jobs = 1;
@@ -36,7 +41,7 @@ struct RunStats {
   uint64_t filesWritten = 0;
   uint64_t bytesWritten = 0;
   uint64_t piecesWritten = 0;
-  uint64_t filesPresent = 0;  // there before the run, or appeared during it
+  uint64_t filesPresent = 0;  // there before the run, or appeared during it; pieces too
   uint64_t notWritten = 0;    // selected files that could not be written
   uint64_t warnings = 0;      // every warning the console printed, before the walk too
   uint64_t entriesReached = 0;

@@ -75,6 +75,35 @@ Status OutputDir::probe(std::string_view name, Presence* presence) {
   return Status::ok();
 }
 
+Status OutputDir::inspect(std::string_view name, Kind* kind, std::vector<uint8_t>* bytes) {
+  bytes->clear();
+  *kind = Kind::kAbsent;
+  io::PathParts parts;
+  if (Status s = io::splitName(name, &parts); !s.isOk()) return s;
+  if (parts.empty()) {
+    *kind = Kind::kFolder;
+    return Status::ok();
+  }
+  int folder = -1;
+  int err = 0;
+  if (Status s = parentFolder(parts, false, &folder, &err); !s.isOk())
+    return err == ENOENT || err == ENOTDIR ? Status::ok() : s;
+  io::Fs& fs = root_.fs();
+  struct stat st;
+  err = fs.stat(folder, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW);
+  if (err == -ENOENT) return Status::ok();
+  if (err != 0) return Status::fromErrno("cannot look up", -err);
+  *kind = S_ISREG(st.st_mode)   ? Kind::kFile
+          : S_ISLNK(st.st_mode) ? Kind::kLink
+          : S_ISDIR(st.st_mode) ? Kind::kFolder
+                                : Kind::kOther;
+  if (*kind != Kind::kFile) return Status::ok();
+  const int fd = fs.open(folder, parts.back().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return Status::fromErrno("cannot read", -fd);
+  const io::Fd file(fd);
+  return io::readRegularFile(fs, fd, bytes);
+}
+
 std::unique_ptr<OutputDir> OutputDir::clone() const {
   io::Beneath copy;
   if (!root_.clone(&copy).isOk()) return nullptr;

@@ -38,6 +38,11 @@ class OutputDir {
   // leads outside gives kUnsafe.
   Status probe(std::string_view name, Presence* presence);
 
+  enum class Kind { kAbsent, kFile, kLink, kFolder, kOther };
+  // What stands at name, the last part never followed, and a regular file's
+  // bytes in *bytes.
+  Status inspect(std::string_view name, Kind* kind, std::vector<uint8_t>* bytes);
+
   // Writes a new file at name, creating missing parent folders. It appears
   // only when complete and never replaces anything: when something stands
   // there by then, the result is kExists and nothing is changed.

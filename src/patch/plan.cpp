@@ -77,6 +77,8 @@ class Planner {
   }
   void addWholeFile(const ChangedFile& file, const Location& where);
   void addPieces(const std::string& eventName, const std::map<size_t, const ChangedFile*>& pieces);
+  void checkPiecesAgree(const std::string& eventName, const std::vector<uint8_t>& file,
+                        const std::map<size_t, const ChangedFile*>& pieces);
   void addEdit(size_t position, Edit edit);
   bool encode(const Edit& edit, EntryChange* change);
   void place(PatchPlan* plan);
@@ -115,6 +117,11 @@ void Planner::addPieces(const std::string& eventName,
   const Location where = locateFile(store_, eventName);
   if (!where.status.isOk())
     return problem(eventName, "event file with edited pieces: " + where.status.message());
+  // The file differs from the disc's too: it is the change when the pieces
+  // are its own cut, else the two disagree.
+  const auto whole = edits_.find(static_cast<size_t>(where.position));
+  if (whole != edits_.end() && whole->second.pieces.empty())
+    return checkPiecesAgree(eventName, whole->second.content, edited);
   std::vector<uint8_t> current;
   const Status stored = readLocated(store_, where, &current);
   if (!stored.isOk()) return problem(eventName, "event file: " + stored.message());
@@ -163,11 +170,28 @@ void Planner::addPieces(const std::string& eventName,
   if (edit.pieces.empty()) return;
   const Status rewritten = rewriteEventStarts(starts, &edit.content);
   if (!rewritten.isOk()) return problem(eventName, rewritten.message());
-  const auto whole = edits_.find(static_cast<size_t>(where.position));
-  if (whole != edits_.end() && whole->second.pieces.empty())
-    return problem(eventName,
-                   "changed both as a whole and through its pieces; keep only one of the two");
   addEdit(static_cast<size_t>(where.position), std::move(edit));
+}
+
+void Planner::checkPiecesAgree(const std::string& eventName, const std::vector<uint8_t>& file,
+                               const std::map<size_t, const ChangedFile*>& edited) {
+  std::vector<EventPiece> cut;
+  const bool cuts = decodeEventPieces(file.data(), file.size(), &cut).isOk();
+  std::string differing;
+  std::vector<uint8_t> piece;
+  for (const auto& [number, changed] : edited) {
+    const Status read = io::readUserFile(changed->path, &piece);
+    if (!read.isOk()) return problem(changed->name, read.message());
+    const bool same = cuts && number < cut.size() && cut[number].start <= cut[number].end &&
+                      cut[number].end <= file.size() &&
+                      std::equal(piece.begin(), piece.end(), file.begin() + cut[number].start,
+                                 file.begin() + cut[number].end);
+    if (!same) differing += (differing.empty() ? "" : ", ") + std::to_string(number);
+  }
+  if (differing.empty()) return;
+  problem(eventName, "differs from the disc's, and its pieces (" + differing +
+                         ") differ from its own cut: the two disagree; remove the file or its "
+                         "pieces, or cut the file again (orvex-tool extract --refresh-pieces)");
 }
 
 bool Planner::encode(const Edit& edit, EntryChange* change) {
@@ -232,6 +256,19 @@ void Planner::place(PatchPlan* plan) {
 }
 
 Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
+  // A patched index is written whole: what was not loaded would be lost.
+  const IndexShortfall& left = store_.indexShortfall;
+  if (!left.whole()) {
+    const uint64_t loaded = store_.index.entries().size();
+    std::string what = "not read whole, and a patched index would lose ";
+    if (left.recordsLeft) what += std::to_string(left.recordsLeft) + " records past the ";
+    if (left.moreUnknown) what += "the records past the ";
+    if (left.recordsLeft || left.moreUnknown) what += std::to_string(loaded) + " it holds";
+    if ((left.recordsLeft || left.moreUnknown) && left.partialBytes) what += " and ";
+    if (left.partialBytes)
+      what += "the " + std::to_string(left.partialBytes) + " bytes after its last whole record";
+    problem("the index", what);
+  }
   std::vector<ChangedFile> files;
   const Status listed = listChangedFiles(*store_.image.fs, changesDir, &files, problems_);
   if (!listed.isOk()) return listed;

@@ -27,7 +27,9 @@ constexpr char kUsage[] =
     "Writes the disc's files into DIR the way orvex writes them into its current\n"
     "folder: every file the name lists and the event table name, and each event\n"
     "file cut into its pieces NAME/000.mset, NAME/001.mset, ... A file that\n"
-    "already exists is never written again.\n"
+    "already exists is never written again. Nor is anything replaced at a piece\n"
+    "path: an edited piece is kept, with a warning, unless --refresh-pieces asks\n"
+    "for orvex's way.\n"
     "\n"
     "With patterns, names are still learned from every list and the event table,\n"
     "but only the files whose names match are written, and only matching event\n"
@@ -39,6 +41,9 @@ constexpr char kUsage[] =
     "  --events FILE  read the event table from FILE instead of DIR/eventsTable\n"
     "  -j N           read, decode and write on N threads (default: ORVEX_JOBS, else\n"
     "                 every core); -j 1 runs on one thread. The output is the same.\n"
+    "  --refresh-pieces\n"
+    "                 rewrite pieces as orvex does: an edited piece, or a link at a\n"
+    "                 piece path, is replaced, with a warning\n"
     "  -v             print each name written\n"
     "  -q             print only warnings: no summary\n"
     "  -h, --help     show this help\n"
@@ -145,7 +150,7 @@ unsigned parseJobs(const std::string& text) {
 
 int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   std::optional<std::string> folder, events;
-  bool verbose = false, quiet = false;
+  bool verbose = false, quiet = false, refreshPieces = false;
   unsigned jobs = jobsFromEnvironment();
   const CommandLine line = splitCommandLine(args, {"-C", "--events", "-j"});
   for (CommandOption option : line.options) {
@@ -164,6 +169,8 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
     } else if (option.name == "-j") {
       jobs = option.value ? parseJobs(*option.value) : 0;
       if (jobs == 0) return usageError(err, "-j needs a number of jobs from 1 to 256");
+    } else if (option.name == "--refresh-pieces") {
+      refreshPieces = true;
     } else if (option.name == "-v") {
       verbose = true;
     } else if (option.name == "-q") {
@@ -213,6 +220,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
     options.selected = [&selection](std::string_view name) { return selection.matches(name); };
   options.dumpingLines = false;
   options.listWritten = verbose;
+  options.refreshPieces = refreshPieces;
   options.jobs = jobs;
   const RunStats stats = extractAll(store, *dir, console, options);
   console.finish();
