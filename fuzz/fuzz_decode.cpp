@@ -3,7 +3,8 @@
 // single byte read or written past the output lands outside the allocation.
 // An accepted stream yields exactly the length its trailer states and the
 // same bytes as the byte-at-a-time reference decoder; a refused one is
-// refused by both, with a reason.
+// refused by both, with a reason. A stream whose start decoding cannot reach
+// decodes to the same from its reachable end alone, as entries are read.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -57,6 +58,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(buf == expected);
   } else {
     require(decoded.code() == orvex::Status::Code::kDamaged && !decoded.message().empty());
+  }
+
+  if (size >= 4) {
+    const size_t stated = statedLength(data, size);
+    const size_t reach = orvex::reachableStreamBytes(size, stated);
+    if (reach < size) {
+      std::vector<uint8_t> tail(stated, 0);
+      tail.insert(tail.end(), data + size - reach, data + size);
+      size_t tailLength = SIZE_MAX;
+      require(orvex::decompress(tail, tail.size(), &tailLength).isOk() == accepted);
+      if (accepted) require(tail == expected);
+    }
   }
   return 0;
 }

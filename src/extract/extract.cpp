@@ -259,11 +259,14 @@ class Extractor : public NameVisitor {
     }
   }
 
-  // What decoding the entry holds in memory: its stored bytes, grown to the
-  // length its trailer states.
+  // What decoding the entry holds in memory: the stored bytes it reads, and
+  // room for the length its trailer states.
   uint64_t bytesNeeded(const Location& where) const {
     if (!(where.entry->flags & FLAG_COMPRESSED)) return 0;
-    return std::max<uint64_t>(where.entry->size, statedLength(store_, where).value_or(0));
+    const uint64_t size = where.entry->size;
+    const uint64_t stated = statedLength(store_, where).value_or(0);
+    const uint64_t reach = reachableStreamBytes(size, stated);
+    return reach < size ? stated + reach : std::max(size, stated);
   }
 
   // Takes one file from the image into the folder; its lines go to result

@@ -103,18 +103,31 @@ Status readLocated(const Store& store, const Location& where, std::vector<uint8_
   data->clear();
   if (!where.status.isOk()) return where.status;
   const uint32_t size = where.entry->size;
-  data->resize(size);
+  // Where the stream's start is out of reach, its end goes above room for
+  // the output: see reachableStreamBytes.
+  uint64_t skipped = 0, room = 0;
+  if (where.entry->flags & FLAG_COMPRESSED) {
+    if (const std::optional<uint64_t> stated = statedLength(store, where)) {
+      const uint64_t reach = reachableStreamBytes(size, *stated);
+      if (reach < size) {
+        skipped = size - reach;
+        room = *stated;
+      }
+    }
+  }
+  const size_t length = static_cast<size_t>(size - skipped);
+  data->resize(room + length);
   size_t got = 0;
-  const Status read =
-      io::readAt(*store.image.fs, store.image.fd(), data->data(), size, where.offset, &got);
-  if (!read.isOk() || got != size) {
+  const Status read = io::readAt(*store.image.fs, store.image.fd(), data->data() + room, length,
+                                 where.offset + skipped, &got);
+  if (!read.isOk() || got != length) {
     data->clear();
     return !read.isOk() ? Status::fromErrno("cannot read the image", read.osError())
                         : Status::damaged("stored bytes run past the end of the image");
   }
   if (where.entry->flags & FLAG_COMPRESSED) {
-    size_t length = 0;
-    const Status decoded = decompress(*data, size, &length);
+    size_t decodedLength = 0;
+    const Status decoded = decompress(*data, data->size(), &decodedLength);
     if (!decoded.isOk()) {
       data->clear();
       return decoded;

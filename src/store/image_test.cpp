@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -120,6 +121,37 @@ TEST(ReadFile, ReadsStoredAndCompressedEntries) {
     }
   }
   EXPECT_EQ(read(store, "missing"), Status::Code::kNotFound);
+}
+
+// A compressed entry whose stream's start decoding cannot reach: only its
+// end is read, whatever the entry's stored size.
+TEST(ReadFile, CompressedEntryReadsOnlyWhatDecodingReaches) {
+  std::vector<uint8_t> stream;
+  ASSERT_TRUE(compress(reinterpret_cast<const uint8_t*>("hello, hello"), 12, &stream));
+  const uint64_t size = uint64_t{256} << 20;  // sparse: a hole, then the stream
+  char path[] = "/tmp/orvex_image_XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_EQ(ftruncate(fd, static_cast<off_t>(2048 + size)), 0);
+  ASSERT_EQ(
+      pwrite(fd, stream.data(), stream.size(), static_cast<off_t>(2048 + size - stream.size())),
+      static_cast<ssize_t>(stream.size()));
+  close(fd);
+  Store store;
+  ASSERT_TRUE(openImage(path, &store.image).isOk());
+  unlink(path);
+  store.image.baseSector = 0;
+  const std::vector<uint8_t> index =
+      encodeIndex({{hashName("far"), FLAG_COMPRESSED, 1, static_cast<uint32_t>(size)}});
+  store.index = parseIndex(index.data(), index.size());
+
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  std::vector<uint8_t> data;
+  const Status r = readFile(store, "far", &data);
+  getrusage(RUSAGE_SELF, &after);
+  ASSERT_TRUE(r.isOk()) << r.message();
+  EXPECT_EQ(std::string(data.begin(), data.end()), "hello, hello");
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 << 10) << "kB more at the peak";
 }
 
 TEST(ReadFile, WithoutMarkerSectorOneIsByteZero) {

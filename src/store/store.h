@@ -138,6 +138,17 @@ struct Location {
   uint64_t offset = 0;  // byte offset in the image
 };
 
+// Decoding a compressed stream consumes at most two stored bytes for each
+// byte it writes, plus a final match token, from the stream's end down. Of a
+// stream of n stored bytes stating a decoded length of s, only the last
+// reachableStreamBytes(n, s) can be read; when that is less than n, the
+// stream's start lies out of reach, and decoding those bytes placed s bytes
+// into a buffer gives the same bytes and verdict as decoding all n in place.
+inline uint64_t reachableStreamBytes(uint64_t n, uint64_t s) {
+  const uint64_t reach = 2 * s + 64;
+  return n >= s + reach + 64 ? reach : n;
+}
+
 // The length a located compressed entry's stream trailer states, when its
 // trailer can be read.
 std::optional<uint64_t> statedLength(const Store& store, const Location& where);
@@ -149,7 +160,9 @@ Location locateEntry(const Store& store, size_t position);
 
 // Reads a located file's bytes, decoding them when compressed, into a buffer
 // the caller may keep from file to file; on success *data holds exactly the
-// file. A damaged stream gives kDamaged.
+// file. A damaged stream gives kDamaged. Of a compressed entry only the
+// stored bytes decoding can reach are read, so memory and time follow the
+// decoded length.
 Status readLocated(const Store& store, const Location& where, std::vector<uint8_t>* data);
 
 // Looks a name up and reads the file: locateFile, then readLocated. position
