@@ -256,6 +256,24 @@ TEST_F(PatchProgram, EditsSurviveTheRoundTrip) {
   EXPECT_TRUE(readBytes(sandbox / "check/ev/a/001.mset") == piece);
 }
 
+TEST_F(PatchProgram, InPlaceThroughALinkedIndexReplacesItsTargetAndKeepsTheLink) {
+  fs::create_directory(sandbox / "data");
+  fs::rename(sandbox / "disc.idx", sandbox / "data/real.idx");
+  // A mode the umask would take from a new file.
+  const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_write;
+  fs::permissions(sandbox / "data/real.idx", mode);
+  fs::create_symlink("data/real.idx", sandbox / "disc.idx");
+  writeChange(sandbox / "changes", "dup.txt", bytesOf("first, edited"));
+  const Bytes before = readBytes(sandbox / "data/real.idx");
+  const ProgramResult r = patch({"disc.img", "disc.idx", "changes", "--in-place"}, sandbox.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::is_symlink(sandbox / "disc.idx"));
+  EXPECT_NE(readBytes(sandbox / "data/real.idx"), before);
+  EXPECT_EQ(fs::status(sandbox / "data/real.idx").permissions(), mode);
+  EXPECT_EQ(extract(sandbox / "disc.img", sandbox / "disc.idx", table).at("dup.txt"),
+            "first, edited");
+}
+
 TEST(PatchPieces, TheTableAListNamesPlacesThemAsExtractionCutThem) {
   TempDir sandbox;
   const Bytes event = eventFile(2, {16, 24}, 40);

@@ -93,6 +93,8 @@ int Fs::truncate(int fd, uint64_t length) {
   return result(::ftruncate(fd, static_cast<off_t>(length)));
 }
 
+int Fs::chmod(int fd, mode_t mode) { return result(::fchmod(fd, mode)); }
+
 int Fs::lock(int fd, int operation) { return result(::flock(fd, operation)); }
 
 int Fs::listNames(int dir, std::vector<std::string>* names) {

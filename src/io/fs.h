@@ -47,6 +47,8 @@ class Fs {
   virtual int unlink(int dir, const char* path, int flags);
   virtual int sync(int fd);
   virtual int truncate(int fd, uint64_t length);
+  // fchmod(): the mode as given, whatever the umask.
+  virtual int chmod(int fd, mode_t mode);
   // flock().
   virtual int lock(int fd, int operation);
   // The names in the folder open at dir, "." and ".." left out.

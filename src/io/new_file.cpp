@@ -198,13 +198,17 @@ Status OutputFile::about(const Status& status) const {
   return status.isOk() ? status : Status::ioError(path_ + ": " + status.message());
 }
 
-Status OutputFile::create(const std::string& path, mode_t mode) {
+Status OutputFile::create(const std::string& path, mode_t mode, bool exactMode) {
   path_ = path;
   std::string leaf;
   Status status = openParent(fs_, path, &folder_, &leaf);
   if (status.isOk()) {
     removeStaleTemporaries(fs_, folder_.get());
     status = file_.create(folder_.get(), leaf, mode);
+  }
+  if (status.isOk() && exactMode) {
+    if (const int err = fs_.chmod(file_.fd(), mode); err != 0)
+      status = Status::fromErrno("cannot set its mode", -err);
   }
   return about(status);
 }

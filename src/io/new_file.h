@@ -65,7 +65,9 @@ class OutputFile {
  public:
   explicit OutputFile(Fs& fs) : fs_(fs), file_(fs) {}
 
-  Status create(const std::string& path, mode_t mode = 0666);
+  // With exactMode, the file gets mode whatever the umask (to keep the mode
+  // of a file it replaces).
+  Status create(const std::string& path, mode_t mode = 0666, bool exactMode = false);
   int fd() const { return file_.fd(); }
   const std::string& path() const { return path_; }
   // Whether the file has its final name.

@@ -87,7 +87,7 @@ Status patchInPlace(const std::string& imagePath, const std::string& indexPath,
   // Made before the image grows, so that a folder where it cannot be made
   // refuses the patch with both files as they were.
   io::OutputFile index(fs);
-  if (Status s = index.create(indexTarget, old.st_mode & 07777); !s.isOk()) return s;
+  if (Status s = index.create(indexTarget, old.st_mode & 07777, true); !s.isOk()) return s;
   Status status = writeIndex(fs, &index, plan);
   if (!status.isOk()) return status;
 
