@@ -263,6 +263,11 @@ TEST_F(ExtractorTest, EightJobsGiveExactlyWhatOneJobGives) {
   // and the reverse; writes that fail, named twice.
   for (const char* name : {"x", "x/y", "z/w", "z", "bad.z", "blocked/f", "bad.z", "blocked/f"})
     first.push_back(name);
+  // Other bytes under a name that reaches d1/f1 and d1/f4 through the link.
+  for (const char* name : {"l/f1", "l/f4"}) {
+    first.insert(first.begin(), name);
+    disc.addStored(name, bytesOf(name));
+  }
   for (const char* name : {"x", "x/y", "z/w", "z", "blocked/f"})
     disc.addStored(name, bytesOf(name));
   disc.addCompressedStream("bad.z", {1, 2, 3, 4, 5, 6, 7});
@@ -279,6 +284,9 @@ TEST_F(ExtractorTest, EightJobsGiveExactlyWhatOneJobGives) {
     const std::string dir = sandbox / (std::string("jobs-") + jobs);
     std::filesystem::create_directory(dir);
     writeText(dir + "/blocked", "a file where a folder is wanted");
+    // A link in the folder: l/f and d1/f are one file.
+    std::filesystem::create_directory(dir + "/d1");
+    std::filesystem::create_directory_symlink("d1", dir + "/l");
     testing::ProgramOptions options;
     options.inChild = [jobs] { setenv("ORVEX_JOBS", jobs, 1); };
     results[jobs] = runProgram(ORVEX_BINARY, {"../disc.img", "../disc.idx"}, dir, options);

@@ -188,19 +188,23 @@ TEST_P(EventOffsetsTest, OnlyPiecesInsideTheFileAreWritten) {
 
 INSTANTIATE_TEST_SUITE_P(
     Offsets, EventOffsetsTest,
-    ::testing::Values(OffsetCase{"huge-start.evt", 2, {0xFFFFFFF0u, 12}, 16, true, {{1, {12, 16}}}},
-                      OffsetCase{"huge-end.evt", 2, {12, 0xFFFFFFFFu}, 20, true, {}},
-                      OffsetCase{"past-end.evt", 2, {12, 21}, 20, true, {}},
-                      OffsetCase{"descending.evt", 3, {30, 20, 10}, 40, true, {{2, {10, 40}}}},
-                      OffsetCase{"empty-pieces.evt",
-                                 3,
-                                 {20, 20, 20},
-                                 20,
-                                 true,
-                                 {{0, {20, 20}}, {1, {20, 20}}, {2, {20, 20}}}},
-                      OffsetCase{"from-zero.evt", 1, {0}, 12, true, {{0, {0, 12}}}},
-                      OffsetCase{"count-max.evt", INT32_MAX, {12}, 64, false, {}},
-                      OffsetCase{"count-min.evt", INT32_MIN, {12}, 64, true, {}}),
+    ::testing::Values(
+        OffsetCase{"huge-start.evt", 2, {0xFFFFFFF0u, 12}, 16, true, {{1, {12, 16}}}},
+        OffsetCase{"huge-end.evt", 2, {12, 0xFFFFFFFFu}, 20, true, {}},
+        OffsetCase{"past-end.evt", 2, {12, 21}, 20, true, {}},
+        OffsetCase{"descending.evt", 3, {30, 20, 10}, 40, true, {{2, {10, 40}}}},
+        OffsetCase{"empty-pieces.evt",
+                   3,
+                   {20, 20, 20},
+                   20,
+                   true,
+                   {{0, {20, 20}}, {1, {20, 20}}, {2, {20, 20}}}},
+        OffsetCase{"from-zero.evt", 1, {0}, 12, true, {{0, {0, 12}}}},
+        // Piece 2 repeats piece 0: it would take the pieces past the file.
+        OffsetCase{
+            "overlapping.evt", 4, {24, 60, 24, 60}, 64, true, {{0, {24, 60}}, {3, {60, 64}}}},
+        OffsetCase{"count-max.evt", INT32_MAX, {12}, 64, false, {}},
+        OffsetCase{"count-min.evt", INT32_MIN, {12}, 64, true, {}}),
     [](const auto& info) {
       std::string name = info.param.name;
       for (char& ch : name)

@@ -67,7 +67,8 @@ class Extractor : public NameVisitor {
       notWritten(name, "names a folder, not a file; not written");
       return;
     }
-    const std::string key = pathKey(name);
+    // Names that reach one file through links are one file.
+    const std::string key = out_.reachKey(name);
     std::unique_lock<std::mutex> lock(mutex_);
     // A write still in flight could decide this one: the same file, or a
     // folder that one of the two needs where the other puts a file.
@@ -200,9 +201,10 @@ class Extractor : public NameVisitor {
 
   // A file met twice is counted once, whatever became of it first.
   void notWritten(std::string_view name, const std::string& reason) {
+    std::string key = out_.reachKey(name);
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (decided_.insert(pathKey(name)).second) ++stats_.notWritten;
+      if (decided_.insert(std::move(key)).second) ++stats_.notWritten;
     }
     warning(name, reason);
   }

@@ -16,9 +16,60 @@ Status OutputDir::open(const std::string& path, bool create, std::unique_ptr<Out
   return Status::ok();
 }
 
+OutputDir::OutputDir(io::Beneath root) : root_(std::move(root)), copier_(root_.fs()) {
+  const std::string self = "/proc/self/fd/" + std::to_string(root_.root());
+  if (root_.fs().readLink(AT_FDCWD, self.c_str(), &rootPath_) != 0 || rootPath_.empty() ||
+      rootPath_[0] != '/')
+    rootPath_.clear();
+}
+
 void OutputDir::forgetParent() {
   parent_.reset();
   parentName_.clear();
+  parentWhere_.reset();
+}
+
+std::optional<std::string> OutputDir::whereIs(int fd) const {
+  if (rootPath_.empty()) return std::nullopt;
+  std::string path;
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  if (root_.fs().readLink(AT_FDCWD, self.c_str(), &path) != 0) return std::nullopt;
+  if (path == rootPath_) return std::string();
+  const std::string prefix = rootPath_ == "/" ? rootPath_ : rootPath_ + "/";
+  if (path.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+  return path.substr(prefix.size());
+}
+
+std::string OutputDir::reachKey(std::string_view name) {
+  io::PathParts parts;
+  if (!io::splitName(name, &parts).isOk() || parts.empty() || root_.walking() || rootPath_.empty())
+    return io::joinParts(parts, parts.size());
+  // The deepest folder on the way that exists.
+  size_t count = parts.size() - 1;
+  std::optional<std::string> where;
+  int folder = -1;
+  if (count == 0) {
+    where = std::string();
+  } else if (parentFolder(parts, false, &folder).isOk()) {
+    if (!parentWhere_) parentWhere_ = whereIs(folder);
+    where = parentWhere_;
+  } else {
+    while (!where && --count > 0) {
+      io::Fd fd;
+      size_t failedAt = 0;
+      if (root_.openFolder(parts, count, false, &fd, &failedAt) != 0) continue;
+      where = whereIs(fd.get());
+      if (!where) return io::joinParts(parts, parts.size());
+    }
+    if (count == 0) where = std::string();
+  }
+  if (!where) return io::joinParts(parts, parts.size());
+  std::string key = *where;
+  for (size_t i = count; i < parts.size(); ++i) {
+    if (!key.empty()) key += '/';
+    key += parts[i];
+  }
+  return key;
 }
 
 Status OutputDir::parentFolder(const io::PathParts& parts, bool create, int* folder, int* error) {

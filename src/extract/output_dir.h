@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +63,13 @@ class OutputDir {
   // kInvalid when it is not a regular file.
   Status readFile(std::string_view name, std::vector<uint8_t>* bytes);
 
+  // The file name reaches, as a path from the folder with every link that
+  // stands on its way resolved: names that reach one file through links get
+  // one key, and folders this run creates later do not change it. Where
+  // links cannot be seen through (no /proc), the name without empty and "."
+  // parts.
+  std::string reachKey(std::string_view name);
+
   // Another handle on the same folder, for another thread: one object must
   // not be used by two threads at once. nullptr when out of descriptors.
   std::unique_ptr<OutputDir> clone() const;
@@ -70,7 +78,7 @@ class OutputDir {
   // Fills a new file through its descriptor.
   using Filler = std::function<Status(int fd)>;
 
-  explicit OutputDir(io::Beneath root) : root_(std::move(root)), copier_(root_.fs()) {}
+  explicit OutputDir(io::Beneath root);
   // The parent folder of the last part, from the cache when it is there.
   // The descriptor stays owned by this object. On failure *error, when
   // given, holds the error number (or kLinkInWay).
@@ -80,8 +88,14 @@ class OutputDir {
 
   io::Beneath root_;
   io::Copier copier_;
-  io::Fd parent_;  // the folder last resolved, and its name
+  // Where the open folder fd is, from the root, links resolved; nothing when
+  // /proc cannot tell.
+  std::optional<std::string> whereIs(int fd) const;
+
+  io::Fd parent_;  // the folder last resolved, its name and where it is
   std::string parentName_;
+  std::optional<std::string> parentWhere_;
+  std::string rootPath_;  // the root as /proc tells it; empty when it cannot
 };
 
 }  // namespace orvex

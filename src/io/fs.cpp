@@ -95,6 +95,15 @@ int Fs::truncate(int fd, uint64_t length) {
 
 int Fs::chmod(int fd, mode_t mode) { return result(::fchmod(fd, mode)); }
 
+int Fs::readLink(int dir, const char* path, std::string* target) {
+  char buffer[4096];
+  const ssize_t n = ::readlinkat(dir, path, buffer, sizeof buffer);
+  if (n < 0) return -errno;
+  if (static_cast<size_t>(n) == sizeof buffer) return -ENAMETOOLONG;
+  target->assign(buffer, static_cast<size_t>(n));
+  return 0;
+}
+
 int Fs::lock(int fd, int operation) { return result(::flock(fd, operation)); }
 
 int Fs::listNames(int dir, std::vector<std::string>* names) {

@@ -49,6 +49,8 @@ class Fs {
   virtual int truncate(int fd, uint64_t length);
   // fchmod(): the mode as given, whatever the umask.
   virtual int chmod(int fd, mode_t mode);
+  // readlinkat(): the target of the link at path.
+  virtual int readLink(int dir, const char* path, std::string* target);
   // flock().
   virtual int lock(int fd, int operation);
   // The names in the folder open at dir, "." and ".." left out.
