@@ -272,15 +272,18 @@ TEST_F(ListProgram, UnnamedWritesWhatNoNameReachesAndNeverOverwrites) {
                          {hashFile("hidden.z"), std::string(5000, 'h')}};
   EXPECT_EQ(snapshotTree(sandbox / "out"), expected);
   EXPECT_EQ(snapshotTree(work), before);
-  const Lines out = splitLines(r.out);
-  ASSERT_EQ(out.size(), 4u) << r.out;
-  EXPECT_EQ(out[3], "3 files written (4.9 KiB), 0 not written, 3 entries skipped");
-  EXPECT_EQ(splitLines(r.err).size(), 3u) << r.err;  // bad.z, zero and past.end
+  EXPECT_EQ(splitLines(r.out).size(), 3u) << r.out;
+  const Lines err = splitLines(r.err);
+  ASSERT_EQ(err.size(), 4u) << r.err;  // bad.z, zero and past.end, then the summary
+  EXPECT_EQ(err[3],
+            "orvex-tool: unnamed: 3 files written (4.9 KiB), 0 not written, 3 entries "
+            "skipped");
 
   writeText(sandbox / ("out/" + hashFile("hidden")), "edited");
   r = tool({"unnamed", "../disc.img", "../disc.idx", "../out"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(splitLines(r.out).back(), "0 files written (0 B), 3 not written, 3 entries skipped");
+  EXPECT_EQ(splitLines(r.err).back(),
+            "orvex-tool: unnamed: 0 files written (0 B), 3 not written, 3 entries skipped");
   EXPECT_NE(r.err.find(hashFile("hidden") + ": already exists"), std::string::npos) << r.err;
   Tree edited = expected;
   edited[hashFile("hidden")] = "edited";
@@ -306,16 +309,18 @@ TEST_P(CommandLine, StatusAndMessage) {
   EXPECT_FALSE(std::filesystem::exists(sandbox / "out"));
 }
 
-constexpr char kList[] = "usage: orvex-tool list [-C DIR] [--events FILE] IMAGE INDEX [--json]";
+constexpr char kList[] = "usage: orvex-tool list [-C DIR] [--events FILE] [--state";
 constexpr char kUnnamed[] = "usage: orvex-tool unnamed IMAGE INDEX OUT_DIR";
+constexpr char kListTry[] = "\nTry 'orvex-tool list --help'\n";
+constexpr char kUnnamedTry[] = "\nTry 'orvex-tool unnamed --help'\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Arguments, CommandLine,
     ::testing::Values(
         CommandCase{{"list", "--help"}, 0, kList}, CommandCase{{"list", "a", "b", "-h"}, 0, kList},
-        CommandCase{{"list"}, 2, kList}, CommandCase{{"list", "a"}, 2, kList},
-        CommandCase{{"list", "a", "b", "c"}, 2, kList},
-        CommandCase{{"list", "a", "b", "--jsn"}, 2, kList},
+        CommandCase{{"list"}, 2, kListTry}, CommandCase{{"list", "a"}, 2, kListTry},
+        CommandCase{{"list", "a", "b", "c"}, 2, kListTry},
+        CommandCase{{"list", "a", "b", "--jsn"}, 2, kListTry},
         CommandCase{{"list", "missing.img", "../disc.idx"}, 1, "cannot open image missing.img"},
         CommandCase{{"list", "../disc.img", "missing.idx"}, 1, "cannot read index missing.idx"},
         CommandCase{{"list", "../disc.img", "."}, 1, "cannot read index ."},
@@ -336,9 +341,9 @@ INSTANTIATE_TEST_SUITE_P(
                     1,
                     "orvex-tool: cat: cannot read index missing.idx"},
         CommandCase{{"unnamed", "--help"}, 0, kUnnamed},
-        CommandCase{{"unnamed", "a", "b"}, 2, kUnnamed},
-        CommandCase{{"unnamed", "a", "b", "../out", "d"}, 2, kUnnamed},
-        CommandCase{{"unnamed", "--force", "a", "b", "../out"}, 2, kUnnamed},
+        CommandCase{{"unnamed", "a", "b"}, 2, kUnnamedTry},
+        CommandCase{{"unnamed", "a", "b", "../out", "d"}, 2, kUnnamedTry},
+        CommandCase{{"unnamed", "--force", "a", "b", "../out"}, 2, kUnnamedTry},
         CommandCase{{"unnamed", ".", "../disc.idx", "../out"}, 1, "cannot open image ."}));
 
 }  // namespace

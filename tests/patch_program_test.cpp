@@ -148,7 +148,7 @@ TEST_F(PatchProgram, PatchedDiscExtractsToTheEditedTree) {
                                   sandbox.path());
   ASSERT_EQ(dry.status, 0) << dry.err;
   EXPECT_FALSE(fs::exists(sandbox / "new.img"));
-  EXPECT_NE(dry.out.find("grow.bin: entry 3, 1000 -> 7000 bytes stored, appended at sector"),
+  EXPECT_NE(dry.out.find("grow.bin: entry 3, 1000 B -> 6.8 KiB stored, appended at sector"),
             std::string::npos)
       << dry.out;
   EXPECT_NE(dry.out.find("ev/a.evt (pieces 1): entry 9,"), std::string::npos) << dry.out;
@@ -159,7 +159,7 @@ TEST_F(PatchProgram, PatchedDiscExtractsToTheEditedTree) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, dry.out);
   EXPECT_EQ(r.err,
-            "orvex-tool: patch: changed 6 entries: 5 rewritten in their own sectors, 8192 bytes "
+            "orvex-tool: patch: changed 6 entries: 5 rewritten in their own sectors, 8.0 KiB "
             "appended\n");
   EXPECT_EQ(extract(sandbox / "new.img", sandbox / "new.idx", table), expected);
   // text.txt kept its compressed form; the shadowed and unnamed entries kept theirs.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: orvex IMAGE INDEX\n"
+    "       orvex --help | --version\n"
     "Writes every file of the disc's store that its name lists and ./eventsTable name into\n"
     "the current folder, and cuts each event file into pieces.\n";
 
@@ -43,10 +45,25 @@ int refuse(const char* format, const char* path, const Status& why) {
 
 int runExtractor(int argc, char** argv) {
   std::printf("Orvex %s by Nalbo\n", VERSION_TEXT);
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("orvex %s\n", ORVEX_VERSION);
+    return 0;
+  }
   if (argc < 3) {
     std::fflush(stdout);
     std::fputs(kUsage, stderr);
     return 2;
+  }
+  if (argc > 3) {
+    std::string rest;
+    for (int i = 3; i < argc; ++i) rest += std::string(" ") + argv[i];
+    std::fflush(stdout);
+    std::fprintf(stderr, "orvex: warning: arguments after the index are ignored:%s\n",
+                 shownName(rest).c_str());
   }
   const std::string imagePath = argv[1], indexPath = argv[2];
   Store store;
@@ -69,7 +86,9 @@ int runExtractor(int argc, char** argv) {
   console.message("Loading name table");
   console.message("Start of dump...");
   ExtractOptions options;
-  options.jobs = jobsFromEnvironment();
+  std::string jobsWarning;
+  options.jobs = jobsFromEnvironment(&jobsWarning);
+  if (!jobsWarning.empty()) console.warning("", jobsWarning);
   const RunStats stats = extractAll(store, *out, console, options);
   console.finish();
   console.error(runSummary(

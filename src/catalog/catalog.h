@@ -79,10 +79,25 @@ struct UnnamedStats {
   uint64_t skipped = 0;  // bytes that cannot be read: never found, past the end, damaged
 };
 
+// What became of one entry that no name reaches.
+struct UnnamedFile {
+  const EntryRow* row = nullptr;
+  std::string path;     // where it went, or was to go; empty when skipped
+  uint64_t bytes = 0;   // its length, once written
+  std::string problem;  // why it was skipped or not written; empty when written
+};
+
 // Writes every entry that no name reaches (unnamed or shadowed) into outDir,
-// decoded, never replacing a file already there. Reports each file written
-// on out and each entry not written on err.
+// decoded, never replacing a file already there; each entry's fate goes to
+// files, in index order.
+UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const std::string& outDir,
+                          std::vector<UnnamedFile>* files);
+// The same, reporting each file written on out and each entry not written
+// on err.
 UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const std::string& outDir,
                           std::ostream& out, std::ostream& err);
+// The fates as one JSON document: {"files": [...], "summary": {...}}.
+void writeUnnamedJson(const std::vector<UnnamedFile>& files, const UnnamedStats& stats,
+                      std::ostream& out);
 
 }  // namespace orvex

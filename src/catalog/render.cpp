@@ -55,6 +55,12 @@ void writeAligned(const std::vector<Line>& lines, std::ostream& out) {
   }
 }
 
+uint64_t totalEntries(const Inventory& inventory) {
+  uint64_t entries = 0;
+  for (const StateTotal& t : inventory.totals) entries += t.entries;
+  return entries;
+}
+
 uint64_t totalStoredBytes(const Inventory& inventory) {
   uint64_t bytes = 0;
   for (const StateTotal& t : inventory.totals) bytes += t.storedBytes;
@@ -87,7 +93,7 @@ void writeInventoryTable(const Inventory& inventory, std::ostream& out) {
                   humanBytes(static_cast<double>(t.storedBytes)).c_str());
     out << text;
   }
-  std::snprintf(text, sizeof text, "%-12s %10zu %16s\n", "total", inventory.rows.size(),
+  std::snprintf(text, sizeof text, "%-12s %10" PRIu64 " %16s\n", "total", totalEntries(inventory),
                 humanBytes(static_cast<double>(totalStoredBytes(inventory))).c_str());
   out << text;
 }
@@ -145,7 +151,7 @@ void writeInventoryJson(const Inventory& inventory, std::ostream& out) {
     separator = ",\n";
   }
   out << (inventory.rows.empty() ? "],\n" : "\n  ],\n");
-  out << "  \"summary\": {\n    \"entries\": " << inventory.rows.size()
+  out << "  \"summary\": {\n    \"entries\": " << totalEntries(inventory)
       << ",\n    \"stored_bytes\": " << totalStoredBytes(inventory) << ",\n    \"states\": {";
   for (int s = 0; s < ENTRY_STATE_COUNT; ++s) {
     const StateTotal& t = inventory.totals[s];

@@ -44,12 +44,12 @@ std::string unnamedFileName(uint32_t hash, uint32_t earlierWithHash) {
 }
 
 UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const std::string& outDir,
-                          std::ostream& out, std::ostream& err) {
+                          std::vector<UnnamedFile>* files) {
   UnnamedStats stats;
   std::unique_ptr<OutputDir> folder;
   const Status opened = OutputDir::open(outDir, true, &folder);
   if (!opened.isOk()) {
-    err << "orvex-tool: unnamed: " << outDir << ": " << opened.message() << '\n';
+    files->push_back({nullptr, outDir, 0, opened.message()});
     ++stats.failed;
     return stats;
   }
@@ -61,27 +61,65 @@ UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const 
     // Every other state is either one that no name reaches, or one whose
     // bytes cannot be read.
     if (!row.problem.empty()) {
-      err << "orvex-tool: unnamed: " << entryLabel(row) << ": " << row.problem << ", not written\n";
+      files->push_back({&row, "", 0, row.problem});
       ++stats.skipped;
       continue;
     }
-    const std::string name = unnamedFileName(row.entry.hash, earlier);
-    const std::string path = dir + name;
-    uint64_t written = 0;
-    const Status put = writeEntry(store, row, *folder, name, &written);
+    UnnamedFile file{&row, dir + unnamedFileName(row.entry.hash, earlier), 0, ""};
+    const Status put =
+        writeEntry(store, row, *folder, unnamedFileName(row.entry.hash, earlier), &file.bytes);
     if (!put.isOk()) {
-      const std::string why =
-          put.code() == Status::Code::kExists ? "already exists" : put.message();
-      err << "orvex-tool: unnamed: " << path << ": " << why << ", not written\n";
+      file.problem = put.code() == Status::Code::kExists ? "already exists" : put.message();
+      file.bytes = 0;
       ++stats.failed;
-      continue;
+    } else {
+      ++stats.written;
+      stats.bytes += file.bytes;
     }
-    out << path << "  " << humanBytes(static_cast<double>(written)) << ", " << entryLabel(row)
-        << ", " << stateName(row.state) << '\n';
-    ++stats.written;
-    stats.bytes += written;
+    files->push_back(std::move(file));
   }
   return stats;
+}
+
+UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const std::string& outDir,
+                          std::ostream& out, std::ostream& err) {
+  std::vector<UnnamedFile> files;
+  const UnnamedStats stats = writeUnnamed(store, inventory, outDir, &files);
+  for (const UnnamedFile& file : files) {
+    if (file.row == nullptr) {
+      err << "orvex-tool: unnamed: " << file.path << ": " << file.problem << '\n';
+    } else if (file.path.empty()) {
+      err << "orvex-tool: unnamed: " << entryLabel(*file.row) << ": " << file.problem
+          << ", not written\n";
+    } else if (!file.problem.empty()) {
+      err << "orvex-tool: unnamed: " << file.path << ": " << file.problem << ", not written\n";
+    } else {
+      out << file.path << "  " << humanBytes(static_cast<double>(file.bytes)) << ", "
+          << entryLabel(*file.row) << ", " << stateName(file.row->state) << '\n';
+    }
+  }
+  return stats;
+}
+
+void writeUnnamedJson(const std::vector<UnnamedFile>& files, const UnnamedStats& stats,
+                      std::ostream& out) {
+  out << "{\n  \"files\": [";
+  const char* separator = "\n";
+  for (const UnnamedFile& file : files) {
+    if (file.row == nullptr) continue;
+    char hash[16];
+    std::snprintf(hash, sizeof hash, "0x%08X", file.row->entry.hash);
+    out << separator << "    {\"position\": " << file.row->position << ", \"hash\": \"" << hash
+        << "\", \"state\": \"" << stateName(file.row->state)
+        << "\", \"path\": " << (file.path.empty() ? "null" : jsonQuoted(file.path))
+        << ", \"written\": " << (file.problem.empty() ? "true" : "false")
+        << ", \"size\": " << file.bytes
+        << ", \"problem\": " << (file.problem.empty() ? "null" : jsonQuoted(file.problem)) << '}';
+    separator = ",\n";
+  }
+  out << (*separator == '\n' ? "],\n" : "\n  ],\n");
+  out << "  \"summary\": {\"written\": " << stats.written << ", \"bytes\": " << stats.bytes
+      << ", \"not_written\": " << stats.failed << ", \"skipped\": " << stats.skipped << "}\n}\n";
 }
 
 }  // namespace orvex

@@ -31,6 +31,8 @@ class Console {
   // A line on the warning stream, as it is, after standard output.
   void error(std::string_view line);
 
+  // Never draws the progress line.
+  void hideProgress() { progressOn_ = false; }
   // Redraws the progress line, at most a few times a second.
   void progress(uint64_t reached, uint64_t total, uint64_t bytesWritten);
   // Clears the progress line for good and flushes standard output.

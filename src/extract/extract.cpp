@@ -1,7 +1,9 @@
 #include "extract.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -62,7 +64,9 @@ class Extractor : public NameVisitor {
 
   void file(std::string_view name) override {
     markReached(store_.index.findPosition(hashName(name)));
-    if (!selected(name)) return;
+    // An event file is also written when its pieces are selected: they are
+    // cut from it.
+    if (!selected(name) && !piecesSelected(name)) return;
     if (name.back() == '/') {
       notWritten(name, "names a folder, not a file; not written");
       return;
@@ -97,6 +101,7 @@ class Extractor : public NameVisitor {
       notWritten(name, where.status.message() + ", not written");
       return;
     }
+    if (options_.dryRun) return wouldWrite(name, key, where);
     submit(WriteTask{0, std::string(name), key, where});
   }
 
@@ -106,39 +111,42 @@ class Extractor : public NameVisitor {
 
   Status readBack(std::string_view name, std::vector<uint8_t>* bytes) override {
     drain();
-    return out_.readFile(name, bytes);
+    const Status read = out_.readFile(name, bytes);
+    // What a dry run would have written is read where it would come from.
+    if (read.code() == Status::Code::kNotFound && wouldWrite_.contains(out_.reachKey(name)))
+      return readFile(store_, name, bytes);
+    return read;
   }
 
   // Only a selection keeps the table a list names out of the folder; a run
   // without one would have written it.
-  bool tableFromStore(std::string_view listedName) override { return !selected(listedName); }
+  bool tableFromStore(std::string_view listedName) override {
+    return options_.dryRun || !selected(listedName);
+  }
 
   // Runs right after readBack of the event file, so nothing is in flight.
   void pieces(std::string_view eventName, const std::string& dir, const std::vector<uint8_t>& bytes,
               const std::vector<EventPiece>& pieces) override {
-    if (!selected(eventName)) return;
-    const Status made = out_.makeDirectories(dir);
+    const bool all = selected(eventName);
+    if (!all && !piecesSelected(eventName)) return;
+    const Status made = options_.dryRun ? Status::ok() : out_.makeDirectories(dir);
     if (!made.isOk()) {
       warning(eventName, made.message() + ", not split");
       return;
     }
-    uint64_t total = 0;
+    const std::vector<bool> written =
+        writtenPieces(bytes.size(), pieces, [&](size_t i, bool outside) {
+          if (outside)
+            warning(piecePath(dir, i), "piece offsets lie outside the event file, piece skipped");
+          else
+            warning(eventName, "piece " + std::to_string(i) +
+                                   " would take its pieces past the event file's own length, "
+                                   "skipped");
+        });
     for (size_t i = 0; i < pieces.size(); ++i) {
       const std::string path = piecePath(dir, i);
-      const EventPiece& piece = pieces[i];
-      if (piece.start > piece.end || piece.end > bytes.size()) {
-        warning(path, "piece offsets lie outside the event file, piece skipped");
-        continue;
-      }
-      // Overlapping pieces could otherwise write the file many times over.
-      total += piece.end - piece.start;
-      if (total > bytes.size()) {
-        warning(eventName, "piece " + std::to_string(i) +
-                               " would take its pieces past the event file's own length, skipped");
-        total -= piece.end - piece.start;
-        continue;
-      }
-      writePiece(path, bytes.data() + piece.start, piece.end - piece.start);
+      if (written[i] && (all || selected(path)))
+        writePiece(path, bytes.data() + pieces[i].start, pieces[i].end - pieces[i].start);
     }
   }
 
@@ -160,6 +168,12 @@ class Extractor : public NameVisitor {
       warning(path, "a folder stands where this piece belongs, not written");
     } else if (edited && !options_.refreshPieces) {
       warning(path, "edited piece kept (--refresh-pieces replaces it)");
+    } else if (!same && options_.dryRun) {
+      if (edited) warning(path, "edited piece would be replaced");
+      show({Line::Kind::kWritten, path, {}});
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (decided_.insert(pathKey(path)).second) ++stats_.piecesWritten;
+      return;
     } else if (!same) {
       if (edited) warning(path, "edited piece replaced");
       const Status put = options_.refreshPieces ? out_.writeReplacing(path, data, length)
@@ -184,12 +198,34 @@ class Extractor : public NameVisitor {
     std::lock_guard<std::mutex> lock(mutex_);
     RunStats stats = stats_;
     stats.warnings = console_.warnings();
+    stats.dryRun = options_.dryRun;
     return stats;
   }
 
  private:
   bool selected(std::string_view name) const {
     return !options_.selected || options_.selected(name);
+  }
+
+  // Whether the selection reaches into the piece folder of this name.
+  bool piecesSelected(std::string_view name) const {
+    if (!options_.selectsUnder) return false;
+    const std::optional<std::string> dir = pieceDirectory(name);
+    return dir && options_.selectsUnder(*dir);
+  }
+
+  // A dry run's file: shown and counted as written, and remembered so that
+  // the event pass reads it from the store.
+  void wouldWrite(std::string_view name, const std::string& key, const Location& where) {
+    const uint64_t size = where.entry->flags & FLAG_COMPRESSED
+                              ? statedLength(store_, where).value_or(0)
+                              : where.entry->size;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!decided_.insert(key).second) return;
+    wouldWrite_.insert(key);
+    ++stats_.filesWritten;
+    stats_.bytesWritten += size;
+    output_.show({Line::Kind::kWritten, std::string(name), {}});
   }
 
   void markReached(int64_t position) {
@@ -327,7 +363,8 @@ class Extractor : public NameVisitor {
   std::mutex mutex_;  // guards everything below
   std::condition_variable changed_;
   RunStats stats_;
-  std::unordered_set<std::string> decided_;  // keys written by this run or counted as present
+  std::unordered_set<std::string> decided_;     // keys written by this run or counted as present
+  std::unordered_set<std::string> wouldWrite_;  // keys a dry run would have written
   OrderedOutput output_;
   std::deque<WriteTask> queue_;
   InFlight inFlight_;
@@ -345,22 +382,28 @@ RunStats extractAll(const Store& store, OutputDir& out, Console& console,
   return extractor.finish();
 }
 
-unsigned jobsFromEnvironment() {
+unsigned jobsFromEnvironment(std::string* warning) {
+  const unsigned all = std::max(1u, std::thread::hardware_concurrency());
   const char* text = std::getenv("ORVEX_JOBS");
-  if (text != nullptr && *text != '\0') {
-    char* end = nullptr;
-    const unsigned long jobs = std::strtoul(text, &end, 10);
-    if (*end == '\0' && jobs >= 1 && jobs <= 256) return static_cast<unsigned>(jobs);
-  }
-  return std::max(1u, std::thread::hardware_concurrency());
+  if (text == nullptr || *text == '\0') return all;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long jobs = std::strtoul(text, &end, 10);
+  if (*end == '\0' && errno == 0 && text[0] >= '0' && text[0] <= '9' && jobs >= 1 && jobs <= 256)
+    return static_cast<unsigned>(jobs);
+  *warning = "ORVEX_JOBS=" + std::string(text) + " is not a number from 1 to 256; using " +
+             std::to_string(all);
+  return all;
 }
 
 std::string runSummary(std::string_view program, const RunStats& stats,
                        const std::string& listCommand) {
   const uint64_t unreached = stats.entriesTotal - stats.entriesReached;
-  std::string line = std::string(program) + ": " + counted(stats.filesWritten, "file", "files") +
-                     " written (" + humanBytes(static_cast<double>(stats.bytesWritten)) + "), ";
-  if (stats.piecesWritten) line += counted(stats.piecesWritten, "piece", "pieces") + " written, ";
+  const std::string written = stats.dryRun ? " to write" : " written";
+  std::string line = std::string(program) + ": " + (stats.dryRun ? "dry run: " : "") +
+                     counted(stats.filesWritten, "file", "files") + written + " (" +
+                     humanBytes(static_cast<double>(stats.bytesWritten)) + "), ";
+  if (stats.piecesWritten) line += counted(stats.piecesWritten, "piece", "pieces") + written + ", ";
   line += std::to_string(stats.filesPresent) + " already present, " +
           counted(stats.warnings, "warning", "warnings") + "; " + std::to_string(unreached) +
           " of " + counted(stats.entriesTotal, "index entry", "index entries") +

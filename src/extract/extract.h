@@ -17,9 +17,16 @@ namespace orvex {
 
 struct ExtractOptions {
   WalkOptions walk;
-  // Which names are written (and which event files are cut); every name
-  // when empty. Names are learned from every list either way.
+  // Which names are written (and which event files are cut, and which of
+  // their pieces written); every name when empty. Names are learned from
+  // every list either way.
   std::function<bool(std::string_view)> selected;
+  // Whether the selection reaches into a folder (a piece folder: its event
+  // file is then written and cut, and the selected pieces written).
+  std::function<bool(std::string_view)> selectsUnder;
+  // Write nothing: show each file and piece a run would write, and count
+  // them as written.
+  bool dryRun = false;
   // Print "Dumping NAME" for each file taken from the image.
   bool dumpingLines = true;
   // Print each name written (plain, without "Dumping ").
@@ -34,8 +41,10 @@ struct ExtractOptions {
   unsigned jobs = 1;
 };
 
-// ORVEX_JOBS when it holds a number from 1 up, else every core.
-unsigned jobsFromEnvironment();
+// ORVEX_JOBS when it holds a number from 1 to 256, else every core; a value
+// that is not such a number gets a warning in *warning naming it and the
+// number used.
+unsigned jobsFromEnvironment(std::string* warning);
 
 struct RunStats {
   uint64_t filesWritten = 0;
@@ -46,6 +55,7 @@ struct RunStats {
   uint64_t warnings = 0;      // every warning the console printed, before the walk too
   uint64_t entriesReached = 0;
   uint64_t entriesTotal = 0;
+  bool dryRun = false;
 };
 
 // Runs the whole walk, writing into out. Warnings go to console.

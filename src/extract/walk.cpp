@@ -106,4 +106,64 @@ WalkSummary walkNames(const Store& store, NameVisitor& visitor, const WalkOption
   return {true};
 }
 
+std::vector<bool> writtenPieces(uint64_t length, const std::vector<EventPiece>& pieces,
+                                const std::function<void(size_t, bool)>& skipped) {
+  std::vector<bool> written(pieces.size(), false);
+  uint64_t total = 0;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const EventPiece& piece = pieces[i];
+    const bool outside = piece.start > piece.end || piece.end > length;
+    // Overlapping pieces could otherwise write the file many times over.
+    if (outside || total + (piece.end - piece.start) > length) {
+      if (skipped) skipped(i, outside);
+      continue;
+    }
+    total += piece.end - piece.start;
+    written[i] = true;
+  }
+  return written;
+}
+
+namespace {
+
+class PieceFolderLearner : public NameVisitor {
+ public:
+  PieceFolderLearner(const Store& store,
+                     const std::function<Status(std::vector<uint8_t>*)>& readTable)
+      : store_(store), readTable_(readTable) {}
+
+  void listLookedUp(std::string_view, const Location&) override {}
+  void file(std::string_view) override {}
+  Status readEventTable(std::vector<uint8_t>* bytes) override { return readTable_(bytes); }
+  Status readBack(std::string_view name, std::vector<uint8_t>* bytes) override {
+    return readFile(store_, name, bytes);
+  }
+  bool tableFromStore(std::string_view) override { return true; }
+  void pieces(std::string_view eventName, const std::string& dir, const std::vector<uint8_t>&,
+              const std::vector<EventPiece>&) override {
+    found.eventByFolder[dir] = std::string(eventName);
+  }
+  void warning(std::string_view subject, std::string_view reason) override {
+    if (reason.ends_with("event pass skipped"))
+      found.tableProblem = std::string(subject) + ": " + std::string(reason);
+  }
+
+  PieceFolders found;
+
+ private:
+  const Store& store_;
+  const std::function<Status(std::vector<uint8_t>*)>& readTable_;
+};
+
+}  // namespace
+
+PieceFolders learnPieceFolders(const Store& store, const WalkOptions& options,
+                               const std::function<Status(std::vector<uint8_t>*)>& readTable) {
+  PieceFolderLearner learner(store, readTable);
+  WalkOptions walk = options;
+  walk.storeTableByName = true;
+  learner.found.tableRead = walkNames(store, learner, walk).eventTableRead;
+  return std::move(learner.found);
+}
+
 }  // namespace orvex

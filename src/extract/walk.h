@@ -6,6 +6,8 @@
 // only records.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -57,5 +59,24 @@ struct WalkSummary {
 };
 
 WalkSummary walkNames(const Store& store, NameVisitor& visitor, const WalkOptions& options = {});
+
+// Which pieces of an event file of length bytes a run writes: those that lie
+// inside the file, and no more in all than the file's own length (however
+// their offsets overlap). skipped(i, outside) tells of each other one:
+// outside the file, or past its length in all.
+std::vector<bool> writtenPieces(uint64_t length, const std::vector<EventPiece>& pieces,
+                                const std::function<void(size_t, bool)>& skipped = {});
+
+// The event files a walk of the disc alone learns, by the folder their
+// pieces go to: the event table as options say, else readTable's (a
+// folder's own), else the one a list names in the store, else the store's
+// entry named eventsTable; event files read from the store.
+struct PieceFolders {
+  std::map<std::string, std::string> eventByFolder;  // piece folder -> event file
+  bool tableRead = false;
+  std::string tableProblem;  // why no event table was read, when one could not be
+};
+PieceFolders learnPieceFolders(const Store& store, const WalkOptions& options,
+                               const std::function<Status(std::vector<uint8_t>*)>& readTable);
 
 }  // namespace orvex

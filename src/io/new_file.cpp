@@ -9,6 +9,7 @@
 #include <cassert>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -192,6 +193,25 @@ Status NewFile::syncFolder() {
   Fd folder(fd);
   const int err = fs_.sync(fd);
   return err == 0 ? Status::ok() : Status::fromErrno("cannot sync its folder", -err);
+}
+
+EmptyFolder::~EmptyFolder() {
+  if (!path_.empty()) fs_.unlink(AT_FDCWD, path_.c_str(), AT_REMOVEDIR);
+}
+
+Status EmptyFolder::create() {
+  const char* base = std::getenv("TMPDIR");
+  const std::string parent = base != nullptr && *base == '/' ? base : "/tmp";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string path = parent + "/" + temporaryName();
+    const int err = fs_.mkdir(AT_FDCWD, path.c_str(), 0700);
+    if (err == 0) {
+      path_ = path;
+      return Status::ok();
+    }
+    if (err != -EEXIST) return Status::fromErrno("cannot create a folder in " + parent, -err);
+  }
+  return Status::fromErrno("cannot create a folder in " + parent, EEXIST);
 }
 
 Status OutputFile::about(const Status& status) const {

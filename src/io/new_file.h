@@ -90,6 +90,23 @@ class OutputFile {
 // both new, then flushes their folders. second may be null.
 Status publishTogether(OutputFile& first, OutputFile* second);
 
+// An empty folder of the process's own under the temporary folder ($TMPDIR,
+// else /tmp), removed when this ends if still empty.
+class EmptyFolder {
+ public:
+  explicit EmptyFolder(Fs& fs) : fs_(fs) {}
+  ~EmptyFolder();
+  EmptyFolder(const EmptyFolder&) = delete;
+  EmptyFolder& operator=(const EmptyFolder&) = delete;
+
+  Status create();
+  const std::string& path() const { return path_; }
+
+ private:
+  Fs& fs_;
+  std::string path_;
+};
+
 // Removes from the folder open at dir the temporary files that runs which
 // are gone left behind: names of the temporary pattern only, regular files
 // only, and only those no run holds.

@@ -18,52 +18,6 @@ struct Edit {
   std::vector<uint8_t> content;
 };
 
-// Learns the event files and their piece folders the way a run does, with
-// the changes folder as the run's folder for the event table, and the
-// disc's own bytes for the event files.
-class EventLearner : public NameVisitor {
- public:
-  EventLearner(const Store& store, const std::vector<ChangedFile>& files)
-      : store_(store), files_(files) {}
-
-  void listLookedUp(std::string_view, const Location&) override {}
-  void file(std::string_view) override {}
-
-  Status readEventTable(std::vector<uint8_t>* bytes) override {
-    for (const ChangedFile& file : files_) {
-      if (file.name != EVENTS_TABLE_NAME) continue;
-      const Status read = io::readUserFile(file.path, bytes);
-      if (!read.isOk()) problems.add(file.name, read.message());
-      return read;
-    }
-    return Status::notFound("no event table");
-  }
-
-  Status readBack(std::string_view name, std::vector<uint8_t>* bytes) override {
-    return readFile(store_, name, bytes);
-  }
-
-  bool tableFromStore(std::string_view) override { return true; }
-
-  void pieces(std::string_view eventName, const std::string& dir, const std::vector<uint8_t>&,
-              const std::vector<EventPiece>&) override {
-    eventByFolder[dir] = std::string(eventName);
-  }
-
-  void warning(std::string_view subject, std::string_view reason) override {
-    if (reason.ends_with("event pass skipped"))
-      tableProblem = std::string(subject) + ": " + std::string(reason);
-  }
-
-  std::map<std::string, std::string> eventByFolder;  // piece folder -> event file
-  std::string tableProblem;  // why no event table was read, when one could not be
-  Problems problems;
-
- private:
-  const Store& store_;
-  const std::vector<ChangedFile>& files_;
-};
-
 class Planner {
  public:
   Planner(const Store& store, const PatchOptions& options, Problems* problems)
@@ -278,14 +232,22 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
     if (!read.isOk()) problem(*options_.eventsTablePath, read.message());
   }
 
-  // The piece folders of the event files the table names.
-  EventLearner learner(store_, files);
+  // The piece folders of the event files the table names, the changes
+  // folder standing for the run's folder.
   WalkOptions walk;
   walk.eventsTablePath = options_.eventsTablePath;
-  walk.storeTableByName = true;
-  const bool tableRead = walkNames(store_, learner, walk).eventTableRead;
-  for (const std::string& line : learner.problems.lines()) problems_->add(line);
-  const std::map<std::string, std::string>& eventByFolder = learner.eventByFolder;
+  const PieceFolders learned =
+      learnPieceFolders(store_, walk, [&](std::vector<uint8_t>* bytes) {
+        for (const ChangedFile& file : files) {
+          if (file.name != EVENTS_TABLE_NAME) continue;
+          const Status read = io::readUserFile(file.path, bytes);
+          if (!read.isOk()) problem(file.name, read.message());
+          return read;
+        }
+        return Status::notFound("no event table");
+      });
+  const std::map<std::string, std::string>& eventByFolder = learned.eventByFolder;
+  const bool tableRead = learned.tableRead;
 
   std::map<std::string, std::map<size_t, const ChangedFile*>> pieces;  // by event file
   for (const ChangedFile& file : files) {
@@ -307,7 +269,7 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
     } else if (pieceName && !tableRead) {
       problem(file.name,
               "a piece, but no event table places it; pass --events FILE" +
-                  (learner.tableProblem.empty() ? "" : " (" + learner.tableProblem + ")"));
+                  (learned.tableProblem.empty() ? "" : " (" + learned.tableProblem + ")"));
     } else {
       problem(file.name, pieceName ? "no index entry has this name's hash, and no event file in "
                                      "the event table has its folder"

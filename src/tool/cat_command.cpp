@@ -1,49 +1,98 @@
+#include <cerrno>
+#include <cstring>
+#include <optional>
 #include <ostream>
 
 #include "command_line.h"
 #include "console.h"
+#include "file_io.h"
 #include "store.h"
 #include "tool.h"
+#include "walk.h"
 
 namespace orvex {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: orvex-tool cat IMAGE INDEX NAME...\n"
+    "usage: orvex-tool cat [--events FILE] IMAGE INDEX NAME...\n"
     "\n"
     "Writes each named file's bytes, decoded when compressed, to standard output,\n"
     "in the order given. A name that reaches no index entry, or whose entry cannot\n"
     "be read, is reported on standard error and the next name follows.\n"
     "\n"
-    "  -h, --help  show this help\n"
+    "  --events FILE  learn event files from the event table FILE: a NAME that is\n"
+    "                 one of their pieces (DIR/NNN.mset) and no stored entry gives\n"
+    "                 that piece as a run cuts it\n"
+    "  -h, --help     show this help\n"
     "\n"
     "Exit status: 0 when every file was written out; 1 when one could not be, or\n"
     "the image or the index cannot be opened; 2 on bad usage.\n";
 
 int usageError(std::ostream& err, const std::string& message) {
-  return orvex::usageError(err, "cat", message, kUsage);
+  return orvex::usageError(err, "cat", message);
+}
+
+// A piece of an event file the table names: its bytes as a run cuts them,
+// when name is one.
+Status readPiece(const Store& store, const PieceFolders& folders, const std::string& name,
+                 std::vector<uint8_t>* bytes) {
+  std::string dir;
+  size_t number = 0;
+  const auto event = parsePiecePath(name, &dir, &number) ? folders.eventByFolder.find(dir)
+                                                         : folders.eventByFolder.end();
+  if (event == folders.eventByFolder.end()) return Status::notFound("no such entry");
+  std::vector<uint8_t> file;
+  if (Status s = readFile(store, event->second, &file); !s.isOk()) return s;
+  std::vector<EventPiece> pieces;
+  if (Status s = decodeEventPieces(file.data(), file.size(), &pieces); !s.isOk()) return s;
+  if (number >= pieces.size() || !writtenPieces(file.size(), pieces)[number])
+    return Status::notFound("no such piece of " + event->second);
+  bytes->assign(file.begin() + pieces[number].start, file.begin() + pieces[number].end);
+  return Status::ok();
 }
 
 }  // namespace
 
 int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  const CommandLine line = splitCommandLine(args);
+  std::optional<std::string> events;
+  const CommandLine line = splitCommandLine(args, {"--events"});
   for (const CommandOption& option : line.options) {
     if (isHelpOption(option)) return printHelp(out, kUsage);
-    return usageError(err, "unknown option '" + option.name + "'");
+    if (option.name != "--events") return usageError(err, "unknown option '" + option.name + "'");
+    if (!option.value || option.value->empty()) return usageError(err, "--events needs a path");
+    events = option.value;
   }
   const std::vector<std::string>& operands = line.operands;
   if (operands.size() < 3) return usageError(err, "expected IMAGE INDEX NAME...");
+  if (events) {
+    std::vector<uint8_t> table;
+    const Status read = io::readUserFile(*events, &table);
+    if (!read.isOk()) {
+      err << "orvex-tool: cat: cannot read event table " << *events << ": " << read.message()
+          << '\n';
+      return 1;
+    }
+  }
 
   Store store;
   Problems oddities;
   if (!openCommandStore("cat", operands[0], operands[1], &store, &oddities, err)) return 1;
   printOddities("cat", oddities, err);
+  PieceFolders folders;
+  if (events) {
+    WalkOptions walk;
+    walk.eventsTablePath = events;
+    folders = learnPieceFolders(
+        store, walk, [](std::vector<uint8_t>*) { return Status::notFound("no folder"); });
+  }
 
   int status = 0;
   std::vector<uint8_t> bytes;
   for (size_t i = 2; i < operands.size() && out; ++i) {
-    const Status read = readFile(store, operands[i], &bytes);
+    Status read = readFile(store, operands[i], &bytes);
+    // A stored entry under the name wins over a piece.
+    if (read.code() == Status::Code::kNotFound && events)
+      read = readPiece(store, folders, operands[i], &bytes);
     if (!read.isOk()) {
       // Whatever came before reaches the reader first.
       out.flush();
@@ -54,9 +103,12 @@ int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
   }
+  errno = 0;
   out.flush();
   if (!out) {
-    err << "orvex-tool: cat: cannot write to standard output\n";
+    const int error = errno;
+    err << "orvex-tool: cat: cannot write to standard output"
+        << (error ? std::string(": ") + std::strerror(error) : std::string()) << '\n';
     return 1;
   }
   return status;

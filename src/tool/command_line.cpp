@@ -7,6 +7,26 @@
 
 namespace orvex {
 
+namespace {
+
+// Long options and the short form they come out as.
+const std::pair<const char*, const char*> kShortForms[] = {
+    {"--directory", "-C"}, {"--jobs", "-j"}, {"--verbose", "-v"}, {"--quiet", "-q"},
+    {"--dry-run", "-n"},   {"--help", "-h"}, {"--output", "-o"},
+};
+
+std::string shortForm(const std::string& name) {
+  for (const auto& [longName, shortName] : kShortForms)
+    if (name == longName) return shortName;
+  return name;
+}
+
+bool takes(const std::vector<std::string>& takesValue, const std::string& name) {
+  return std::find(takesValue.begin(), takesValue.end(), name) != takesValue.end();
+}
+
+}  // namespace
+
 CommandLine splitCommandLine(const std::vector<std::string>& args,
                              const std::vector<std::string>& takesValue) {
   CommandLine line;
@@ -21,13 +41,23 @@ CommandLine splitCommandLine(const std::vector<std::string>& args,
       options = false;
       continue;
     }
-    CommandOption option{a, std::nullopt};
-    for (const std::string& name : takesValue) {
-      if (a == name) {
-        if (i + 1 < args.size()) option.value = args[++i];
-      } else if (a.rfind(name + "=", 0) == 0) {
-        option = {name, a.substr(name.size() + 1)};
+    if (a[1] != '-' && a.size() > 2) {
+      const std::string first = a.substr(0, 2);
+      if (takes(takesValue, first)) {
+        line.options.push_back({first, a.substr(2)});
+      } else {
+        for (size_t c = 1; c < a.size(); ++c) line.options.push_back({std::string("-") + a[c], {}});
       }
+      continue;
+    }
+    const size_t equals = a.find('=');
+    const std::string name = shortForm(a.substr(0, equals));
+    CommandOption option{name, std::nullopt};
+    if (equals != std::string::npos) {
+      option.value = a.substr(equals + 1);
+      if (!takes(takesValue, name)) option.name = a;  // a value where none is taken
+    } else if (takes(takesValue, name) && i + 1 < args.size()) {
+      option.value = args[++i];
     }
     line.options.push_back(std::move(option));
   }
@@ -45,9 +75,9 @@ int printHelp(std::ostream& out, std::string_view usage) {
   return 0;
 }
 
-int usageError(std::ostream& err, std::string_view command, const std::string& message,
-               std::string_view usage) {
-  err << "orvex-tool: " << command << ": " << message << '\n' << usage;
+int usageError(std::ostream& err, std::string_view command, const std::string& message) {
+  err << "orvex-tool: " << command << ": " << message << "\nTry 'orvex-tool " << command
+      << " --help'\n";
   return EXIT_USAGE;
 }
 

@@ -23,8 +23,11 @@ struct CommandLine {
 };
 
 // Words that start with '-' (other than "-" alone) are options until "--",
-// after which every word is an operand. An option named in takesValue gets
-// the text after its '=' or else the next word.
+// after which every word is an operand. Long options that have a short form
+// (--directory, --jobs, --verbose, --quiet, --dry-run, --help, --output)
+// come out as the short one. An option named in takesValue gets the text
+// after its '=', the rest of a short word (-Cout, -j4), or else the next
+// word. Other short flags may be joined: -vq is -v -q.
 CommandLine splitCommandLine(const std::vector<std::string>& args,
                              const std::vector<std::string>& takesValue = {});
 
@@ -46,8 +49,8 @@ bool openCommandStore(std::string_view command, const std::string& imagePath,
 // Prints each oddity as "orvex-tool: COMMAND: warning: ODDITY".
 void printOddities(std::string_view command, const Problems& oddities, std::ostream& err);
 
-// Prints "orvex-tool: COMMAND: MESSAGE" and the usage; returns EXIT_USAGE.
-int usageError(std::ostream& err, std::string_view command, const std::string& message,
-               std::string_view usage);
+// Prints "orvex-tool: COMMAND: MESSAGE" and a line saying where the usage
+// is; returns EXIT_USAGE.
+int usageError(std::ostream& err, std::string_view command, const std::string& message);
 
 }  // namespace orvex

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include "command_line.h"
 #include "console.h"
 #include "extract.h"
+#include "new_file.h"
 #include "output_dir.h"
 #include "store.h"
 #include "tool.h"
@@ -37,15 +40,17 @@ constexpr char kUsage[] =
     "'*' also matches '/', and a pattern that names a folder selects everything\n"
     "under it. A pattern that matches no name is reported.\n"
     "\n"
-    "  -C DIR         write into DIR, created if missing (default: the current folder)\n"
+    "  -C, --directory DIR\n"
+    "                 write into DIR, created if missing (default: the current folder)\n"
     "  --events FILE  read the event table from FILE instead of DIR/eventsTable\n"
-    "  -j N           read, decode and write on N threads (default: ORVEX_JOBS, else\n"
+    "  -j, --jobs N   read, decode and write on N threads (default: ORVEX_JOBS, else\n"
     "                 every core); -j 1 runs on one thread. The output is the same.\n"
     "  --refresh-pieces\n"
     "                 rewrite pieces as orvex does: an edited piece, or a link at a\n"
     "                 piece path, is replaced, with a warning\n"
-    "  -v             print each name written\n"
-    "  -q             print only warnings: no summary\n"
+    "  -n, --dry-run  write nothing: print each file and piece a run would write\n"
+    "  -v, --verbose  print each name written\n"
+    "  -q, --quiet    print only warnings: no summary, no progress line\n"
     "  -h, --help     show this help\n"
     "\n"
     "Without --events the event table is DIR/eventsTable; when DIR has none and a\n"
@@ -57,7 +62,7 @@ constexpr char kUsage[] =
     "DIR or the event table cannot be used; 2 on bad usage.\n";
 
 int usageError(std::ostream& err, const std::string& message) {
-  return orvex::usageError(err, "extract", message, kUsage);
+  return orvex::usageError(err, "extract", message);
 }
 
 // The patterns of the command line, remembering which ones matched a name.
@@ -82,6 +87,18 @@ class Selection {
       any = true;
     }
     return any;
+  }
+
+  // Whether a pattern reaches into the folder dir: names it, names something
+  // below it, or matches a piece there.
+  bool reachesInto(std::string_view dir) const {
+    const std::string folder(dir);
+    for (const std::string& pattern : bare_) {
+      if (pattern == folder || pattern.starts_with(folder + "/")) return true;
+      if (fnmatch(pattern.c_str(), (folder + "/000.mset").c_str(), FNM_LEADING_DIR) == 0)
+        return true;
+    }
+    return false;
   }
 
   std::vector<std::string> unmatched() const {
@@ -150,16 +167,11 @@ unsigned parseJobs(const std::string& text) {
 
 int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   std::optional<std::string> folder, events;
-  bool verbose = false, quiet = false, refreshPieces = false;
-  unsigned jobs = jobsFromEnvironment();
+  bool verbose = false, quiet = false, refreshPieces = false, dryRun = false;
+  std::string jobsWarning;
+  unsigned jobs = jobsFromEnvironment(&jobsWarning);
   const CommandLine line = splitCommandLine(args, {"-C", "--events", "-j"});
-  for (CommandOption option : line.options) {
-    // The short options with a value also take it joined: -Cout, -j4.
-    if ((option.name.starts_with("-C") || option.name.starts_with("-j")) &&
-        option.name.size() > 2 && !option.value) {
-      option.value = option.name.substr(2);
-      option.name.resize(2);
-    }
+  for (const CommandOption& option : line.options) {
     if (isHelpOption(option)) {
       return printHelp(out, kUsage);
     } else if (option.name == "-C" || option.name == "--events") {
@@ -169,6 +181,9 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
     } else if (option.name == "-j") {
       jobs = option.value ? parseJobs(*option.value) : 0;
       if (jobs == 0) return usageError(err, "-j needs a number of jobs from 1 to 256");
+      jobsWarning.clear();
+    } else if (option.name == "-n") {
+      dryRun = true;
     } else if (option.name == "--refresh-pieces") {
       refreshPieces = true;
     } else if (option.name == "-v") {
@@ -203,10 +218,19 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
   err.flush();
   const StdioStream outFile(out, std::cout, stdout), errFile(err, std::cerr, stderr);
   Console console(outFile.get(), errFile.get(), kProgram);
+  if (quiet) console.hideProgress();
+  if (!jobsWarning.empty()) console.warning("", jobsWarning);
   for (const std::string& oddity : oddities.lines()) console.warning("", oddity);
 
   std::unique_ptr<OutputDir> dir;
-  const Status made = OutputDir::open(folder.value_or("."), true, &dir);
+  // A dry run into a folder that is not there yet looks at an empty one.
+  io::EmptyFolder empty(io::realFs());
+  std::string target = folder.value_or(".");
+  struct stat st;
+  if (dryRun && io::realFs().stat(AT_FDCWD, target.c_str(), &st, 0) == -ENOENT) {
+    if (Status s = empty.create(); s.isOk()) target = empty.path();
+  }
+  const Status made = OutputDir::open(target, !dryRun, &dir);
   if (!made.isOk()) {
     console.error(std::string(kProgram) + ": cannot use output folder " + folder.value_or(".") +
                   ": " + made.message());
@@ -221,6 +245,11 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
   options.dumpingLines = false;
   options.listWritten = verbose;
   options.refreshPieces = refreshPieces;
+  options.dryRun = dryRun;
+  if (operands.size() > 2)
+    options.selectsUnder = [&selection](std::string_view dir) {
+      return selection.reachesInto(dir);
+    };
   options.jobs = jobs;
   const RunStats stats = extractAll(store, *dir, console, options);
   console.finish();
@@ -240,7 +269,13 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
     listCommand += " " + shellQuoted(imagePath) + " " + shellQuoted(indexPath);
     console.error(runSummary(kProgram, stats, listCommand));
   }
-  return stats.notWritten || !unmatched.empty() ? 1 : 0;
+  // The warnings said why; with no name reaching an entry nothing was done.
+  const bool senseless = !oddities.empty() && stats.entriesReached == 0;
+  if (senseless)
+    console.error(std::string(kProgram) +
+                  ": no name reached an index entry: the image and the index make no sense "
+                  "together (see the warnings above)");
+  return stats.notWritten || !unmatched.empty() || senseless ? 1 : 0;
 }
 
 }  // namespace orvex

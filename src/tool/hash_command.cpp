@@ -25,15 +25,13 @@ int runHashCommand(const std::vector<std::string>& args, std::ostream& out, std:
     } else if (options && (a == "-h" || a == "--help")) {
       return printHelp(out, kUsage);
     } else if (options && a.size() > 1 && a[0] == '-') {
-      err << "orvex-tool: hash: unknown option '" << a << "'\n" << kUsage;
-      return EXIT_USAGE;
+      return usageError(err, "hash", "unknown option '" + a + "'");
     } else {
       names.push_back(a);
     }
   }
   if (names.empty()) {
-    err << "orvex-tool: hash: no names given\n" << kUsage;
-    return EXIT_USAGE;
+    return usageError(err, "hash", "no names given");
   }
   for (const std::string& name : names) {
     char hash[16];

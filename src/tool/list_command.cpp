@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <set>
 
 #include "catalog.h"
 #include "command_line.h"
@@ -14,7 +15,8 @@ namespace orvex {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: orvex-tool list [-C DIR] [--events FILE] IMAGE INDEX [--json]\n"
+    "usage: orvex-tool list [-C DIR] [--events FILE] [--state STATE[,STATE...]] IMAGE INDEX\n"
+    "                       [--json]\n"
     "\n"
     "Lists every index entry: its hash, sector, stored size, kind, decoded size, state\n"
     "and the names that reach it, learned as orvex learns them (the name lists, then\n"
@@ -26,14 +28,18 @@ constexpr char kUsage[] =
     "wins), past-end (runs past the end of the image), damaged (the compressed\n"
     "stream cannot be decoded), unnamed (no name reaches it), ok.\n"
     "\n"
-    "  -C DIR         the output folder of the run to describe (default: the current\n"
+    "  -C, --directory DIR\n"
+    "                 the output folder of the run to describe (default: the current\n"
     "                 folder); its eventsTable is read, and a missing DIR counts as empty\n"
     "  --events FILE  read the event table from FILE instead of DIR/eventsTable\n"
+    "  --state STATE[,STATE...]\n"
+    "                 list only the entries in these states (the summary still\n"
+    "                 counts every entry)\n"
     "  --json         print one JSON document instead of a table\n"
     "  -h, --help     show this help\n";
 
 int usageError(std::ostream& err, const std::string& message) {
-  return orvex::usageError(err, "list", message, kUsage);
+  return orvex::usageError(err, "list", message);
 }
 
 }  // namespace
@@ -42,7 +48,8 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
   bool json = false;
   std::string folder = ".";
   WalkOptions walk;
-  const CommandLine line = splitCommandLine(args, {"-C", "--events"});
+  std::optional<std::set<std::string>> states;
+  const CommandLine line = splitCommandLine(args, {"-C", "--events", "--state"});
   for (const CommandOption& option : line.options) {
     if (isHelpOption(option)) {
       return printHelp(out, kUsage);
@@ -53,6 +60,22 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         folder = *option.value;
       } else {
         walk.eventsTablePath = option.value;
+      }
+    } else if (option.name == "--state") {
+      if (!option.value || option.value->empty()) return usageError(err, "--state needs a STATE");
+      states.emplace();
+      for (size_t start = 0; start <= option.value->size();) {
+        const size_t comma = std::min(option.value->find(',', start), option.value->size());
+        const std::string state = option.value->substr(start, comma - start);
+        bool known = false;
+        for (int s = 0; s < ENTRY_STATE_COUNT; ++s)
+          known = known || state == stateName(static_cast<EntryState>(s));
+        if (!known)
+          return usageError(err, "no state '" + state +
+                                     "'; the states are never-found, shadowed, past-end, "
+                                     "damaged, unnamed and ok");
+        states->insert(state);
+        start = comma + 1;
       }
     } else if (option.name == "--json") {
       json = true;
@@ -87,7 +110,10 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
       return 1;
     }
   }
-  const Inventory inventory = takeInventory(store, learnNames(store, dir.get(), walk));
+  Inventory inventory = takeInventory(store, learnNames(store, dir.get(), walk));
+  if (states)
+    std::erase_if(inventory.rows,
+                  [&](const EntryRow& row) { return !states->contains(stateName(row.state)); });
   inventory.notes.print(err, "orvex-tool: list");
   if (json) {
     writeInventoryJson(inventory, out);

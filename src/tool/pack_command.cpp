@@ -1,6 +1,7 @@
 #include <ostream>
 
 #include "command_line.h"
+#include "console.h"
 #include "pack.h"
 #include "store.h"
 #include "tool.h"
@@ -22,7 +23,7 @@ constexpr char kUsage[] =
     "  -h, --help       show this help\n";
 
 int usageError(std::ostream& err, const std::string& message) {
-  return orvex::usageError(err, "pack", message, kUsage);
+  return orvex::usageError(err, "pack", message);
 }
 
 bool parseBaseSector(const std::string& text, uint32_t* sector) {
@@ -64,12 +65,16 @@ int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std:
   if (paths.size() != 3) return usageError(err, "expected SOURCE_DIR IMAGE INDEX");
 
   Problems problems;
-  const Status packed = packTree(paths[0], paths[1], paths[2], options, &problems);
+  PackStats stats;
+  const Status packed = packTree(paths[0], paths[1], paths[2], options, &problems, &stats);
   if (!packed.isOk()) {
     problems.print(err, "orvex-tool: pack");
     if (problems.empty()) err << "orvex-tool: pack: " << packed.message() << '\n';
     return 1;
   }
+  err << "orvex-tool: pack: " << counted(stats.files, "file", "files") << ", "
+      << humanBytes(static_cast<double>(stats.bytesIn)) << " in, "
+      << humanBytes(static_cast<double>(stats.bytesStored)) << " stored\n";
   return 0;
 }
 

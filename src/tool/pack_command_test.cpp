@@ -246,7 +246,11 @@ class PackCommandOptions : public PackCommandTest,
 TEST_P(PackCommandOptions, ReachThePacker) {
   writeText(src_ / "text.txt", std::string(3000, 't'));
   ASSERT_EQ(pack(GetParam().options), 0) << err_text_.str();
-  EXPECT_EQ(err_text_.str(), "");
+  // The summary: files, bytes in, bytes stored (as they are, when not compressed).
+  EXPECT_EQ(err_text_.str().rfind("orvex-tool: pack: 2 files, 2.9 KiB in, ", 0), 0u)
+      << err_text_.str();
+  EXPECT_EQ(err_text_.str().ends_with(", 2.9 KiB stored\n"), !GetParam().compressed)
+      << err_text_.str();
   EXPECT_EQ(out_text_.str(), "");
 
   Store store;

@@ -3,7 +3,9 @@
 
 #include <ostream>
 
+#include "catalog.h"
 #include "command_line.h"
+#include "console.h"
 #include "patch.h"
 #include "tool.h"
 
@@ -12,7 +14,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: orvex-tool patch IMAGE INDEX CHANGES_DIR (-o NEW_IMAGE NEW_INDEX | --in-place)\n"
-    "                        [--events FILE] [--store|--compress] [--dry-run]\n"
+    "                        [--events FILE] [--store|--compress] [-n] [--json]\n"
     "\n"
     "Puts every regular file under CHANGES_DIR back into the disc, in place of the\n"
     "stored file its relative path names; files equal to the stored ones change\n"
@@ -21,21 +23,24 @@ constexpr char kUsage[] =
     "the disc stays as it was. When any file cannot go in, every problem is\n"
     "reported and nothing is written.\n"
     "\n"
-    "  -o NEW_IMAGE NEW_INDEX  write a patched copy of the disc\n"
+    "  -o, --output NEW_IMAGE NEW_INDEX\n"
+    "                          write a patched copy of the disc\n"
     "  --in-place              patch IMAGE and INDEX themselves, appending the new\n"
     "                          bytes and then replacing INDEX atomically\n"
     "  --events FILE           the event table that places pieces (default:\n"
-    "                          CHANGES_DIR/eventsTable, else the store's eventsTable)\n"
+    "                          CHANGES_DIR/eventsTable, else the one a list names in\n"
+    "                          the store, else the store's eventsTable)\n"
     "  --store                 store every changed file as it is\n"
     "  --compress              compress every changed file\n"
     "                          (default: each entry keeps its stored form when it can)\n"
-    "  --dry-run               print the plan and write nothing\n"
+    "  -n, --dry-run           print the plan and write nothing\n"
+    "  --json                  print the plan as one JSON document\n"
     "  -h, --help              show this help\n"
     "\n"
     "Exits with 0 when every change went in, 1 when the patch was refused or failed.\n";
 
 int usageError(std::ostream& err, const std::string& message) {
-  return orvex::usageError(err, "patch", message, kUsage);
+  return orvex::usageError(err, "patch", message);
 }
 
 // True when both paths name one existing file.
@@ -54,12 +59,34 @@ std::string describe(const EntryChange& change) {
     for (size_t piece : change.pieces) text += " " + std::to_string(piece);
     text += ")";
   }
-  text += ": entry " + std::to_string(change.position) + ", " + std::to_string(change.before.size) +
-          " -> " + std::to_string(change.after.size) + " bytes " +
+  text += ": entry " + std::to_string(change.position) + ", " +
+          humanBytes(static_cast<double>(change.before.size)) + " -> " +
+          humanBytes(static_cast<double>(change.after.size)) + " " +
           (change.after.flags & FLAG_COMPRESSED ? "compressed" : "stored") + ", ";
   text += change.ownSectors ? "in its own sectors at sector " : "appended at sector ";
   text += std::to_string(change.after.sector);
   return text;
+}
+
+void writePlanJson(const PatchPlan& plan, bool dryRun, std::ostream& out) {
+  const auto form = [](const IndexEntry& e) {
+    return "{\"sector\": " + std::to_string(e.sector) + ", \"size\": " + std::to_string(e.size) +
+           ", \"compressed\": " + (e.flags & FLAG_COMPRESSED ? "true" : "false") + "}";
+  };
+  out << "{\n  \"dry_run\": " << (dryRun ? "true" : "false") << ",\n  \"changes\": [";
+  const char* separator = "\n";
+  for (const EntryChange& change : plan.changes) {
+    out << separator << "    {\"name\": " << jsonQuoted(change.name) << ", \"pieces\": [";
+    for (size_t i = 0; i < change.pieces.size(); ++i) out << (i ? ", " : "") << change.pieces[i];
+    out << "], \"position\": " << change.position << ", \"before\": " << form(change.before)
+        << ", \"after\": " << form(change.after) << ", \"placed\": \""
+        << (change.ownSectors ? "own-sectors" : "appended") << "\"}";
+    separator = ",\n";
+  }
+  out << (*separator == '\n' ? "],\n" : "\n  ],\n");
+  out << "  \"summary\": {\"changed\": " << plan.changes.size()
+      << ", \"rewritten_in_own_sectors\": " << plan.rewrittenInOwnSectors()
+      << ", \"appended_bytes\": " << plan.appendedBytes() << "}\n}\n";
 }
 
 }  // namespace
@@ -73,7 +100,7 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
       rest.insert(rest.end(), args.begin() + static_cast<ptrdiff_t>(i), args.end());
       break;
     }
-    if (args[i] != "-o") {
+    if (args[i] != "-o" && args[i] != "--output") {
       rest.push_back(args[i]);
       continue;
     }
@@ -84,7 +111,7 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   }
 
   PatchOptions options;
-  bool inPlace = false, dryRun = false, formGiven = false;
+  bool inPlace = false, dryRun = false, formGiven = false, json = false;
   const CommandLine line = splitCommandLine(rest, {"--events"});
   for (const CommandOption& option : line.options) {
     const std::string& a = option.name;
@@ -92,8 +119,10 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
       return printHelp(out, kUsage);
     } else if (a == "--in-place") {
       inPlace = true;
-    } else if (a == "--dry-run") {
+    } else if (a == "-n") {
       dryRun = true;
+    } else if (a == "--json") {
+      json = true;
     } else if (a == "--store" || a == "--compress") {
       const StoredForm form = a == "--store" ? StoredForm::kStore : StoredForm::kCompress;
       if (formGiven && options.form != form)
@@ -137,7 +166,12 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     err << "orvex-tool: patch: refused; nothing was written\n";
     return 1;
   }
-  for (const EntryChange& change : plan.changes) out << describe(change) << '\n';
+  if (json) {
+    writePlanJson(plan, dryRun, out);
+  } else {
+    for (const EntryChange& change : plan.changes) out << describe(change) << '\n';
+  }
+  out.flush();
 
   if (!dryRun) {
     status = inPlace ? patchInPlace(imagePath, indexPath, plan)
@@ -149,9 +183,10 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
         << (inPlace ? "the disc reads as before" : "no output was written") << '\n';
     return 1;
   }
-  err << "orvex-tool: patch: " << (dryRun ? "would change " : "changed ") << plan.changes.size()
-      << " entries: " << plan.rewrittenInOwnSectors() << " rewritten in their own sectors, "
-      << plan.appendedBytes() << " bytes appended\n";
+  err << "orvex-tool: patch: " << (dryRun ? "would change " : "changed ")
+      << counted(plan.changes.size(), "entry", "entries") << ": " << plan.rewrittenInOwnSectors()
+      << " rewritten in their own sectors, "
+      << humanBytes(static_cast<double>(plan.appendedBytes())) << " appended\n";
   return 0;
 }
 

@@ -26,25 +26,29 @@ constexpr char kUsage[] =
 
 }  // namespace
 
+const std::vector<ToolCommand>& toolCommands() {
+  static const std::vector<ToolCommand> commands = {
+      {"pack", runPackCommand},   {"hash", runHashCommand}, {"extract", runExtractCommand},
+      {"cat", runCatCommand},     {"list", runListCommand}, {"unnamed", runUnnamedCommand},
+      {"patch", runPatchCommand},
+  };
+  return commands;
+}
+
 int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   if (args.empty()) {
     err << kUsage;
     return EXIT_USAGE;
   }
   const std::vector<std::string> rest(args.begin() + 1, args.end());
-  if (args[0] == "pack") return runPackCommand(rest, out, err);
-  if (args[0] == "hash") return runHashCommand(rest, out, err);
-  if (args[0] == "extract") return runExtractCommand(rest, out, err);
-  if (args[0] == "cat") return runCatCommand(rest, out, err);
-  if (args[0] == "list") return runListCommand(rest, out, err);
-  if (args[0] == "unnamed") return runUnnamedCommand(rest, out, err);
-  if (args[0] == "patch") return runPatchCommand(rest, out, err);
+  for (const ToolCommand& command : toolCommands())
+    if (args[0] == command.name) return command.run(rest, out, err);
   if (args[0] == "-h" || args[0] == "--help" || args[0] == "help") return printHelp(out, kUsage);
   if (args[0] == "--version") {
     out << versionLine() << '\n';
     return 0;
   }
-  err << "orvex-tool: unknown command '" << args[0] << "'\n" << kUsage;
+  err << "orvex-tool: unknown command '" << args[0] << "'\nTry 'orvex-tool --help'\n";
   return EXIT_USAGE;
 }
 

@@ -14,6 +14,15 @@ constexpr int EXIT_USAGE = 2;
 // Runs the command named by args[0].
 int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
+using CommandRunner = int (*)(const std::vector<std::string>& args, std::ostream& out,
+                              std::ostream& err);
+struct ToolCommand {
+  const char* name;
+  CommandRunner run;
+};
+// Every command, in the order the usage lists them.
+const std::vector<ToolCommand>& toolCommands();
+
 int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runHashCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runListCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

@@ -3,6 +3,7 @@
 
 #include "catalog.h"
 #include "command_line.h"
+#include "console.h"
 #include "human_bytes.h"
 #include "tool.h"
 
@@ -10,7 +11,7 @@ namespace orvex {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: orvex-tool unnamed IMAGE INDEX OUT_DIR\n"
+    "usage: orvex-tool unnamed IMAGE INDEX OUT_DIR [--json]\n"
     "\n"
     "Writes every index entry that no name reaches (states unnamed and shadowed)\n"
     "into OUT_DIR as HASH.bin, or HASH-N.bin when N earlier index entries share the\n"
@@ -20,20 +21,23 @@ constexpr char kUsage[] =
     "\n"
     "Exits with 1 when a file that was to be written was not.\n"
     "\n"
+    "  --json      print one JSON document of what became of each entry instead of\n"
+    "              a line per file\n"
     "  -h, --help  show this help\n";
 
 }  // namespace
 
 int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  bool json = false;
   const CommandLine line = splitCommandLine(args);
-  if (!line.options.empty()) {  // the only option is help; the first one decides
-    const CommandOption& option = line.options.front();
-    if (!isHelpOption(option))
-      return usageError(err, "unnamed", "unknown option '" + option.name + "'", kUsage);
-    return printHelp(out, kUsage);
+  for (const CommandOption& option : line.options) {
+    if (isHelpOption(option)) return printHelp(out, kUsage);
+    if (option.name != "--json")
+      return usageError(err, "unnamed", "unknown option '" + option.name + "'");
+    json = true;
   }
   const std::vector<std::string>& paths = line.operands;
-  if (paths.size() != 3) return usageError(err, "unnamed", "expected IMAGE INDEX OUT_DIR", kUsage);
+  if (paths.size() != 3) return usageError(err, "unnamed", "expected IMAGE INDEX OUT_DIR");
 
   Store store;
   Problems oddities;
@@ -43,9 +47,18 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
   OutputDir::open(".", false, &here);
   const Inventory inventory = takeInventory(store, learnNames(store, here.get()));
   inventory.notes.print(err, "orvex-tool: unnamed");
-  const UnnamedStats stats = writeUnnamed(store, inventory, paths[2], out, err);
-  out << stats.written << " files written (" << humanBytes(static_cast<double>(stats.bytes))
-      << "), " << stats.failed << " not written, " << stats.skipped << " entries skipped\n";
+  UnnamedStats stats;
+  if (json) {
+    std::vector<UnnamedFile> files;
+    stats = writeUnnamed(store, inventory, paths[2], &files);
+    writeUnnamedJson(files, stats, out);
+  } else {
+    stats = writeUnnamed(store, inventory, paths[2], out, err);
+  }
+  out.flush();
+  err << "orvex-tool: unnamed: " << counted(stats.written, "file", "files") << " written ("
+      << humanBytes(static_cast<double>(stats.bytes)) << "), " << stats.failed << " not written, "
+      << counted(stats.skipped, "entry", "entries") << " skipped\n";
   return stats.failed == 0 ? 0 : 1;
 }
 
