@@ -67,13 +67,31 @@ class ExtractorTest : public ::testing::Test {
   std::string work = sandbox / "work";
 };
 
-TEST(ExtractorCommandLine, TooFewArgumentsPrintOnlyTheBanner) {
+// The banner comes first whatever the arguments; help and the version go
+// to standard output with status 0, too few arguments get the usage on
+// standard error with status 2, and nothing is written.
+TEST(ExtractorCommandLine, HelpVersionAndTooFewArguments) {
   TempDir dir;
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, std::vector<std::string>{"disc.img"}}) {
-    const ProgramResult r = runProgram(ORVEX_BINARY, args, dir.path());
-    EXPECT_EQ(r.out, kBanner);
-    EXPECT_EQ(r.status, 2);
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // after the banner
+    const char* err;  // what standard error starts with
+  } cases[] = {
+      {{}, 2, "", "usage: orvex IMAGE INDEX\n"},
+      {{"disc.img"}, 2, "", "usage: orvex IMAGE INDEX\n"},
+      {{"--help"}, 0, "usage: orvex IMAGE INDEX\n", ""},
+      {{"--version"}, 0, std::string("orvex ") + ORVEX_VERSION + "\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const ProgramResult r = runProgram(ORVEX_BINARY, c.args, dir.path());
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out.substr(0, kBanner.size()), kBanner);
+    EXPECT_EQ(r.out.substr(kBanner.size(), c.out.size()), c.out);
+    if (c.status == 0 && c.args[0] == "--version") EXPECT_EQ(r.out, kBanner + c.out);
+    EXPECT_TRUE(r.err.starts_with(c.err)) << r.err;
+    if (*c.err == '\0') EXPECT_EQ(r.err, "");
     EXPECT_TRUE(snapshotTree(dir.path()).empty());
   }
 }
@@ -390,10 +408,19 @@ TEST_F(ExtractorTest, ExtraArgumentsAreIgnored) {
   disc.addStored("menu.ard", encodeNameList({"f"}));
   disc.addStored("f", bytesOf("F"));
   writeDisc(disc);
+  testing::ProgramOptions options;
+  options.inChild = [] { setenv("ORVEX_JOBS", "lots", 1); };
   const ProgramResult r =
-      runProgram(ORVEX_BINARY, {"../disc.img", "../disc.idx", "extra", "more"}, work);
+      runProgram(ORVEX_BINARY, {"../disc.img", "../disc.idx", "extra", "more"}, work, options);
   EXPECT_EQ(r.out, dumped({"f"}));
   EXPECT_EQ(r.status, 0);
+  // Said on standard error, as is a number of jobs that is none.
+  EXPECT_NE(r.err.find("orvex: warning: arguments after the index are ignored: extra more\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("orvex: warning: ORVEX_JOBS=lots is not a number from 1 to 256; using "),
+            std::string::npos)
+      << r.err;
 }
 
 TEST_F(ExtractorTest, WithoutMarkerSectorsCountFromMinusOne) {

@@ -279,6 +279,17 @@ TEST_F(ListProgram, UnnamedWritesWhatNoNameReachesAndNeverOverwrites) {
             "orvex-tool: unnamed: 3 files written (4.9 KiB), 0 not written, 3 entries "
             "skipped");
 
+  // The same as one JSON document: each entry's fate, then the counts.
+  const ProgramResult json = tool({"unnamed", "--json", "../disc.img", "../disc.idx", "../json"});
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_NE(json.out.find("\"path\": \"../json/" + hashFile("hidden") + "\", \"written\": true"),
+            std::string::npos)
+      << json.out;
+  EXPECT_NE(json.out.find("\"summary\": {\"written\": 3, \"bytes\": 5012, \"not_written\": 0, "
+                          "\"skipped\": 3}"),
+            std::string::npos)
+      << json.out;
+
   writeText(sandbox / ("out/" + hashFile("hidden")), "edited");
   r = tool({"unnamed", "../disc.img", "../disc.idx", "../out"});
   EXPECT_EQ(r.status, 1);
@@ -344,7 +355,12 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{{"unnamed", "a", "b"}, 2, kUnnamedTry},
         CommandCase{{"unnamed", "a", "b", "../out", "d"}, 2, kUnnamedTry},
         CommandCase{{"unnamed", "--force", "a", "b", "../out"}, 2, kUnnamedTry},
-        CommandCase{{"unnamed", ".", "../disc.idx", "../out"}, 1, "cannot open image ."}));
+        CommandCase{{"unnamed", ".", "../disc.idx", "../out"}, 1, "cannot open image ."},
+        // Swapped: the warnings say why, and no name reaching an entry makes it a failure.
+        CommandCase{{"extract", "-n", "-C", "../out", "../disc.idx", "../disc.img"},
+                    1,
+                    "orvex-tool: extract: no name reached an index entry: the image and the "
+                    "index make no sense together"}));
 
 }  // namespace
 }  // namespace orvex

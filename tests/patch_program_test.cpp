@@ -152,6 +152,18 @@ TEST_F(PatchProgram, PatchedDiscExtractsToTheEditedTree) {
             std::string::npos)
       << dry.out;
   EXPECT_NE(dry.out.find("ev/a.evt (pieces 1): entry 9,"), std::string::npos) << dry.out;
+  const ProgramResult json = patch({"disc.img", "disc.idx", "changes", "-o", "new.img", "new.idx",
+                                    "--events", "table", "-n", "--json"},
+                                   sandbox.path());
+  EXPECT_NE(json.out.find("{\"name\": \"grow.bin\", \"pieces\": [], \"position\": 3, \"before\": "
+                          "{\"sector\": "),
+            std::string::npos)
+      << json.out;
+  EXPECT_NE(json.out.find("\"placed\": \"appended\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"summary\": {\"changed\": 6, \"rewritten_in_own_sectors\": 5, "
+                          "\"appended_bytes\": 8192}"),
+            std::string::npos)
+      << json.out;
 
   const ProgramResult r =
       patch({"disc.img", "disc.idx", "changes", "-o", "new.img", "new.idx", "--events", "table"},

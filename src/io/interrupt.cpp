@@ -15,9 +15,10 @@ constexpr int kSlots = 1024;
 
 enum SlotState : int { kFree, kTaking, kRemoveName, kTruncate };
 
+// Zero-initialised, so that the table takes no room in the program file.
 struct Slot {
   std::atomic<int> state{kFree};
-  int fd = -1;
+  int fd = 0;
   char name[64] = {};
   uint64_t length = 0;
 };
