@@ -13,7 +13,7 @@
 # Environment:
 #   ORVEX_BENCH_SCALE  size factor (default 1: 256 MiB and 3,000 files per tree)
 #   ORVEX_BENCH_RUNS   timed runs of each command (default 5)
-#   ORVEX_BENCH_DATA   where trees, images and tars go (default /work/bench-data)
+#   ORVEX_BENCH_DATA   where trees, images and tars go (default BUILD/bench-data)
 #   ORVEX_BENCH_SHM    the in-memory output folder (default /dev/shm/orvex-bench)
 #   ORVEX_BENCH_BUILD  build directory holding the binaries (default build-bench)
 set -euo pipefail
@@ -21,7 +21,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
 build=${ORVEX_BENCH_BUILD:-$repo/build-bench}
-data=${ORVEX_BENCH_DATA:-/work/bench-data}/extract
+data=${ORVEX_BENCH_DATA:-$build/bench-data}/extract
 shm=${ORVEX_BENCH_SHM:-/dev/shm/orvex-bench}
 scale=${ORVEX_BENCH_SCALE:-1}
 runs=${ORVEX_BENCH_RUNS:-5}

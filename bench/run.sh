@@ -3,13 +3,13 @@
 #
 #   bash bench/run.sh [decoder|lookup|extract|all] [flags for the benchmark program]
 #
-# Output also goes to $ORVEX_BENCH_DATA/PART.txt (default /work/bench-data).
+# Output also goes to $ORVEX_BENCH_DATA/PART.txt (default build-bench/bench-data).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
 build=${ORVEX_BENCH_BUILD:-$repo/build-bench}
-data=${ORVEX_BENCH_DATA:-/work/bench-data}
+data=${ORVEX_BENCH_DATA:-$build/bench-data}
 part=${1:-all}
 [[ $# -gt 0 ]] && shift
 
