@@ -9,20 +9,26 @@ _orvex_tool() {
   fi
 
   case $prev in
-    -C) COMPREPLY=($(compgen -d -- "$cur")); return ;;
+    -C | --directory) COMPREPLY=($(compgen -d -- "$cur")); return ;;
     --events) COMPREPLY=($(compgen -f -- "$cur")); return ;;
-    -j | --base-sector) COMPREPLY=(); return ;;
+    --state)
+      COMPREPLY=($(compgen -W "never-found shadowed past-end damaged unnamed ok" -- "$cur"))
+      return ;;
+    -j | --jobs | --base-sector) COMPREPLY=(); return ;;
   esac
 
   local options
   case ${COMP_WORDS[1]} in
     pack) options="--base-sector --store --compress --auto --help" ;;
     hash) options="--help" ;;
-    list) options="--json -C --events --help" ;;
-    unnamed) options="--help" ;;
-    extract) options="-C --events -j -v -q --help" ;;
-    cat) options="--help" ;;
-    patch) options="-o --in-place --events --store --compress --dry-run --help" ;;
+    list) options="--json --state -C --directory --events --help" ;;
+    unnamed) options="--json --help" ;;
+    extract)
+      options="-C --directory --events -j --jobs -n --dry-run --refresh-pieces -v --verbose"
+      options+=" -q --quiet --help" ;;
+    cat) options="--events --help" ;;
+    patch)
+      options="-o --output --in-place --events --store --compress -n --dry-run --json --help" ;;
     *) COMPREPLY=(); return ;;
   esac
   if [[ $cur == -* ]]; then
