@@ -1,6 +1,8 @@
 // Whole-program tests of `orvex-tool extract` and `orvex-tool cat`, and of
 // `orvex-tool list` describing the same run, against the real binaries.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -201,6 +203,14 @@ TEST_F(ExtractCommand, CatGivesTheExtractedBytes) {
   EXPECT_EQ(r.out, kBinary);
   EXPECT_NE(r.err.find("orvex-tool: cat: missing: "), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("orvex-tool: cat: bad.z: "), std::string::npos) << r.err;
+
+  // A full standard output is a failure that says why.
+  testing::ProgramOptions full;
+  full.inChild = [] { dup2(open("/dev/full", O_WRONLY), 1); };
+  r = runProgram(ORVEX_TOOL_BINARY, {"cat", "../disc.img", "../disc.idx", "data/sub/b.z"}, work,
+                 full);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "orvex-tool: cat: cannot write to standard output: No space left on device\n");
 }
 
 }  // namespace
