@@ -20,6 +20,9 @@ constexpr char kUsage[] =
     "  unnamed IMAGE INDEX OUT_DIR  write the entries no name reaches into OUT_DIR\n"
     "  patch IMAGE INDEX CHANGES_DIR (-o NEW_IMAGE NEW_INDEX | --in-place)\n"
     "                               put edited files and pieces back into a disc\n"
+#ifdef ORVEX_HAVE_FUSE
+    "  mount IMAGE INDEX MOUNTPOINT show the disc as a read-only file system\n"
+#endif
     "\n"
     "Run 'orvex-tool COMMAND --help' for a command's options,\n"
     "'orvex-tool --version' for the version.\n";
@@ -31,6 +34,9 @@ const std::vector<ToolCommand>& toolCommands() {
       {"pack", runPackCommand},   {"hash", runHashCommand}, {"extract", runExtractCommand},
       {"cat", runCatCommand},     {"list", runListCommand}, {"unnamed", runUnnamedCommand},
       {"patch", runPatchCommand},
+#ifdef ORVEX_HAVE_FUSE
+      {"mount", runMountCommand},
+#endif
   };
   return commands;
 }
