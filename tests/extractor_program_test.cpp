@@ -89,9 +89,13 @@ TEST(ExtractorCommandLine, HelpVersionAndTooFewArguments) {
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out.substr(0, kBanner.size()), kBanner);
     EXPECT_EQ(r.out.substr(kBanner.size(), c.out.size()), c.out);
-    if (c.status == 0 && c.args[0] == "--version") EXPECT_EQ(r.out, kBanner + c.out);
+    if (c.status == 0 && c.args[0] == "--version") {
+      EXPECT_EQ(r.out, kBanner + c.out);
+    }
     EXPECT_TRUE(r.err.starts_with(c.err)) << r.err;
-    if (*c.err == '\0') EXPECT_EQ(r.err, "");
+    if (*c.err == '\0') {
+      EXPECT_EQ(r.err, "");
+    }
     EXPECT_TRUE(snapshotTree(dir.path()).empty());
   }
 }
