@@ -2,7 +2,7 @@
 # folders where a command expects them.
 _orvex_tool() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
-  local commands="pack hash list unnamed extract cat patch"
+  local commands="pack hash list unnamed extract cat patch mount"
   if [[ $COMP_CWORD -eq 1 ]]; then
     COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
     return
@@ -14,7 +14,7 @@ _orvex_tool() {
     --state)
       COMPREPLY=($(compgen -W "never-found shadowed past-end damaged unnamed ok" -- "$cur"))
       return ;;
-    -j | --jobs | --base-sector) COMPREPLY=(); return ;;
+    -j | --jobs | --base-sector | --cache-size) COMPREPLY=(); return ;;
   esac
 
   local options
@@ -29,6 +29,7 @@ _orvex_tool() {
     cat) options="--events --help" ;;
     patch)
       options="-o --output --in-place --events --store --compress -n --dry-run --json --help" ;;
+    mount) options="--events --no-unnamed --cache-size -f --foreground -o --help" ;;
     *) COMPREPLY=(); return ;;
   esac
   if [[ $cur == -* ]]; then

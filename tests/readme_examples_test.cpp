@@ -6,7 +6,9 @@
 // share it. README.md is read from the source tree when the test runs, so an
 // edited example is checked without a rebuild. Nothing is normalised: the
 // examples print no temporary paths, dates or sizes of binaries.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <sstream>
 
@@ -28,6 +31,7 @@ using testing::runProgram;
 
 struct Example {
   std::string folder;
+  bool needsFuse = false;  // skipped where FUSE cannot be used
   int line = 0;  // of the command in README.md
   std::string command;
   std::string expected;
@@ -41,8 +45,9 @@ std::vector<Example> readExamples(const std::string& path) {
   std::vector<Example> examples;
   for (size_t i = 0; i < lines.size(); ++i) {
     if (!lines[i].starts_with(marker)) continue;
-    const std::string folder =
-        lines[i].substr(marker.size(), lines[i].find(" -->") - marker.size());
+    std::string folder = lines[i].substr(marker.size(), lines[i].find(" -->") - marker.size());
+    const bool needsFuse = folder.ends_with(" needs-fuse");
+    if (needsFuse) folder.resize(folder.size() - std::strlen(" needs-fuse"));
     size_t at = i + 1;
     while (at < lines.size() && lines[at].empty()) ++at;
     if (at >= lines.size() || lines[at] != "```") {
@@ -51,7 +56,7 @@ std::vector<Example> readExamples(const std::string& path) {
     }
     for (++at; at < lines.size() && lines[at] != "```"; ++at) {
       if (lines[at].starts_with("$ ")) {
-        examples.push_back({folder, static_cast<int>(at + 1), lines[at].substr(2), ""});
+        examples.push_back({folder, needsFuse, static_cast<int>(at + 1), lines[at].substr(2), ""});
       } else if (examples.empty() || examples.back().folder != folder) {
         ADD_FAILURE() << "README.md:" << at + 1 << ": output before any command";
       } else {
@@ -109,6 +114,13 @@ const std::map<std::string, std::function<std::string(const std::string&)>> kFol
      }},
 };
 
+bool fuseUsable() {
+  const int fuse = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+  if (fuse < 0) return false;
+  close(fuse);
+  return access("/usr/bin/fusermount3", X_OK) == 0 || access("/bin/fusermount3", X_OK) == 0;
+}
+
 // The marker printed after each command of a block, which runs as one
 // script so that a command can look at the one before ($?).
 constexpr char kStep[] = "\x01step\x01\n";
@@ -131,6 +143,11 @@ TEST(ReadmeExamples, EveryCommandPrintsWhatTheReadmeShows) {
                                                examples[end - 1].expected.end(), '\n')))
       ++end;
     const std::string& folder = examples[first].folder;
+    if (examples[first].needsFuse && !fuseUsable()) {
+      std::cout << "README.md:" << examples[first].line << ": skipped: FUSE cannot be used here\n";
+      first = end;
+      continue;
+    }
     if (!ready.contains(folder)) {
       const auto setUp = kFolders.find(folder);
       ASSERT_NE(setUp, kFolders.end()) << "no folder called " << folder;
@@ -147,6 +164,9 @@ TEST(ReadmeExamples, EveryCommandPrintsWhatTheReadmeShows) {
       setenv("LC_ALL", "C", 1);
       unsetenv("ORVEX_JOBS");
     };
+    // Whatever a block mounted is unmounted, also when it fails.
+    if (examples[first].needsFuse)
+      script += "for d in */; do fusermount3 -u \"$d\" 2>/dev/null; done; true\n";
     const testing::ProgramResult r = runProgram("/bin/sh", {"-c", script}, ready[folder], options);
     size_t at = 0;
     for (size_t i = first; i < end; ++i) {
