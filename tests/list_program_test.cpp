@@ -301,6 +301,44 @@ TEST_F(ListProgram, UnnamedWritesWhatNoNameReachesAndNeverOverwrites) {
   EXPECT_EQ(snapshotTree(sandbox / "out"), edited);
 }
 
+// Names from a names file: a plain one reaches an unnamed entry, a tied one
+// the shadowed entry; list, unnamed and extract treat them as named, and
+// patch --unnamed puts back the files unnamed names.
+TEST_F(ListProgram, NamesFilesNameEntriesForEveryCommand) {
+  writeDisc(oddDisc());
+  writeText(sandbox / "names.txt", "# recovered by hand\r\nhidden\r\n\nd\\x75p\t#5\nnot\\qvalid\n");
+  ProgramResult r =
+      tool({"list", "--state", "ok", "--names", "../names.txt", "../disc.img", "../disc.idx"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: ../names.txt:5: an unknown escape '\\q'"), std::string::npos)
+      << r.err;
+  const Lines rows = canonicalTable(r.out);
+  const auto hasRow = [&](const std::string& start, const std::string& name) {
+    return std::any_of(rows.begin(), rows.end(), [&](const std::string& row) {
+      return row.starts_with(start) && row.ends_with(" ok " + name);
+    });
+  };
+  EXPECT_TRUE(hasRow("5 ", "dup")) << r.out;
+  EXPECT_TRUE(hasRow("7 ", "hidden")) << r.out;
+
+  r = tool({"cat", "--names", "../names.txt", "../disc.img", "../disc.idx", "dup", "hidden"});
+  EXPECT_EQ(r.out, "secondhidden");
+  r = tool({"unnamed", "--names", "../names.txt", "../disc.img", "../disc.idx", "../out"});
+  EXPECT_EQ(snapshotTree(sandbox / "out"), (Tree{{hashFile("hidden.z"), std::string(5000, 'h')}}));
+  r = tool({"extract", "-q", "-C", "../x", "--names", "../names.txt", "../disc.img", "../disc.idx",
+            "hidden"});
+  EXPECT_EQ(snapshotTree(sandbox / "x"), (Tree{{"hidden", "hidden"}}));
+
+  // The shadowed entry, edited as unnamed writes it, goes back where it came from.
+  writeText(sandbox / "back/" + hashFile("dup", "-1"), "second, edited");
+  std::filesystem::create_directory(sandbox / "none");
+  r = tool(
+      {"patch", "../disc.img", "../disc.idx", "../none", "--unnamed", "../back", "--in-place"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = tool({"cat", "--names", "../names.txt", "../disc.img", "../disc.idx", "dup"});
+  EXPECT_EQ(r.out, "second, edited");
+}
+
 struct CommandCase {
   std::vector<std::string> args;
   int status;

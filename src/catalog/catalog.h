@@ -68,9 +68,6 @@ void writeInventoryJson(const Inventory& inventory, std::ostream& out);
 // \u0080 .. \u00FF.
 std::string jsonQuoted(std::string_view bytes);
 
-// Where writeUnnamed puts an entry: the hash as eight uppercase hex digits,
-// with "-N" when N earlier index entries share the hash.
-std::string unnamedFileName(uint32_t hash, uint32_t earlierWithHash);
 
 struct UnnamedStats {
   uint64_t written = 0;

@@ -27,7 +27,9 @@ EntryState examine(const Store& store, EntryRow* row) {
 
 EntryState decideState(const Store& store, const EntryRow& row, EntryState fault) {
   if (fault == EntryState::kNeverFound) return fault;
-  if (store.index.findPosition(row.entry.hash) != row.position) return EntryState::kShadowed;
+  // A name tied to a shadowed entry by a names file reaches it after all.
+  if (store.index.findPosition(row.entry.hash) != row.position && row.names.empty())
+    return EntryState::kShadowed;
   if (fault != EntryState::kOk) return fault;
   return row.names.empty() ? EntryState::kUnnamed : EntryState::kOk;
 }

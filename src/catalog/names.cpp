@@ -18,9 +18,7 @@ class Learner : public NameVisitor {
     record(where.position, listName);
   }
 
-  void file(std::string_view name) override {
-    record(store_.index.findPosition(hashName(name)), name);
-  }
+  void file(std::string_view name, int64_t position) override { record(position, name); }
 
   Status readEventTable(std::vector<uint8_t>* bytes) override {
     if (!folder_) return Status::notFound("no folder");

@@ -33,15 +33,6 @@ Status writeEntry(const Store& store, const EntryRow& row, OutputDir& out, const
 
 }  // namespace
 
-std::string unnamedFileName(uint32_t hash, uint32_t earlierWithHash) {
-  char name[32];
-  if (earlierWithHash == 0) {
-    std::snprintf(name, sizeof name, "%08X.bin", hash);
-  } else {
-    std::snprintf(name, sizeof name, "%08X-%u.bin", hash, earlierWithHash);
-  }
-  return name;
-}
 
 UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const std::string& outDir,
                           std::vector<UnnamedFile>* files) {

@@ -62,8 +62,8 @@ class Extractor : public NameVisitor {
     markReached(where.position);
   }
 
-  void file(std::string_view name) override {
-    markReached(store_.index.findPosition(hashName(name)));
+  void file(std::string_view name, int64_t position) override {
+    markReached(position);
     // An event file is also written when its pieces are selected: they are
     // cut from it.
     if (!selected(name) && !piecesSelected(name)) return;
@@ -95,8 +95,8 @@ class Extractor : public NameVisitor {
         warning(name, "a folder stands where this file belongs, not written");
       return;
     }
-    const Location where = locateFile(store_, name);
-    if (where.status.code() == Status::Code::kNotFound) return;
+    if (position < 0) return;
+    const Location where = locateEntry(store_, static_cast<size_t>(position));
     if (!where.status.isOk()) {
       notWritten(name, where.status.message() + ", not written");
       return;

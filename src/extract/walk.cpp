@@ -5,15 +5,21 @@
 namespace orvex {
 namespace {
 
-// A name from a list or the event table: refused names never reach the
-// visitor, so no command writes or looks them up.
-bool offerFile(NameVisitor& visitor, std::string_view name) {
+// What the walk has reached, for the given names that come last.
+using Reached = std::vector<bool>;
+
+// A name from a list, the event table or a names file: refused names never
+// reach the visitor, so no command writes or looks them up.
+bool offerFile(const Store& store, NameVisitor& visitor, std::string_view name, Reached* reached,
+               std::optional<int64_t> tied = std::nullopt) {
   if (name.empty()) return false;
   if (isUnsafeName(name)) {
     visitor.warning(name, "unsafe name (absolute or with a '..' part), skipped");
     return false;
   }
-  visitor.file(name);
+  const int64_t position = tied ? *tied : store.index.findPosition(hashName(name));
+  if (position >= 0) (*reached)[static_cast<size_t>(position)] = true;
+  visitor.file(name, position);
   return true;
 }
 
@@ -25,9 +31,11 @@ struct ListedTable {
 };
 
 void walkNameList(const Store& store, NameVisitor& visitor, const std::string& listName,
-                  std::vector<uint8_t>* list, std::optional<ListedTable>* listedTable) {
+                  std::vector<uint8_t>* list, std::optional<ListedTable>* listedTable,
+                  Reached* reached) {
   if (isSkippedList(listName)) return;
   const Location where = locateFile(store, listName);
+  if (where.position >= 0) (*reached)[static_cast<size_t>(where.position)] = true;
   visitor.listLookedUp(listName, where);
   if (where.status.code() == Status::Code::kNotFound) return;
   const Status read = readLocated(store, where, list);
@@ -44,15 +52,16 @@ void walkNameList(const Store& store, NameVisitor& visitor, const std::string& l
   }
   if (!warning.empty()) visitor.warning(listName, warning);
   for (std::string_view name : names) {
-    if (offerFile(visitor, name) && !*listedTable && isEventTableName(name)) {
+    if (offerFile(store, visitor, name, reached) && !*listedTable && isEventTableName(name)) {
       ListedTable table{std::string(name), {}};
       if (readFile(store, name, &table.bytes).isOk()) *listedTable = std::move(table);
     }
   }
 }
 
-void walkEventFile(NameVisitor& visitor, std::string_view name) {
-  if (!offerFile(visitor, name)) return;
+void walkEventFile(const Store& store, NameVisitor& visitor, std::string_view name,
+                   Reached* reached) {
+  if (!offerFile(store, visitor, name, reached)) return;
   std::vector<uint8_t> bytes;
   const Status read = visitor.readBack(name, &bytes);
   if (read.code() == Status::Code::kNotFound) return;  // neither present nor in the index
@@ -74,13 +83,35 @@ void walkEventFile(NameVisitor& visitor, std::string_view name) {
   visitor.pieces(name, *dir, bytes, pieces);
 }
 
-}  // namespace
+WalkSummary walkLists(const Store& store, NameVisitor& visitor, const WalkOptions& options,
+                      Reached* reached);
 
-WalkSummary walkNames(const Store& store, NameVisitor& visitor, const WalkOptions& options) {
+// The names of names files, for the entries nothing before reached.
+void walkGivenNames(const Store& store, NameVisitor& visitor,
+                    const std::vector<GivenName>& names, Reached* reached) {
+  const std::vector<IndexEntry>& entries = store.index.entries();
+  for (const GivenName& given : names) {
+    int64_t position = store.index.findPosition(hashName(given.name));
+    if (given.position) {
+      if (*given.position >= entries.size() ||
+          entries[*given.position].hash != hashName(given.name)) {
+        visitor.warning(given.source, "the name does not hash to entry " +
+                                          std::to_string(*given.position) + "'s hash, not used");
+        continue;
+      }
+      position = *given.position;
+    }
+    if (position < 0 || (*reached)[static_cast<size_t>(position)]) continue;
+    offerFile(store, visitor, given.name, reached, position);
+  }
+}
+
+WalkSummary walkLists(const Store& store, NameVisitor& visitor, const WalkOptions& options,
+                      Reached* reached) {
   std::vector<uint8_t> list;
   std::optional<ListedTable> listedTable;
   for (const std::string& listName : nameListNames())
-    walkNameList(store, visitor, listName, &list, &listedTable);
+    walkNameList(store, visitor, listName, &list, &listedTable, reached);
 
   std::vector<uint8_t> table;
   std::string tableName = options.eventsTablePath.value_or(EVENTS_TABLE_NAME);
@@ -102,8 +133,17 @@ WalkSummary walkNames(const Store& store, NameVisitor& visitor, const WalkOption
     return {};
   }
   for (std::string_view name : decodeEventsTable(table.data(), table.size()))
-    walkEventFile(visitor, name);
+    walkEventFile(store, visitor, name, reached);
   return {true};
+}
+
+}  // namespace
+
+WalkSummary walkNames(const Store& store, NameVisitor& visitor, const WalkOptions& options) {
+  Reached reached(store.index.entries().size(), false);
+  const WalkSummary summary = walkLists(store, visitor, options, &reached);
+  walkGivenNames(store, visitor, options.givenNames, &reached);
+  return summary;
 }
 
 std::vector<bool> writtenPieces(uint64_t length, const std::vector<EventPiece>& pieces,
@@ -133,7 +173,7 @@ class PieceFolderLearner : public NameVisitor {
       : store_(store), readTable_(readTable) {}
 
   void listLookedUp(std::string_view, const Location&) override {}
-  void file(std::string_view) override {}
+  void file(std::string_view, int64_t) override {}
   Status readEventTable(std::vector<uint8_t>* bytes) override { return readTable_(bytes); }
   Status readBack(std::string_view name, std::vector<uint8_t>* bytes) override {
     return readFile(store_, name, bytes);

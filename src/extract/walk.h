@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "names.h"
+#include "names_file.h"
 #include "store.h"
 
 namespace orvex {
@@ -24,8 +25,9 @@ class NameVisitor {
 
   // A list name was looked up; where says what it resolved to.
   virtual void listLookedUp(std::string_view listName, const Location& where) = 0;
-  // A name the run writes as a file. Empty and unsafe names never get here.
-  virtual void file(std::string_view name) = 0;
+  // A name the run writes as a file, and the index position it reaches (-1
+  // for none). Empty and unsafe names never get here.
+  virtual void file(std::string_view name, int64_t position) = 0;
   // The event table as the output folder holds it once the list pass is
   // done. kNotFound when there is none.
   virtual Status readEventTable(std::vector<uint8_t>* bytes) = 0;
@@ -52,6 +54,10 @@ struct WalkOptions {
   // store's entry named "eventsTable" (a run has no such fallback: a file
   // no list names is never written).
   bool storeTableByName = false;
+  // Names from names files, tried after the walk's own: each reaches the
+  // entry a lookup gives (or the one it is tied to) when no name of the
+  // walk's reaches it.
+  std::vector<GivenName> givenNames;
 };
 
 struct WalkSummary {

@@ -35,6 +35,7 @@ constexpr char kUsage[] =
     "MOUNTPOINT' (or, with -f, Ctrl-C).\n"
     "\n"
     "  --events FILE       read the event table from FILE\n"
+    "  --names FILE        also learn names from this names file (repeatable)\n"
     "  --no-unnamed        leave out the entries no name reaches\n"
     "  --cache-size SIZE   bytes of decoded files kept (default 64M; K, M, G allowed)\n"
     "  -f, --foreground    stay in the foreground; warnings go to standard error\n"
@@ -251,7 +252,7 @@ int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std
   MountOptions options;
   uint64_t cacheSize = uint64_t{64} << 20;
   std::vector<std::string> fuseOptions;
-  const CommandLine line = splitCommandLine(args, {"--events", "--cache-size", "-o"});
+  const CommandLine line = splitCommandLine(args, {"--events", "--cache-size", "-o", "--names"});
   for (const CommandOption& option : line.options) {
     if (isHelpOption(option)) return printHelp(out, kUsage);
     if (option.name == "--events" || option.name == "-o") {
@@ -266,6 +267,8 @@ int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std
       if (cacheSize == 0) return usageError(err, "--cache-size needs a size such as 64M");
     } else if (option.name == "-f" || option.name == "--foreground") {
       m->foreground = true;
+    } else if (option.name == "--names") {
+      if (!option.value || option.value->empty()) return usageError(err, "--names needs a FILE");
     } else if (option.name == "--no-unnamed") {
       options.unnamed = false;
     } else {
@@ -282,6 +285,7 @@ int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std
       return 1;
     }
   }
+  if (!readNamesFiles("mount", line.options, &options.walk.givenNames, err)) return 1;
   Problems oddities;
   if (!openCommandStore("mount", line.operands[0], line.operands[1], &m->store, &oddities, err))
     return 1;

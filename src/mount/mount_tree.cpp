@@ -17,8 +17,7 @@ class MountTreeBuilder : public NameVisitor {
 
   void listLookedUp(std::string_view, const Location& where) override { reach(where.position); }
 
-  void file(std::string_view name) override {
-    const int64_t position = store_.index.findPosition(hashName(name));
+  void file(std::string_view name, int64_t position) override {
     reach(position);
     if (name.back() == '/' || position < 0) return;
     const std::string path = key(name);

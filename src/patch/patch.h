@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "store.h"
+#include "names_file.h"
 #include "stored_form.h"
 
 namespace orvex {
@@ -26,6 +27,12 @@ struct PatchOptions {
   // (under the first listed name that reads), else the store's entry named
   // eventsTable.
   std::optional<std::string> eventsTablePath;
+  // Names from names files: a file under such a name changes the entry it
+  // reaches (a tied name, the entry it is tied to).
+  std::vector<GivenName> givenNames;
+  // A folder of files named as `unnamed` writes them (HASH.bin, HASH-N.bin),
+  // each put back into the entry it came from.
+  std::optional<std::string> unnamedDir;
 };
 
 // One index entry the patch changes.

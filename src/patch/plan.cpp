@@ -29,6 +29,15 @@ class Planner {
   void problem(const std::string& subject, const std::string& what) {
     problems_->add(subject, what);
   }
+  // Where a name of the changes folder leads: a name tied to an entry by a
+  // names file, that entry; else what a lookup gives.
+  Location locate(const std::string& name) const {
+    const auto tied = tied_.find(name);
+    if (tied != tied_.end() && tied->second < store_.index.entries().size())
+      return locateEntry(store_, tied->second);
+    return locateFile(store_, name);
+  }
+  void addUnnamed(const std::string& dir, std::vector<ChangedFile>* files);
   void addWholeFile(const ChangedFile& file, const Location& where);
   void addPieces(const std::string& eventName, const std::map<size_t, const ChangedFile*>& pieces);
   void checkPiecesAgree(const std::string& eventName, const std::vector<uint8_t>& file,
@@ -41,7 +50,40 @@ class Planner {
   const PatchOptions& options_;
   Problems* problems_;
   std::map<size_t, Edit> edits_;  // by index position
+  std::map<std::string, uint32_t> tied_;  // names tied to entries by names files
 };
+
+// The files of a folder named as `unnamed` names them: HASH.bin for the
+// first entry with the hash, HASH-N.bin for the one N entries later.
+void Planner::addUnnamed(const std::string& dir, std::vector<ChangedFile>* files) {
+  if (Status s = listChangedFiles(*store_.image.fs, dir, files, problems_); !s.isOk())
+    return problem(dir, s.message());
+  const std::vector<IndexEntry>& entries = store_.index.entries();
+  for (const ChangedFile& file : *files) {
+    unsigned hash = 0, later = 0;
+    int end = 0;
+    const std::string& name = file.name;
+    const bool plain = std::sscanf(name.c_str(), "%8X.bin%n", &hash, &end) == 1 &&
+                       static_cast<size_t>(end) == name.size() && unnamedFileName(hash, 0) == name;
+    const bool numbered = !plain && std::sscanf(name.c_str(), "%8X-%u.bin%n", &hash, &later, &end) == 2 &&
+                          static_cast<size_t>(end) == name.size() && later > 0 &&
+                          unnamedFileName(hash, later) == name;
+    if (!plain && !numbered) {
+      problem(dir + "/" + name, "not named as unnamed names files (HASH.bin or HASH-N.bin)");
+      continue;
+    }
+    int64_t position = -1;
+    for (size_t i = 0, seen = 0; i < entries.size() && position < 0; ++i)
+      if (entries[i].hash == hash && seen++ == later) position = static_cast<int64_t>(i);
+    if (position < 0) {
+      problem(dir + "/" + name, "no such index entry");
+      continue;
+    }
+    ChangedFile named = file;
+    named.name = dir + "/" + name;
+    addWholeFile(named, locateEntry(store_, static_cast<size_t>(position)));
+  }
+}
 
 void Planner::addEdit(size_t position, Edit edit) {
   const auto [it, added] = edits_.try_emplace(position, std::move(edit));
@@ -68,7 +110,7 @@ void Planner::addWholeFile(const ChangedFile& file, const Location& where) {
 
 void Planner::addPieces(const std::string& eventName,
                         const std::map<size_t, const ChangedFile*>& edited) {
-  const Location where = locateFile(store_, eventName);
+  const Location where = locate(eventName);
   if (!where.status.isOk())
     return problem(eventName, "event file with edited pieces: " + where.status.message());
   // The file differs from the disc's too: it is the change when the pieces
@@ -236,6 +278,9 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
   // folder standing for the run's folder.
   WalkOptions walk;
   walk.eventsTablePath = options_.eventsTablePath;
+  walk.givenNames = options_.givenNames;
+  for (const GivenName& given : options_.givenNames)
+    if (given.position) tied_[given.name] = *given.position;
   const PieceFolders learned =
       learnPieceFolders(store_, walk, [&](std::vector<uint8_t>* bytes) {
         for (const ChangedFile& file : files) {
@@ -261,7 +306,7 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
         continue;
       }
     }
-    const Location where = locateFile(store_, file.name);
+    const Location where = locate(file.name);
     if (where.entry) {
       addWholeFile(file, where);
     } else if (file.name == EVENTS_TABLE_NAME) {
@@ -277,6 +322,8 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
     }
   }
   for (const auto& [eventName, edited] : pieces) addPieces(eventName, edited);
+  std::vector<ChangedFile> unnamed;
+  if (options_.unnamedDir) addUnnamed(*options_.unnamedDir, &unnamed);
 
   plan->imageSize = store_.image.size;
   plan->index = store_.index.entries();

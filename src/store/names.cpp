@@ -70,6 +70,16 @@ bool parsePiecePath(const std::string& name, std::string* dir, size_t* number) {
   return piecePath(*dir, *number) == name;
 }
 
+std::string unnamedFileName(uint32_t hash, uint32_t earlierWithHash) {
+  char name[32];
+  if (earlierWithHash == 0) {
+    std::snprintf(name, sizeof name, "%08X.bin", hash);
+  } else {
+    std::snprintf(name, sizeof name, "%08X-%u.bin", hash, earlierWithHash);
+  }
+  return name;
+}
+
 bool isEventTableName(std::string_view name) {
   const size_t slash = name.rfind('/');
   if (name.substr(slash + 1) != EVENTS_TABLE_NAME) return false;

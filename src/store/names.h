@@ -35,6 +35,10 @@ std::string piecePath(const std::string& dir, size_t i);
 // When name is a piece path as piecePath writes it, sets *dir and *number.
 bool parsePiecePath(const std::string& name, std::string* dir, size_t* number);
 
+// Where `unnamed` (and the mount) put an entry: the hash as eight uppercase hex digits,
+// with "-N" when N earlier index entries share the hash.
+std::string unnamedFileName(uint32_t hash, uint32_t earlierWithHash);
+
 // True when name, written into the output folder, is its event table:
 // "eventsTable", possibly with "." parts and doubled slashes.
 bool isEventTableName(std::string_view name);

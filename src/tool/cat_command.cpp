@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -23,6 +24,8 @@ constexpr char kUsage[] =
     "  --events FILE  learn event files from the event table FILE: a NAME that is\n"
     "                 one of their pieces (DIR/NNN.mset) and no stored entry gives\n"
     "                 that piece as a run cuts it\n"
+    "  --names FILE   a NAME this names file ties to an entry (NAME<TAB>#POSITION)\n"
+    "                 reads that entry\n"
     "  -h, --help     show this help\n"
     "\n"
     "Exit status: 0 when every file was written out; 1 when one could not be, or\n"
@@ -55,13 +58,17 @@ Status readPiece(const Store& store, const PieceFolders& folders, const std::str
 
 int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   std::optional<std::string> events;
-  const CommandLine line = splitCommandLine(args, {"--events"});
+  const CommandLine line = splitCommandLine(args, {"--events", "--names"});
   for (const CommandOption& option : line.options) {
     if (isHelpOption(option)) return printHelp(out, kUsage);
-    if (option.name != "--events") return usageError(err, "unknown option '" + option.name + "'");
-    if (!option.value || option.value->empty()) return usageError(err, "--events needs a path");
-    events = option.value;
+    if (option.name != "--events" && option.name != "--names")
+      return usageError(err, "unknown option '" + option.name + "'");
+    if (!option.value || option.value->empty())
+      return usageError(err, option.name + " needs a path");
+    if (option.name == "--events") events = option.value;
   }
+  std::vector<GivenName> given;
+  if (!readNamesFiles("cat", line.options, &given, err)) return 1;
   const std::vector<std::string>& operands = line.operands;
   if (operands.size() < 3) return usageError(err, "expected IMAGE INDEX NAME...");
   if (events) {
@@ -89,7 +96,13 @@ int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::
   int status = 0;
   std::vector<uint8_t> bytes;
   for (size_t i = 2; i < operands.size() && out; ++i) {
-    Status read = readFile(store, operands[i], &bytes);
+    // A name a names file ties to an entry reads that entry.
+    const auto tied = std::find_if(given.begin(), given.end(), [&](const GivenName& g) {
+      return g.position && g.name == operands[i] && *g.position < store.index.entries().size();
+    });
+    Status read = tied != given.end()
+                      ? readLocated(store, locateEntry(store, *tied->position), &bytes)
+                      : readFile(store, operands[i], &bytes);
     // A stored entry under the name wins over a piece.
     if (read.code() == Status::Code::kNotFound && events)
       read = readPiece(store, folders, operands[i], &bytes);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ostream>
 
+#include "file_io.h"
 #include "tool.h"
 
 namespace orvex {
@@ -73,6 +74,25 @@ std::string versionLine() { return std::string("orvex-tool ") + ORVEX_VERSION; }
 int printHelp(std::ostream& out, std::string_view usage) {
   out << usage << '\n' << versionLine() << '\n';
   return 0;
+}
+
+bool readNamesFiles(std::string_view command, const std::vector<CommandOption>& options,
+                    std::vector<GivenName>* names, std::ostream& err) {
+  for (const CommandOption& option : options) {
+    if (option.name != "--names" || !option.value) continue;
+    std::vector<uint8_t> text;
+    const Status read = io::readUserFile(*option.value, &text);
+    if (!read.isOk()) {
+      err << "orvex-tool: " << command << ": cannot read names file " << *option.value << ": "
+          << read.message() << '\n';
+      return false;
+    }
+    Problems problems;
+    decodeNamesFile(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()),
+                    *option.value, names, &problems);
+    problems.print(err, "orvex-tool: " + std::string(command) + ": warning");
+  }
+  return true;
 }
 
 int usageError(std::ostream& err, std::string_view command, const std::string& message) {

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "names_file.h"
 #include "store.h"
 
 namespace orvex {
@@ -48,6 +49,11 @@ bool openCommandStore(std::string_view command, const std::string& imagePath,
                       std::ostream& err);
 // Prints each oddity as "orvex-tool: COMMAND: warning: ODDITY".
 void printOddities(std::string_view command, const Problems& oddities, std::ostream& err);
+
+// Reads the names files of --names options into *names; a line that cannot
+// be read gets a warning. False, having said why, when a file cannot be read.
+bool readNamesFiles(std::string_view command, const std::vector<CommandOption>& options,
+                    std::vector<GivenName>* names, std::ostream& err);
 
 // Prints "orvex-tool: COMMAND: MESSAGE" and a line saying where the usage
 // is; returns EXIT_USAGE.

@@ -43,6 +43,8 @@ constexpr char kUsage[] =
     "  -C, --directory DIR\n"
     "                 write into DIR, created if missing (default: the current folder)\n"
     "  --events FILE  read the event table from FILE instead of DIR/eventsTable\n"
+    "  --names FILE   also learn names from the names file FILE (repeatable): they\n"
+    "                 reach only entries no other name reaches\n"
     "  -j, --jobs N   read, decode and write on N threads (default: ORVEX_JOBS, else\n"
     "                 every core); -j 1 runs on one thread. The output is the same.\n"
     "  --refresh-pieces\n"
@@ -170,7 +172,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
   bool verbose = false, quiet = false, refreshPieces = false, dryRun = false;
   std::string jobsWarning;
   unsigned jobs = jobsFromEnvironment(&jobsWarning);
-  const CommandLine line = splitCommandLine(args, {"-C", "--events", "-j"});
+  const CommandLine line = splitCommandLine(args, {"-C", "--events", "-j", "--names"});
   for (const CommandOption& option : line.options) {
     if (isHelpOption(option)) {
       return printHelp(out, kUsage);
@@ -182,6 +184,8 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
       jobs = option.value ? parseJobs(*option.value) : 0;
       if (jobs == 0) return usageError(err, "-j needs a number of jobs from 1 to 256");
       jobsWarning.clear();
+    } else if (option.name == "--names") {
+      if (!option.value || option.value->empty()) return usageError(err, "--names needs a FILE");
     } else if (option.name == "-n") {
       dryRun = true;
     } else if (option.name == "--refresh-pieces") {
@@ -210,6 +214,8 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
       return 1;
     }
   }
+  std::vector<GivenName> given;
+  if (!readNamesFiles("extract", line.options, &given, err)) return 1;
   Store store;
   Problems oddities;
   if (!openCommandStore("extract", imagePath, indexPath, &store, &oddities, err)) return 1;
@@ -240,6 +246,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
   Selection selection({operands.begin() + 2, operands.end()});
   ExtractOptions options;
   options.walk.eventsTablePath = events;
+  options.walk.givenNames = std::move(given);
   if (operands.size() > 2)
     options.selected = [&selection](std::string_view name) { return selection.matches(name); };
   options.dumpingLines = false;

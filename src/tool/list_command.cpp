@@ -32,6 +32,7 @@ constexpr char kUsage[] =
     "                 the output folder of the run to describe (default: the current\n"
     "                 folder); its eventsTable is read, and a missing DIR counts as empty\n"
     "  --events FILE  read the event table from FILE instead of DIR/eventsTable\n"
+    "  --names FILE   also learn names from the names file FILE (repeatable)\n"
     "  --state STATE[,STATE...]\n"
     "                 list only the entries in these states (the summary still\n"
     "                 counts every entry)\n"
@@ -49,7 +50,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
   std::string folder = ".";
   WalkOptions walk;
   std::optional<std::set<std::string>> states;
-  const CommandLine line = splitCommandLine(args, {"-C", "--events", "--state"});
+  const CommandLine line = splitCommandLine(args, {"-C", "--events", "--state", "--names"});
   for (const CommandOption& option : line.options) {
     if (isHelpOption(option)) {
       return printHelp(out, kUsage);
@@ -77,6 +78,8 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         states->insert(state);
         start = comma + 1;
       }
+    } else if (option.name == "--names") {
+      if (!option.value || option.value->empty()) return usageError(err, "--names needs a FILE");
     } else if (option.name == "--json") {
       json = true;
     } else {
@@ -95,6 +98,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     }
   }
 
+  if (!readNamesFiles("list", line.options, &walk.givenNames, err)) return 1;
   Store store;
   Problems oddities;
   if (!openCommandStore("list", paths[0], paths[1], &store, &oddities, err)) return 1;

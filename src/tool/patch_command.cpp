@@ -30,6 +30,11 @@ constexpr char kUsage[] =
     "  --events FILE           the event table that places pieces (default:\n"
     "                          CHANGES_DIR/eventsTable, else the one a list names in\n"
     "                          the store, else the store's eventsTable)\n"
+    "  --names FILE            names from this names file name files under\n"
+    "                          CHANGES_DIR too (repeatable)\n"
+    "  --unnamed DIR           also put back the files of DIR named as 'orvex-tool\n"
+    "                          unnamed' names them (HASH.bin, HASH-N.bin), each into\n"
+    "                          the entry it came from\n"
     "  --store                 store every changed file as it is\n"
     "  --compress              compress every changed file\n"
     "                          (default: each entry keeps its stored form when it can)\n"
@@ -112,7 +117,7 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
 
   PatchOptions options;
   bool inPlace = false, dryRun = false, formGiven = false, json = false;
-  const CommandLine line = splitCommandLine(rest, {"--events"});
+  const CommandLine line = splitCommandLine(rest, {"--events", "--names", "--unnamed"});
   for (const CommandOption& option : line.options) {
     const std::string& a = option.name;
     if (isHelpOption(option)) {
@@ -129,6 +134,11 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
         return usageError(err, "--store and --compress exclude each other");
       options.form = form;
       formGiven = true;
+    } else if (a == "--names") {
+      if (!option.value || option.value->empty()) return usageError(err, "--names needs a FILE");
+    } else if (a == "--unnamed") {
+      if (!option.value || option.value->empty()) return usageError(err, "--unnamed needs a DIR");
+      options.unnamedDir = *option.value;
     } else if (a == "--events") {
       if (!option.value) return usageError(err, "--events needs a FILE");
       options.eventsTablePath = *option.value;
@@ -152,6 +162,7 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
                                      " is also an input; to change the disc itself use --in-place");
   }
 
+  if (!readNamesFiles("patch", line.options, &options.givenNames, err)) return 1;
   Store store;
   Problems oddities;
   if (!openCommandStore("patch", imagePath, indexPath, &store, &oddities, err)) return 1;

@@ -21,6 +21,8 @@ constexpr char kUsage[] =
     "\n"
     "Exits with 1 when a file that was to be written was not.\n"
     "\n"
+    "  --names FILE  names from this names file reach what no other name reaches:\n"
+    "              those entries are not written (repeatable)\n"
     "  --json      print one JSON document of what became of each entry instead of\n"
     "              a line per file\n"
     "  -h, --help  show this help\n";
@@ -29,13 +31,20 @@ constexpr char kUsage[] =
 
 int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   bool json = false;
-  const CommandLine line = splitCommandLine(args);
+  const CommandLine line = splitCommandLine(args, {"--names"});
   for (const CommandOption& option : line.options) {
     if (isHelpOption(option)) return printHelp(out, kUsage);
+    if (option.name == "--names") {
+      if (!option.value || option.value->empty())
+        return usageError(err, "unnamed", "--names needs a FILE");
+      continue;
+    }
     if (option.name != "--json")
       return usageError(err, "unnamed", "unknown option '" + option.name + "'");
     json = true;
   }
+  WalkOptions walk;
+  if (!readNamesFiles("unnamed", line.options, &walk.givenNames, err)) return 1;
   const std::vector<std::string>& paths = line.operands;
   if (paths.size() != 3) return usageError(err, "unnamed", "expected IMAGE INDEX OUT_DIR");
 
@@ -45,7 +54,7 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
   printOddities("unnamed", oddities, err);
   std::unique_ptr<OutputDir> here;
   OutputDir::open(".", false, &here);
-  const Inventory inventory = takeInventory(store, learnNames(store, here.get()));
+  const Inventory inventory = takeInventory(store, learnNames(store, here.get(), walk));
   inventory.notes.print(err, "orvex-tool: unnamed");
   UnnamedStats stats;
   if (json) {
