@@ -2,7 +2,7 @@
 # folders where a command expects them.
 _orvex_tool() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
-  local commands="pack hash list unnamed extract cat patch mount"
+  local commands="pack hash list unnamed extract cat patch names mount"
   if [[ $COMP_CWORD -eq 1 ]]; then
     COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
     return
@@ -10,7 +10,8 @@ _orvex_tool() {
 
   case $prev in
     -C | --directory) COMPREPLY=($(compgen -d -- "$cur")); return ;;
-    --events) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    --events | --names) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    --guess | --alphabet) COMPREPLY=(); return ;;
     --state)
       COMPREPLY=($(compgen -W "never-found shadowed past-end damaged unnamed ok" -- "$cur"))
       return ;;
@@ -29,6 +30,7 @@ _orvex_tool() {
     cat) options="--events --help" ;;
     patch)
       options="-o --output --in-place --events --store --compress -n --dry-run --json --help" ;;
+    names) options="--guess --alphabet --names --json -o --help" ;;
     mount) options="--events --no-unnamed --cache-size -f --foreground -o --help" ;;
     *) COMPREPLY=(); return ;;
   esac

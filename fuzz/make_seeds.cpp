@@ -216,6 +216,30 @@ void wholeRunSeeds(SeedWriter& out) {
   }
 }
 
+// A names file, patterns, and discs with a list no name reads and names in
+// their files.
+void namesSeeds(SeedWriter& out) {
+  const auto prefixed = [](uint8_t part, const std::string& text) {
+    Bytes seed = {part};
+    seed.insert(seed.end(), text.begin(), text.end());
+    return seed;
+  };
+  out.add(prefixed(0, "# names\r\ndata/a.bin\nshadowed\t#3\n\\x41\\n\\\\b\nbad\\q\n"));
+  for (const char* pattern : {"x[0-9]{2}.bin", "{map,tile}?", "a*b", "\\?[ab]{1,3}"})
+    out.add(prefixed(1, pattern));
+  orvex::fuzz::DiscPlan plan;
+  plan.files.push_back({"menu.ard", false, orvex::encodeNameList({"s.txt"}), {}, {}});
+  plan.files.push_back(
+      {"s.txt", false, orvex::testing::bytesOf("load maps/ab.map and abc"), {}, {}});
+  plan.files.push_back({"x.lst", false, orvex::encodeNameList({"maps/ab.map"}), {}, {}});
+  plan.files.push_back({"maps/ab.map", false, orvex::testing::bytesOf("map"), {}, {}});
+  plan.files.push_back({"ab", false, orvex::testing::bytesOf("guessed"), {}, {}});
+  Bytes disc = {2};
+  const Bytes described = orvex::fuzz::encodeDescribedInput(plan, false);
+  disc.insert(disc.end(), described.begin(), described.end());
+  out.add(disc);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -234,5 +258,7 @@ int main(int argc, char** argv) {
   eventFileSeeds(eventFile);
   SeedWriter wholeRun(root, "fuzz_whole_run");
   wholeRunSeeds(wholeRun);
+  SeedWriter names(root, "fuzz_names");
+  namesSeeds(names);
   return 0;
 }

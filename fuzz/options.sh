@@ -13,5 +13,6 @@ harness_options() {
     fuzz_name_list) fuzz_options+=(-max_len=4096) ;;
     fuzz_event_file) fuzz_options+=(-max_len=1024) ;;
     fuzz_whole_run) fuzz_options+=(-max_len=65536) ;;
+    fuzz_names) fuzz_options+=(-max_len=8192) ;;
   esac
 }

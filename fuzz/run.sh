@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=build-fuzz
-harnesses=(fuzz_decode fuzz_round_trip fuzz_name_list fuzz_event_file fuzz_whole_run)
+harnesses=(fuzz_decode fuzz_round_trip fuzz_name_list fuzz_event_file fuzz_whole_run fuzz_names)
 source fuzz/options.sh
 # The harnesses that extract make and remove a sandbox tree per input: in a
 # memory file system they run several times as many inputs as on a disk.

@@ -10,7 +10,7 @@ namespace {
 // up is recorded against the entry it resolves to.
 class Learner : public NameVisitor {
  public:
-  Learner(const Store& store, OutputDir* folder) : store_(store), folder_(folder) {
+  Learner(const Store& store, OutputDir* folder) : folder_(folder) {
     reach_.names.resize(store.index.entries().size());
   }
 
@@ -54,7 +54,6 @@ class Learner : public NameVisitor {
       reach_.names[static_cast<size_t>(position)].emplace_back(name);
   }
 
-  const Store& store_;
   OutputDir* folder_;
   NameReach reach_;
   std::unordered_set<std::string> seen_;  // position bytes + name

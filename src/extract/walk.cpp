@@ -87,8 +87,8 @@ WalkSummary walkLists(const Store& store, NameVisitor& visitor, const WalkOption
                       Reached* reached);
 
 // The names of names files, for the entries nothing before reached.
-void walkGivenNames(const Store& store, NameVisitor& visitor,
-                    const std::vector<GivenName>& names, Reached* reached) {
+void walkGivenNames(const Store& store, NameVisitor& visitor, const std::vector<GivenName>& names,
+                    Reached* reached) {
   const std::vector<IndexEntry>& entries = store.index.entries();
   for (const GivenName& given : names) {
     int64_t position = store.index.findPosition(hashName(given.name));

@@ -20,6 +20,7 @@ constexpr char kUsage[] =
     "  unnamed IMAGE INDEX OUT_DIR  write the entries no name reaches into OUT_DIR\n"
     "  patch IMAGE INDEX CHANGES_DIR (-o NEW_IMAGE NEW_INDEX | --in-place)\n"
     "                               put edited files and pieces back into a disc\n"
+    "  names IMAGE INDEX            look for names of the entries no name reaches\n"
 #ifdef ORVEX_HAVE_FUSE
     "  mount IMAGE INDEX MOUNTPOINT show the disc as a read-only file system\n"
 #endif
@@ -33,7 +34,7 @@ const std::vector<ToolCommand>& toolCommands() {
   static const std::vector<ToolCommand> commands = {
       {"pack", runPackCommand},   {"hash", runHashCommand}, {"extract", runExtractCommand},
       {"cat", runCatCommand},     {"list", runListCommand}, {"unnamed", runUnnamedCommand},
-      {"patch", runPatchCommand},
+      {"patch", runPatchCommand},     {"names", runNamesCommand},
 #ifdef ORVEX_HAVE_FUSE
       {"mount", runMountCommand},
 #endif
