@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (Release, in build-bench) and runs them.
 #
-#   bash bench/run.sh [decoder|lookup|extract|mount|all] [flags for the benchmark program]
+#   bash bench/run.sh [decoder|lookup|extract|mount|names|all] [flags for the benchmark program]
 #
 # Output also goes to $ORVEX_BENCH_DATA/PART.txt (default build-bench/bench-data).
 set -euo pipefail
@@ -14,9 +14,9 @@ part=${1:-all}
 [[ $# -gt 0 ]] && shift
 
 case $part in
-  decoder | lookup | extract | mount | all) ;;
+  decoder | lookup | extract | mount | names | all) ;;
   *)
-    echo "usage: bash bench/run.sh [decoder|lookup|extract|mount|all] [benchmark flags]" >&2
+    echo "usage: bash bench/run.sh [decoder|lookup|extract|mount|names|all] [benchmark flags]" >&2
     exit 2
     ;;
 esac
@@ -30,6 +30,7 @@ targets=()
 [[ $part == extract || $part == all ]] && targets+=(orvex-bench-tree orvex)
 [[ ($part == extract || $part == all) && -d $repo/src/tool ]] && targets+=(orvex-tool)
 [[ $part == mount || $part == all ]] && targets+=(orvex-bench-tree orvex-tool)
+[[ $part == names || $part == all ]] && targets+=(orvex-bench-names)
 if [[ " ${targets[*]} " == *" orvex-bench-decoder "* ]] &&
   ! cmake --build "$build" --target help | grep orvex-bench-decoder >/dev/null; then
   echo "decoder: the benchmark compares with LZ4, which was not found: apt-get install liblz4-dev" >&2
@@ -64,6 +65,9 @@ if [[ $part == decoder || $part == all ]]; then
 fi
 if [[ $part == lookup || $part == all ]]; then
   run lookup "$build/bench/orvex-bench-lookup" "$@"
+fi
+if [[ $part == names || $part == all ]]; then
+  run names "$build/bench/orvex-bench-names" "$@"
 fi
 if [[ $part == mount || $part == all ]]; then
   run mount bash "$here/mount.sh"
