@@ -3,8 +3,9 @@
 # memory (/dev/shm), alternating, on the extraction benchmark's mixed tree:
 # the time until the mount answers (from the command's start to the first
 # stat of the mount point that shows the mounted file system), the time to
-# read every file once through a fresh mount (cold cache), and the mount's
-# peak memory after reading everything.
+# read every file once through a fresh mount (cold cache; one reader per
+# core, as extraction has a job per core), and the mount's peak memory
+# after reading everything.
 #
 #   bash bench/mount.sh        (bash bench/run.sh mount builds first)
 #
@@ -32,7 +33,7 @@ done
 
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 now() { date +%s%N; }
-seconds() { awk -v s="$1" -v e="$2" 'BEGIN {printf "%.4f", (e - s) / 1e9}'; }
+seconds() { awk -v s="$1" -v e="$2" 'BEGIN {printf "%.4f\n", (e - s) / 1e9}'; }
 
 bytes=$(awk -v s="$scale" 'BEGIN {printf "%.0f", 268435456 * s}')
 files=$(awk -v s="$scale" 'BEGIN {printf "%.0f", 3000 * s}')
@@ -62,7 +63,7 @@ for ((i = 0; i <= runs; i++)); do
   "$tool" mount --cache-size "$cache" "$dir/disc.img" "$dir/disc.idx" "$point"
   until [[ $(stat -f -c %T "$point") == fuseblk || $(stat -f -c %T "$point") == fuse ]]; do :; done
   answered=$(now)
-  find "$point" -type f -exec cat {} + >/dev/null
+  find "$point" -type f -print0 | xargs -0 -n 64 -P "$(nproc)" cat >/dev/null
   read=$(now)
   pid=$(pgrep -n -f "orvex-tool mount --cache-size $cache $dir/disc.img")
   peak=$(awk '/VmHWM/ {print $2}' "/proc/$pid/status")

@@ -1,6 +1,7 @@
 #include "mount_tree.h"
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_set>
 
 #include "catalog.h"
@@ -209,31 +210,25 @@ std::string MountTree::pathOf(uint32_t index) const {
 }
 
 Status readMountFile(const Store& store, const MountTree& tree, uint32_t index, uint64_t offset,
-                     size_t length, const DecodedFile& decoded, std::vector<uint8_t>* out) {
-  out->clear();
+                     uint8_t* into, size_t length, const DecodedFile& decoded, size_t* got) {
+  *got = 0;
   const MountNode& node = tree.node(index);
   if (node.kind == MountNode::Kind::kFolder) return Status::invalid("a folder");
   if (offset >= node.size) return Status::ok();
   length = static_cast<size_t>(std::min<uint64_t>(length, node.size - offset));
   if (node.kind == MountNode::Kind::kStored) {
     const Location where = locateEntry(store, static_cast<size_t>(node.position));
-    out->resize(length);
-    size_t got = 0;
-    const Status read = io::readAt(*store.image.fs, store.image.fd(), out->data(), length,
-                                   where.offset + offset, &got);
-    out->resize(got);
-    return read;
+    return io::readAt(*store.image.fs, store.image.fd(), into, length, where.offset + offset, got);
   }
   const uint32_t whole = node.kind == MountNode::Kind::kPiece ? node.source : index;
   const uint64_t start = node.kind == MountNode::Kind::kPiece ? node.start + offset : offset;
-  if (tree.node(whole).kind == MountNode::Kind::kStored) {
-    return readMountFile(store, tree, whole, start, length, decoded, out);
-  }
+  if (tree.node(whole).kind == MountNode::Kind::kStored)
+    return readMountFile(store, tree, whole, start, into, length, decoded, got);
   std::shared_ptr<const std::vector<uint8_t>> bytes;
   if (Status s = decoded(whole, &bytes); !s.isOk()) return s;
   if (start >= bytes->size()) return Status::ok();
-  const size_t take = static_cast<size_t>(std::min<uint64_t>(length, bytes->size() - start));
-  out->assign(bytes->begin() + start, bytes->begin() + start + take);
+  *got = static_cast<size_t>(std::min<uint64_t>(length, bytes->size() - start));
+  std::memcpy(into, bytes->data() + start, *got);
   return Status::ok();
 }
 

@@ -66,12 +66,12 @@ class MountTree {
   std::unordered_map<std::string, uint32_t> byPath_;
 };
 
-// Reads a file node's bytes from offset on, at most length, into out;
-// decoded bytes of a compressed file come from decoded(node), which gives
-// the whole file.
+// Reads a file node's bytes from offset on, at most length, into into;
+// *got is how many. Decoded bytes of a compressed file come from
+// decoded(node), which gives the whole file.
 using DecodedFile =
     std::function<Status(uint32_t node, std::shared_ptr<const std::vector<uint8_t>>*)>;
 Status readMountFile(const Store& store, const MountTree& tree, uint32_t node, uint64_t offset,
-                     size_t length, const DecodedFile& decoded, std::vector<uint8_t>* out);
+                     uint8_t* into, size_t length, const DecodedFile& decoded, size_t* got);
 
 }  // namespace orvex

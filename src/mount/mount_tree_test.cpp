@@ -26,9 +26,10 @@ std::map<std::string, std::string> contentsOf(const Store& store, const MountTre
       contents[tree.pathOf(i)] = "<dir>";
       continue;
     }
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> bytes(node.size);
+    size_t got = 0;
     const Status read = readMountFile(
-        store, tree, i, 0, node.size,
+        store, tree, i, 0, bytes.data(), bytes.size(),
         [&](uint32_t whole, std::shared_ptr<const std::vector<uint8_t>>* decoded) {
           auto out = std::make_shared<std::vector<uint8_t>>();
           const Status s =
@@ -36,7 +37,8 @@ std::map<std::string, std::string> contentsOf(const Store& store, const MountTre
           *decoded = out;
           return s;
         },
-        &bytes);
+        &got);
+    bytes.resize(got);
     contents[tree.pathOf(i)] = read.isOk() ? testing::textOf(bytes) : "<EIO>";
     if (read.isOk()) {
       EXPECT_EQ(bytes.size(), node.size) << tree.pathOf(i);
