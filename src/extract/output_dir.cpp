@@ -98,57 +98,56 @@ Status OutputDir::parentFolder(const io::PathParts& parts, bool create, int* fol
   return Status::ok();
 }
 
-Status OutputDir::probe(std::string_view name, Presence* presence) {
-  io::PathParts parts;
-  if (Status s = io::splitName(name, &parts); !s.isOk()) return s;
-  if (parts.empty()) {
-    *presence = Presence::kDirectory;
+Status OutputDir::look(std::string_view name, io::PathParts* parts, int* folder,
+                       std::optional<struct stat>* st) {
+  st->reset();
+  if (Status s = io::splitName(name, parts); !s.isOk()) return s;
+  if (parts->empty()) {
+    *folder = root_.root();
+    struct stat root {};
+    root.st_mode = S_IFDIR;
+    *st = root;
     return Status::ok();
   }
-  int folder = -1;
   int err = 0;
-  if (Status s = parentFolder(parts, false, &folder, &err); !s.isOk()) {
-    if (err != ENOENT && err != ENOTDIR) return s;
-    *presence = Presence::kAbsent;  // a parent missing, or a file where a parent should be
-    return Status::ok();
-  }
-  struct stat st;
-  err = root_.fs().stat(folder, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW);
-  if (err == -ENOENT) {
-    *presence = Presence::kAbsent;
-    return Status::ok();
-  }
+  if (Status s = parentFolder(*parts, false, folder, &err); !s.isOk())
+    return err == ENOENT || err == ENOTDIR ? Status::ok() : s;  // a parent missing: absent
+  struct stat found;
+  err = root_.fs().stat(*folder, parts->back().c_str(), &found, AT_SYMLINK_NOFOLLOW);
+  if (err == -ENOENT) return Status::ok();
   if (err != 0) {
     forgetParent();
     return Status::fromErrno("cannot look up", -err);
   }
-  *presence = S_ISDIR(st.st_mode) ? Presence::kDirectory : Presence::kPresent;
+  *st = found;
+  return Status::ok();
+}
+
+Status OutputDir::probe(std::string_view name, Presence* presence) {
+  io::PathParts parts;
+  int folder = -1;
+  std::optional<struct stat> st;
+  if (Status s = look(name, &parts, &folder, &st); !s.isOk()) return s;
+  *presence = !st                    ? Presence::kAbsent
+              : S_ISDIR(st->st_mode) ? Presence::kDirectory
+                                     : Presence::kPresent;
   return Status::ok();
 }
 
 Status OutputDir::inspect(std::string_view name, Kind* kind, std::vector<uint8_t>* bytes) {
   bytes->clear();
-  *kind = Kind::kAbsent;
   io::PathParts parts;
-  if (Status s = io::splitName(name, &parts); !s.isOk()) return s;
-  if (parts.empty()) {
-    *kind = Kind::kFolder;
-    return Status::ok();
-  }
   int folder = -1;
-  int err = 0;
-  if (Status s = parentFolder(parts, false, &folder, &err); !s.isOk())
-    return err == ENOENT || err == ENOTDIR ? Status::ok() : s;
-  io::Fs& fs = root_.fs();
-  struct stat st;
-  err = fs.stat(folder, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW);
-  if (err == -ENOENT) return Status::ok();
-  if (err != 0) return Status::fromErrno("cannot look up", -err);
-  *kind = S_ISREG(st.st_mode)   ? Kind::kFile
-          : S_ISLNK(st.st_mode) ? Kind::kLink
-          : S_ISDIR(st.st_mode) ? Kind::kFolder
-                                : Kind::kOther;
+  std::optional<struct stat> st;
+  if (Status s = look(name, &parts, &folder, &st); !s.isOk()) return s;
+  const mode_t mode = st ? st->st_mode : 0;
+  *kind = !st             ? Kind::kAbsent
+          : S_ISREG(mode) ? Kind::kFile
+          : S_ISLNK(mode) ? Kind::kLink
+          : S_ISDIR(mode) ? Kind::kFolder
+                          : Kind::kOther;
   if (*kind != Kind::kFile) return Status::ok();
+  io::Fs& fs = root_.fs();
   const int fd = fs.open(folder, parts.back().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return Status::fromErrno("cannot read", -fd);
   const io::Fd file(fd);

@@ -4,6 +4,8 @@
 // stand in it; files appear only complete (see NewFile).
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -84,6 +86,10 @@ class OutputDir {
   // given, holds the error number (or kLinkInWay).
   Status parentFolder(const io::PathParts& parts, bool create, int* folder, int* error = nullptr);
   void forgetParent();
+  // What stands at name, its parent resolved into *folder; no *st when
+  // nothing does (or a parent is missing).
+  Status look(std::string_view name, io::PathParts* parts, int* folder,
+              std::optional<struct stat>* st);
   Status createFile(std::string_view name, bool replace, const Filler& fill);
 
   io::Beneath root_;
