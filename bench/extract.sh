@@ -16,6 +16,7 @@
 #   ORVEX_BENCH_DATA   where trees, images and tars go (default BUILD/bench-data)
 #   ORVEX_BENCH_SHM    the in-memory output folder (default /dev/shm/orvex-bench)
 #   ORVEX_BENCH_BUILD  build directory holding the binaries (default build-bench)
+#   ORVEX_BENCH_QUICK  when set, only the mixed tree in memory, with the floor and peers
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -30,6 +31,7 @@ cores=$(nproc)
 orvex=$build/src/app/orvex
 tool=$build/src/tool/orvex-tool
 tree=$build/bench/orvex-bench-tree
+floor=$build/bench/orvex-bench-floor
 timer=/usr/bin/time
 
 for bin in "$orvex" "$tool" "$tree"; do
@@ -78,9 +80,37 @@ prepare() {
 
 inputs() {
   case $1 in
-    tar) echo "$2/tree.tar" ;;
+    tar | bsdtar) echo "$2/tree.tar" ;;
+    tar-zstd) echo "$2/tree.tar.zst" ;;
+    tar-lz4) echo "$2/tree.tar.lz4" ;;
+    unsquashfs) echo "$2/tree.sqfs" ;;
+    unzip) echo "$2/tree.zip" ;;
+    floor-*) echo "$2/tree.tar" ;;
     *) echo "$2/disc.img $2/disc.idx" ;;
   esac
+}
+
+# The peers this machine has, each with the archive it reads made once.
+peers() {
+  local dir=$1 list=()
+  if command -v bsdtar >/dev/null; then list+=(bsdtar); fi
+  if command -v zstd >/dev/null; then
+    [[ -f $dir/tree.tar.zst ]] || zstd -q -T0 "$dir/tree.tar" -o "$dir/tree.tar.zst"
+    list+=(tar-zstd)
+  fi
+  if command -v lz4 >/dev/null; then
+    [[ -f $dir/tree.tar.lz4 ]] || lz4 -q "$dir/tree.tar" "$dir/tree.tar.lz4"
+    list+=(tar-lz4)
+  fi
+  if command -v unsquashfs >/dev/null && command -v mksquashfs >/dev/null; then
+    [[ -f $dir/tree.sqfs ]] || mksquashfs "$dir/tree" "$dir/tree.sqfs" -comp lz4 -quiet -no-progress >/dev/null
+    list+=(unsquashfs)
+  fi
+  if command -v unzip >/dev/null && command -v zip >/dev/null; then
+    [[ -f $dir/tree.zip ]] || (cd "$dir/tree" && zip -qr "$dir/tree.zip" .)
+    list+=(unzip)
+  fi
+  echo "${list[@]}"
 }
 
 # timed WHAT DIR OUT: one run; appends "wall user system peakKiB" to
@@ -97,11 +127,25 @@ timed() {
   local start end
   start=$(now)
   local jobs=1 cmd=("$orvex" "$dir/disc.img" "$dir/disc.idx")
-  [[ $what == orvex-jN ]] && jobs=$cores
-  [[ $what == tar ]] && cmd=(tar -xf "$dir/tree.tar")
+  [[ $what == orvex-jN || $what == *-jN ]] && jobs=$cores
+  case $what in
+    tar) cmd=(tar -xf "$dir/tree.tar") ;;
+    bsdtar) cmd=(bsdtar -xf "$dir/tree.tar") ;;
+    tar-zstd) cmd=(tar -I zstd -xf "$dir/tree.tar.zst") ;;
+    tar-lz4) cmd=(tar -I lz4 -xf "$dir/tree.tar.lz4") ;;
+    unsquashfs) cmd=(unsquashfs -q -n -p "$cores" -f -d . "$dir/tree.sqfs") ;;
+    unzip) cmd=(unzip -q "$dir/tree.zip") ;;
+    floor-plain-*) cmd=("$floor" "$dir/tree" . "$jobs" plain) ;;
+    floor-safe-*) cmd=("$floor" "$dir/tree" . "$jobs" safe) ;;
+  esac
   (cd "$out" && ORVEX_JOBS=$jobs "$timer" -f '%U %S %M' -o "$dir/$what.time" "${cmd[@]}" \
-    >/dev/null 2>"$dir/$what.log")
+    >"$dir/$what.out" 2>"$dir/$what.log")
   end=$(now)
+  # The floor writer times itself, without reading the tree into memory.
+  if [[ $what == floor-* ]]; then
+    start=0
+    end=$(awk '{printf "%.0f", $1 * 1e9}' "$dir/$what.out")
+  fi
   awk -v s="$start" -v e="$end" -v t="$(tail -1 "$dir/$what.time")" \
     'BEGIN {split(t, f, " "); printf "%.3f %.3f %.3f %d\n", (e - s) / 1e9, f[1], f[2], f[3]}' >>"$dir/$what.runs"
 }
@@ -157,6 +201,20 @@ echo "-- in memory ($shm) --"
 prepare mixed "$bytes" "$files"
 compare mixed "$shm" orvex-j1 orvex-jN tar
 echo
+echo "-- the floor and peers, in memory: the tree written from memory (floor-*, user and"
+echo "   system times include reading the tree first), then other extractors --"
+# shellcheck disable=SC2046
+compare mixed "$shm" orvex-j1 floor-safe-j1 orvex-jN floor-safe-jN floor-plain-j1 floor-plain-jN \
+  $(peers "$data/mixed") tar
+ratio() { paste -d' ' "$data/mixed/$1.runs" "$data/mixed/$2.runs" | awk '{print $1 / $5}' | median; }
+printf '   orvex-j1 / floor-safe-j1: %.2f (target at most 1.6)\n' "$(ratio orvex-j1 floor-safe-j1)"
+printf '   orvex-jN / floor-safe-jN: %.2f (target at most 1.6; 1.3 the stretch)\n' \
+  "$(ratio orvex-jN floor-safe-jN)"
+echo
+if [[ -n ${ORVEX_BENCH_QUICK:-} ]]; then
+  rmdir "$shm" 2>/dev/null || true
+  exit 0
+fi
 prepare compressible "$bytes" "$files" compressible
 compare compressible "$shm" orvex-j1 orvex-jN tar
 printf '   one job / %d jobs: %.2f\n' "$cores" \

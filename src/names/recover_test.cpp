@@ -78,10 +78,13 @@ TEST(RecoverNames, FindsEachKindOfEvidenceAndTellsAmbiguity) {
   EXPECT_EQ(byTrueName["qzwxv"]->chosen(), nullptr);
   EXPECT_TRUE(byTrueName["no/evidence/at/all.dat"]->candidates.empty());
   // No wrong name from a list or a string: decoys match nothing.
-  for (const auto& [name, entry] : byTrueName)
-    for (const Candidate& c : entry->candidates)
-      if (c.evidence == Evidence::kListed || c.evidence == Evidence::kReferenced)
+  for (const auto& [name, entry] : byTrueName) {
+    for (const Candidate& c : entry->candidates) {
+      if (c.evidence == Evidence::kListed || c.evidence == Evidence::kReferenced) {
         EXPECT_EQ(c.name, name);
+      }
+    }
+  }
   EXPECT_GE(recovery.tally[static_cast<int>(Evidence::kReferenced)].tried, 3000u);
   EXPECT_LT(recovery.tally[static_cast<int>(Evidence::kReferenced)].chance, 0.01);
 }
