@@ -318,8 +318,8 @@ TEST_F(ListProgram, NamesFilesNameEntriesForEveryCommand) {
       return row.starts_with(start) && row.ends_with(" ok " + name);
     });
   };
-  EXPECT_TRUE(hasRow("5 ", "dup")) << r.out;
-  EXPECT_TRUE(hasRow("7 ", "hidden")) << r.out;
+  EXPECT_TRUE(hasRow("5 ", "dup (../names.txt:4)")) << r.out;
+  EXPECT_TRUE(hasRow("7 ", "hidden (../names.txt:2)")) << r.out;
 
   r = tool({"cat", "--names", "../names.txt", "../disc.img", "../disc.idx", "dup", "hidden"});
   EXPECT_EQ(r.out, "secondhidden");

@@ -20,6 +20,7 @@ namespace orvex {
 // but writing nothing.
 struct NameReach {
   std::vector<std::vector<std::string>> names;  // per index position, first-seen order
+  std::vector<std::string> givenBy;  // per position: the names file line that named it, if one did
   Problems notes;  // why names may be missing, e.g. an unreadable event table
 };
 
@@ -44,6 +45,7 @@ struct EntryRow {
   // empty when they read and decode.
   std::string problem;
   std::vector<std::string> names;
+  std::string givenBy;  // the names file line whose name reaches it, when that is its name
 };
 
 struct StateTotal {

@@ -64,6 +64,7 @@ Inventory takeInventory(const Store& store, NameReach reach) {
     row.position = static_cast<uint32_t>(i);
     row.entry = entries[i];
     if (i < reach.names.size()) row.names = std::move(reach.names[i]);
+    if (i < reach.givenBy.size()) row.givenBy = std::move(reach.givenBy[i]);
     row.state = decideState(store, row, examine(store, &row));
     StateTotal& total = inventory.totals[static_cast<int>(row.state)];
     ++total.entries;

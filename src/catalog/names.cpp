@@ -64,7 +64,18 @@ class Learner : public NameVisitor {
 NameReach learnNames(const Store& store, OutputDir* folder, const WalkOptions& options) {
   Learner learner(store, folder);
   walkNames(store, learner, options);
-  return learner.take();
+  NameReach reach = learner.take();
+  // An entry whose only name came from a names file says which line.
+  reach.givenBy.resize(reach.names.size());
+  for (const GivenName& given : options.givenNames) {
+    const int64_t position =
+        given.position ? *given.position : store.index.findPosition(hashName(given.name));
+    if (position < 0 || static_cast<size_t>(position) >= reach.names.size()) continue;
+    const std::vector<std::string>& names = reach.names[static_cast<size_t>(position)];
+    if (names.size() == 1 && names[0] == given.name)
+      reach.givenBy[static_cast<size_t>(position)] = given.source;
+  }
+  return reach;
 }
 
 }  // namespace orvex

@@ -78,7 +78,8 @@ void writeInventoryTable(const Inventory& inventory, std::ostream& out) {
     lines.push_back({std::to_string(row.position), hexHash(e.hash), std::to_string(e.sector),
                      humanBytes(static_cast<double>(e.size)), kindName(e),
                      row.decodedSize ? humanBytes(static_cast<double>(*row.decodedSize)) : "-",
-                     stateName(row.state), shownNames(row.names)});
+                     stateName(row.state),
+                     shownNames(row.names) + (row.givenBy.empty() ? "" : " (" + row.givenBy + ")")});
   }
   writeAligned(lines, out);
 
