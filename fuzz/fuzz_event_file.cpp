@@ -4,7 +4,8 @@
 // sandbox (a ".." name too: it must then be left alone). Afterwards the
 // working tree must hold exactly what was there, plus, for a safe name, the
 // piece directory and one file per piece whose offsets lie inside the event
-// file, with exactly those bytes; nothing outside may have changed.
+// file, as long as the pieces so far total no more than the file, with
+// exactly those bytes; nothing outside may have changed.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -106,9 +107,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       orvex::decodeEventPieces(bytes.data(), bytes.size(), &pieces).isOk()) {
     FUZZ_CHECK(bytes.size() >= 8 && pieces.size() <= (bytes.size() - 8) / 4);
     addDirectory(&expected, dir);
+    // Pieces inside the file, and no more in all than its own length.
+    uint64_t total = 0;
     for (size_t i = 0; i < pieces.size(); ++i) {
       const orvex::EventPiece& p = pieces[i];
       if (p.start > p.end || p.end > bytes.size()) continue;
+      if (total + (p.end - p.start) > bytes.size()) continue;
+      total += p.end - p.start;
       char number[32];
       std::snprintf(number, sizeof number, "/%03zu.mset", i);
       expected[canonical(dir + number)] =
