@@ -118,12 +118,19 @@ Status parsePattern(std::string_view text, std::string_view alphabet, NamePatter
           !body.empty() && body.find_first_not_of("0123456789,") == std::string_view::npos;
       if (digits) {
         const size_t comma = body.find(',');
-        const std::string first(body.substr(0, comma));
-        const std::string second(comma == std::string_view::npos ? first : body.substr(comma + 1));
-        if (first.empty() || second.empty() || first.size() > 3 || second.size() > 3)
+        const std::string_view first = body.substr(0, comma);
+        const std::string_view second =
+            comma == std::string_view::npos ? first : body.substr(comma + 1);
+        const auto count = [](std::string_view digits, size_t* value) {
+          if (digits.empty() || digits.size() > 3 ||
+              digits.find_first_not_of("0123456789") != std::string_view::npos)
+            return false;
+          *value = 0;
+          for (char d : digits) *value = *value * 10 + static_cast<size_t>(d - '0');
+          return true;
+        };
+        if (!count(first, &low) || !count(second, &high))
           return Status::invalid("a repetition that is not {n} or {n,m}");
-        low = std::stoul(first);
-        high = std::stoul(second);
         if (high < low || high > 64)
           return Status::invalid("a repetition from more to fewer, or over 64");
         i = close;

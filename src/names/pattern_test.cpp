@@ -62,7 +62,7 @@ TEST(SolvePattern, FindsWhatPlainEnumerationFinds) {
 }
 
 TEST(ParsePattern, RefusesPatternsThatAreNone) {
-  for (const char* text : {"[abc", "[z-a]", "x{3", "?{5,2}", "ab]", "x\\", "[]"}) {
+  for (const char* text : {"[abc", "[z-a]", "x{3", "?{5,2}", "ab]", "x\\", "[]", "?{1,,3}"}) {
     NamePattern pattern;
     EXPECT_EQ(parsePattern(text, DEFAULT_ALPHABET, &pattern).code(), Status::Code::kInvalid)
         << text;
