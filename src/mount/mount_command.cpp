@@ -1,12 +1,13 @@
 // orvex-tool mount: the disc as a read-only file system, through libfuse.
-#define FUSE_USE_VERSION 31
-#include <fuse.h>
+#define FUSE_USE_VERSION 34
+#include <fuse_lowlevel.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -74,7 +75,17 @@ struct Mount {
   std::unordered_set<uint32_t> warned;
 };
 
-Mount& mount() { return *static_cast<Mount*>(fuse_get_context()->private_data); }
+// The tree never changes while mounted: the kernel may keep names and
+// attributes as long as it likes.
+constexpr double kForever = 86400.0 * 365;
+
+Mount& mountOf(fuse_req_t request) { return *static_cast<Mount*>(fuse_req_userdata(request)); }
+
+// Inode numbers are node numbers plus one: the root is FUSE_ROOT_ID.
+std::optional<uint32_t> nodeOf(const Mount& m, fuse_ino_t inode) {
+  if (inode < FUSE_ROOT_ID || inode - FUSE_ROOT_ID >= m.tree.size()) return std::nullopt;
+  return static_cast<uint32_t>(inode - FUSE_ROOT_ID);
+}
 
 // One warning for each file that cannot be read.
 void warnOnce(Mount& m, uint32_t node, const std::string& why) {
@@ -94,7 +105,7 @@ void warnOnce(Mount& m, uint32_t node, const std::string& why) {
 void fill(const Mount& m, uint32_t index, struct stat* st) {
   const MountNode& node = m.tree.node(index);
   *st = {};
-  st->st_ino = index + 1;
+  st->st_ino = index + FUSE_ROOT_ID;
   const bool folder = node.kind == MountNode::Kind::kFolder;
   st->st_mode = folder ? S_IFDIR | 0555 : S_IFREG | 0444;
   st->st_nlink = folder ? 2 : 1;
@@ -105,6 +116,15 @@ void fill(const Mount& m, uint32_t index, struct stat* st) {
   st->st_atim = m.image.st_atim;
   st->st_mtim = m.image.st_mtim;
   st->st_ctim = m.image.st_ctim;
+}
+
+fuse_entry_param entryOf(const Mount& m, uint32_t index) {
+  fuse_entry_param entry{};
+  entry.ino = index + FUSE_ROOT_ID;
+  entry.attr_timeout = kForever;
+  entry.entry_timeout = kForever;
+  fill(m, index, &entry.attr);
+  return entry;
 }
 
 // The decoded bytes a large file's open handle holds: decoded alone, never
@@ -123,40 +143,83 @@ Status decodeNode(Mount& m, uint32_t index, DecodeCache::Bytes* bytes) {
       bytes);
 }
 
-int getattrOp(const char* path, struct stat* st, fuse_file_info*) {
-  Mount& m = mount();
-  const std::optional<uint32_t> index = m.tree.find(path);
-  if (!index) return -ENOENT;
-  fill(m, *index, st);
-  return 0;
+void lookupOp(fuse_req_t request, fuse_ino_t parent, const char* name) {
+  const Mount& m = mountOf(request);
+  const std::optional<uint32_t> folder = nodeOf(m, parent);
+  const std::optional<uint32_t> found = folder ? m.tree.child(*folder, name) : std::nullopt;
+  if (!found) {
+    fuse_reply_err(request, ENOENT);
+    return;
+  }
+  const fuse_entry_param entry = entryOf(m, *found);
+  fuse_reply_entry(request, &entry);
 }
 
-int readdirOp(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_file_info*,
-              fuse_readdir_flags) {
-  Mount& m = mount();
-  const std::optional<uint32_t> index = m.tree.find(path);
-  if (!index) return -ENOENT;
-  if (m.tree.node(*index).kind != MountNode::Kind::kFolder) return -ENOTDIR;
+void getattrOp(fuse_req_t request, fuse_ino_t inode, fuse_file_info*) {
+  const Mount& m = mountOf(request);
+  const std::optional<uint32_t> index = nodeOf(m, inode);
+  if (!index) {
+    fuse_reply_err(request, ENOENT);
+    return;
+  }
   struct stat st;
   fill(m, *index, &st);
-  filler(buf, ".", &st, 0, static_cast<fuse_fill_dir_flags>(0));
-  fill(m, m.tree.node(*index).parent, &st);
-  filler(buf, "..", &st, 0, static_cast<fuse_fill_dir_flags>(0));
-  for (uint32_t child : m.tree.node(*index).children) {
-    fill(m, child, &st);
-    if (filler(buf, m.tree.node(child).name.c_str(), &st, 0, static_cast<fuse_fill_dir_flags>(0)))
-      break;
-  }
-  return 0;
+  fuse_reply_attr(request, &st, kForever);
 }
 
-int openOp(const char* path, fuse_file_info* fi) {
-  Mount& m = mount();
-  const std::optional<uint32_t> index = m.tree.find(path);
-  if (!index) return -ENOENT;
-  if ((fi->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
+// A folder's entries from offset on, as many as fit in size: ".", ".." and
+// its children, with their attributes when plus is set (the kernel then
+// needs no lookup for them).
+void listFolder(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, bool plus) {
+  const Mount& m = mountOf(request);
+  const std::optional<uint32_t> index = nodeOf(m, inode);
+  if (!index || m.tree.node(*index).kind != MountNode::Kind::kFolder) {
+    fuse_reply_err(request, index ? ENOTDIR : ENOENT);
+    return;
+  }
+  const MountNode& folder = m.tree.node(*index);
+  std::vector<char> buffer(size);
+  size_t used = 0;
+  for (auto at = static_cast<size_t>(offset); at < folder.children.size() + 2; ++at) {
+    const uint32_t entry = at == 0 ? *index : at == 1 ? folder.parent : folder.children[at - 2];
+    const char* name = at == 0 ? "." : at == 1 ? ".." : m.tree.node(entry).name.c_str();
+    const auto next = static_cast<off_t>(at + 1);
+    const fuse_entry_param param = entryOf(m, entry);
+    const size_t added = plus ? fuse_add_direntry_plus(request, buffer.data() + used, size - used,
+                                                       name, &param, next)
+                              : fuse_add_direntry(request, buffer.data() + used, size - used, name,
+                                                  &param.attr, next);
+    if (added > size - used) break;
+    used += added;
+  }
+  fuse_reply_buf(request, buffer.data(), used);
+}
+
+void readdirOp(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info*) {
+  listFolder(request, inode, size, offset, false);
+}
+
+void readdirplusOp(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset,
+                   fuse_file_info*) {
+  listFolder(request, inode, size, offset, true);
+}
+
+void openOp(fuse_req_t request, fuse_ino_t inode, fuse_file_info* fi) {
+  Mount& m = mountOf(request);
+  const std::optional<uint32_t> index = nodeOf(m, inode);
+  if (!index) {
+    fuse_reply_err(request, ENOENT);
+    return;
+  }
+  if ((fi->flags & O_ACCMODE) != O_RDONLY) {
+    fuse_reply_err(request, EROFS);
+    return;
+  }
   const MountNode& node = m.tree.node(*index);
-  if (node.kind == MountNode::Kind::kFolder) return -EISDIR;
+  if (node.kind == MountNode::Kind::kFolder) {
+    fuse_reply_err(request, EISDIR);
+    return;
+  }
   fi->fh = 0;
   const uint32_t whole = node.kind == MountNode::Kind::kPiece ? node.source : *index;
   if (m.tree.node(whole).kind == MountNode::Kind::kCompressed &&
@@ -164,23 +227,28 @@ int openOp(const char* path, fuse_file_info* fi) {
     auto handle = std::make_unique<Handle>();
     if (const Status s = decodeNode(m, whole, &handle->bytes); !s.isOk()) {
       warnOnce(m, whole, s.message());
-      return -EIO;
+      fuse_reply_err(request, EIO);
+      return;
     }
     fi->fh = reinterpret_cast<uint64_t>(handle.release());
   }
   fi->keep_cache = 1;
-  return 0;
+  fi->noflush = 1;
+  if (fuse_reply_open(request, fi) != 0) delete reinterpret_cast<Handle*>(fi->fh);
 }
 
-int readOp(const char* path, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
-  Mount& m = mount();
-  const std::optional<uint32_t> index = m.tree.find(path);
-  if (!index) return -ENOENT;
+void readOp(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* fi) {
+  Mount& m = mountOf(request);
+  const std::optional<uint32_t> index = nodeOf(m, inode);
+  if (!index) {
+    fuse_reply_err(request, ENOENT);
+    return;
+  }
   const Handle* handle = reinterpret_cast<const Handle*>(fi->fh);
-  size_t got = 0;
   uint32_t failed = *index;
-  const Status read = readMountFile(
-      m.store, m.tree, *index, static_cast<uint64_t>(offset), reinterpret_cast<uint8_t*>(buf), size,
+  MountSlice slice;
+  Status read = sliceMountFile(
+      m.store, m.tree, *index, static_cast<uint64_t>(offset), size,
       [&](uint32_t whole, DecodeCache::Bytes* decoded) {
         failed = whole;
         if (handle != nullptr) {
@@ -189,66 +257,120 @@ int readOp(const char* path, char* buf, size_t size, off_t offset, fuse_file_inf
         }
         return decodeNode(m, whole, decoded);
       },
-      &got);
+      &slice);
+  if (read.isOk() && slice.decoded) {
+    fuse_reply_buf(request, reinterpret_cast<const char*>(slice.decoded->data() + slice.at),
+                   slice.length);
+    return;
+  }
+  // Stored bytes come straight from the image.
+  thread_local std::vector<uint8_t> buffer;
+  size_t got = 0;
+  if (read.isOk()) {
+    buffer.resize(std::max(buffer.size(), slice.length));
+    read = io::readAt(*m.store.image.fs, m.store.image.fd(), buffer.data(), slice.length, slice.at,
+                      &got);
+  }
   if (!read.isOk()) {
     warnOnce(m, failed, read.message());
-    return -EIO;
+    fuse_reply_err(request, EIO);
+    return;
   }
-  return static_cast<int>(got);
+  fuse_reply_buf(request, reinterpret_cast<const char*>(buffer.data()), got);
 }
 
-int releaseOp(const char*, fuse_file_info* fi) {
+void releaseOp(fuse_req_t request, fuse_ino_t, fuse_file_info* fi) {
   delete reinterpret_cast<Handle*>(fi->fh);
-  return 0;
+  fuse_reply_err(request, 0);
 }
 
-int readOnly() { return -EROFS; }
-int writeOp(const char*, const char*, size_t, off_t, fuse_file_info*) { return readOnly(); }
-int createOp(const char*, mode_t, fuse_file_info*) { return readOnly(); }
-int mknodOp(const char*, mode_t, dev_t) { return readOnly(); }
-int mkdirOp(const char*, mode_t) { return readOnly(); }
-int pathOp(const char*) { return readOnly(); }
-int twoPathOp(const char*, const char*) { return readOnly(); }
-int renameOp(const char*, const char*, unsigned) { return readOnly(); }
-int chmodOp(const char*, mode_t, fuse_file_info*) { return readOnly(); }
-int chownOp(const char*, uid_t, gid_t, fuse_file_info*) { return readOnly(); }
-int truncateOp(const char*, off_t, fuse_file_info*) { return readOnly(); }
-int utimensOp(const char*, const timespec[2], fuse_file_info*) { return readOnly(); }
+// The kernel refuses changes to a read-only mount itself; these answer
+// anything that still arrives.
+void refuseEntry(fuse_req_t request, fuse_ino_t, const char*) { fuse_reply_err(request, EROFS); }
+void refuseMake(fuse_req_t request, fuse_ino_t, const char*, mode_t) {
+  fuse_reply_err(request, EROFS);
+}
+void refuseNode(fuse_req_t request, fuse_ino_t, const char*, mode_t, dev_t) {
+  fuse_reply_err(request, EROFS);
+}
+void refuseSymlink(fuse_req_t request, const char*, fuse_ino_t, const char*) {
+  fuse_reply_err(request, EROFS);
+}
+void refuseRename(fuse_req_t request, fuse_ino_t, const char*, fuse_ino_t, const char*, unsigned) {
+  fuse_reply_err(request, EROFS);
+}
+void refuseLink(fuse_req_t request, fuse_ino_t, fuse_ino_t, const char*) {
+  fuse_reply_err(request, EROFS);
+}
+void refuseSetattr(fuse_req_t request, fuse_ino_t, struct stat*, int, fuse_file_info*) {
+  fuse_reply_err(request, EROFS);
+}
+void refuseWrite(fuse_req_t request, fuse_ino_t, const char*, size_t, off_t, fuse_file_info*) {
+  fuse_reply_err(request, EROFS);
+}
+void refuseCreate(fuse_req_t request, fuse_ino_t, const char*, mode_t, fuse_file_info*) {
+  fuse_reply_err(request, EROFS);
+}
 
-void* initOp(fuse_conn_info* conn, fuse_config* config) {
-  config->use_ino = 1;
-  config->kernel_cache = 1;
+void initOp(void*, fuse_conn_info* conn) {
   // Fewer, larger reads: the kernel's readahead reaches further.
   conn->max_readahead = 1 << 20;
-  // The tree never changes while mounted: lookups and attributes may be
-  // kept as long as the kernel likes.
-  config->entry_timeout = 86400;
-  config->attr_timeout = 86400;
-  return fuse_get_context()->private_data;
+  // Attributes with every listing, so that walking the tree needs no lookups.
+  if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
+  conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
 }
 
-fuse_operations operations() {
-  fuse_operations ops{};
+fuse_lowlevel_ops operations() {
+  fuse_lowlevel_ops ops{};
   ops.init = initOp;
+  ops.lookup = lookupOp;
   ops.getattr = getattrOp;
   ops.readdir = readdirOp;
+  ops.readdirplus = readdirplusOp;
   ops.open = openOp;
   ops.read = readOp;
   ops.release = releaseOp;
-  ops.write = writeOp;
-  ops.create = createOp;
-  ops.mknod = mknodOp;
-  ops.mkdir = mkdirOp;
-  ops.unlink = pathOp;
-  ops.rmdir = pathOp;
-  ops.symlink = twoPathOp;
-  ops.link = twoPathOp;
-  ops.rename = renameOp;
-  ops.chmod = chmodOp;
-  ops.chown = chownOp;
-  ops.truncate = truncateOp;
-  ops.utimens = utimensOp;
+  ops.write = refuseWrite;
+  ops.create = refuseCreate;
+  ops.mknod = refuseNode;
+  ops.mkdir = refuseMake;
+  ops.unlink = refuseEntry;
+  ops.rmdir = refuseEntry;
+  ops.symlink = refuseSymlink;
+  ops.link = refuseLink;
+  ops.rename = refuseRename;
+  ops.setattr = refuseSetattr;
   return ops;
+}
+
+// Mounts at point and serves requests until unmounted or signalled.
+int serve(Mount* m, const std::string& point, const std::vector<std::string>& fuseOptions) {
+  std::vector<std::string> words = {"orvex-tool", "-o",
+                                    "ro,default_permissions,fsname=orvex,subtype=orvex"};
+  for (const std::string& o : fuseOptions) words.insert(words.end(), {"-o", o});
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(words.size()), argv.data());
+  const fuse_lowlevel_ops ops = operations();
+  fuse_session* session = fuse_session_new(&args, &ops, sizeof ops, m);
+  if (session == nullptr) return 1;
+  int status = 1;
+  if (fuse_set_signal_handlers(session) == 0) {
+    if (fuse_session_mount(session, point.c_str()) == 0) {
+      if (fuse_daemonize(m->foreground ? 1 : 0) == 0) {
+        fuse_loop_config loop{};
+        loop.max_idle_threads = 10;
+        // A signal that asked to stop is a clean end.
+        status = fuse_session_loop_mt(session, &loop) < 0 ? 1 : 0;
+      }
+      fuse_session_unmount(session);
+    }
+    fuse_remove_signal_handlers(session);
+  }
+  fuse_session_destroy(session);
+  fuse_opt_free_args(&args);
+  return status;
 }
 
 }  // namespace
@@ -309,19 +431,10 @@ int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std
 
   // libfuse sets its own handlers, which unmount, only over the defaults.
   for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
-  std::vector<std::string> words = {"orvex-tool", line.operands[2], "-o",
-                                    "ro,default_permissions,fsname=orvex,subtype=orvex"};
-  for (const std::string& o : fuseOptions) words.insert(words.end(), {"-o", o});
-  if (m->foreground) words.push_back("-f");
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
   out.flush();
   err.flush();
   if (!m->foreground) openlog("orvex-tool", LOG_PID, LOG_USER);
-  const fuse_operations ops = operations();
-  const int status = fuse_main(static_cast<int>(argv.size() - 1), argv.data(), &ops, m.get());
-  return status == 0 ? 0 : 1;
+  return serve(m.get(), line.operands[2], fuseOptions);
 }
 
 }  // namespace orvex

@@ -202,6 +202,15 @@ std::optional<uint32_t> MountTree::find(std::string_view path) const {
   return it->second;
 }
 
+std::optional<uint32_t> MountTree::child(uint32_t folder, std::string_view name) const {
+  const std::vector<uint32_t>& children = nodes_[folder].children;
+  const auto it =
+      std::lower_bound(children.begin(), children.end(), name,
+                       [&](uint32_t a, std::string_view b) { return nodes_[a].name < b; });
+  if (it == children.end() || nodes_[*it].name != name) return std::nullopt;
+  return *it;
+}
+
 std::string MountTree::pathOf(uint32_t index) const {
   std::string path;
   for (; index != 0; index = nodes_[index].parent)
@@ -209,27 +218,43 @@ std::string MountTree::pathOf(uint32_t index) const {
   return path;
 }
 
-Status readMountFile(const Store& store, const MountTree& tree, uint32_t index, uint64_t offset,
-                     uint8_t* into, size_t length, const DecodedFile& decoded, size_t* got) {
-  *got = 0;
+Status sliceMountFile(const Store& store, const MountTree& tree, uint32_t index, uint64_t offset,
+                      size_t length, const DecodedFile& decoded, MountSlice* slice) {
+  *slice = {};
   const MountNode& node = tree.node(index);
   if (node.kind == MountNode::Kind::kFolder) return Status::invalid("a folder");
   if (offset >= node.size) return Status::ok();
   length = static_cast<size_t>(std::min<uint64_t>(length, node.size - offset));
   if (node.kind == MountNode::Kind::kStored) {
-    const Location where = locateEntry(store, static_cast<size_t>(node.position));
-    return io::readAt(*store.image.fs, store.image.fd(), into, length, where.offset + offset, got);
+    slice->at = locateEntry(store, static_cast<size_t>(node.position)).offset + offset;
+    slice->length = length;
+    return Status::ok();
   }
   const uint32_t whole = node.kind == MountNode::Kind::kPiece ? node.source : index;
   const uint64_t start = node.kind == MountNode::Kind::kPiece ? node.start + offset : offset;
   if (tree.node(whole).kind == MountNode::Kind::kStored)
-    return readMountFile(store, tree, whole, start, into, length, decoded, got);
+    return sliceMountFile(store, tree, whole, start, length, decoded, slice);
   std::shared_ptr<const std::vector<uint8_t>> bytes;
   if (Status s = decoded(whole, &bytes); !s.isOk()) return s;
   if (start >= bytes->size()) return Status::ok();
-  *got = static_cast<size_t>(std::min<uint64_t>(length, bytes->size() - start));
-  std::memcpy(into, bytes->data() + start, *got);
+  slice->length = static_cast<size_t>(std::min<uint64_t>(length, bytes->size() - start));
+  slice->at = start;
+  slice->decoded = std::move(bytes);
   return Status::ok();
+}
+
+Status readMountFile(const Store& store, const MountTree& tree, uint32_t index, uint64_t offset,
+                     uint8_t* into, size_t length, const DecodedFile& decoded, size_t* got) {
+  *got = 0;
+  MountSlice slice;
+  if (Status s = sliceMountFile(store, tree, index, offset, length, decoded, &slice); !s.isOk())
+    return s;
+  if (slice.decoded) {
+    std::memcpy(into, slice.decoded->data() + slice.at, slice.length);
+    *got = slice.length;
+    return Status::ok();
+  }
+  return io::readAt(*store.image.fs, store.image.fd(), into, slice.length, slice.at, got);
 }
 
 }  // namespace orvex

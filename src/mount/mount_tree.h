@@ -56,6 +56,8 @@ class MountTree {
   size_t size() const { return nodes_.size(); }
   // The node at path ("" or "/" is the root; "a/b" or "/a/b"), if any.
   std::optional<uint32_t> find(std::string_view path) const;
+  // The entry called name in the folder, if any.
+  std::optional<uint32_t> child(uint32_t folder, std::string_view name) const;
   // The node's path from the root, without a leading '/'.
   std::string pathOf(uint32_t index) const;
 
@@ -66,11 +68,24 @@ class MountTree {
   std::unordered_map<std::string, uint32_t> byPath_;
 };
 
-// Reads a file node's bytes from offset on, at most length, into into;
-// *got is how many. Decoded bytes of a compressed file come from
-// decoded(node), which gives the whole file.
+// Decoded bytes of a compressed file come from decoded(node), which gives
+// the whole file.
 using DecodedFile =
     std::function<Status(uint32_t node, std::shared_ptr<const std::vector<uint8_t>>*)>;
+
+// Where the bytes a read of a file node asks for are: a stretch of the image
+// (stored files and pieces of them) or of a decoded file, which the slice
+// holds on to.
+struct MountSlice {
+  std::shared_ptr<const std::vector<uint8_t>> decoded;  // none: in the image
+  uint64_t at = 0;                                      // offset in the image or in decoded
+  size_t length = 0;                                    // 0 at or past the end
+};
+Status sliceMountFile(const Store& store, const MountTree& tree, uint32_t node, uint64_t offset,
+                      size_t length, const DecodedFile& decoded, MountSlice* slice);
+
+// Reads a file node's bytes from offset on, at most length, into into;
+// *got is how many.
 Status readMountFile(const Store& store, const MountTree& tree, uint32_t node, uint64_t offset,
                      uint8_t* into, size_t length, const DecodedFile& decoded, size_t* got);
 
