@@ -146,7 +146,7 @@ TEST_F(MountProgram, AGeneratedDiscWithUnnamedAndDamagedEntriesReadsThrough) {
   char hidden[32];
   std::snprintf(hidden, sizeof hidden, "_unnamed/%08X.bin", hashName("hidden"));
   expected[hidden] = "no name reaches it";
-  // A cache smaller than big.z: it is decoded alone for its reader.
+  // A cache smaller than big.z: it is decoded alone and kept while read.
   const std::string point = mount("generated", {"--cache-size", "64K"});
   if (point.empty()) GTEST_SKIP() << notPermitted;
   ASSERT_FALSE(HasFailure());

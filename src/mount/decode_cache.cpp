@@ -14,6 +14,7 @@ void DecodeCache::makeRoom(uint64_t size, std::vector<Bytes>* dropped) {
   while (held_->load() - freeing + size > capacity_ && !lru_.empty()) {
     const auto victim = entries_.find(lru_.back());
     lru_.pop_back();
+    if (large_ == victim->first) large_.reset();
     if (victim->second.bytes.use_count() == 1) freeing += victim->second.bytes->size();
     dropped->push_back(std::move(victim->second.bytes));
     entries_.erase(victim);
@@ -40,9 +41,11 @@ uint64_t DecodeCache::waiting() const {
 Status DecodeCache::get(uint64_t key, uint64_t size, const Decode& decode, Bytes* bytes) {
   std::vector<Bytes> dropped;  // let go of after the lock
   std::unique_lock<std::mutex> lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
   for (auto it = entries_.find(key); it != entries_.end(); it = entries_.find(key)) {
     if (!it->second.decoding) {
       if (it->second.kept) lru_.splice(lru_.begin(), lru_, it->second.place);
+      if (large_ == key) largeRead_ = now;
       *bytes = it->second.bytes;
       return Status::ok();
     }
@@ -52,7 +55,9 @@ Status DecodeCache::get(uint64_t key, uint64_t size, const Decode& decode, Bytes
     --waiting_;
   }
   entries_[key];  // decoding
-  makeRoom(size, &dropped);
+  // A large file still being read keeps its room; this one is served alone.
+  const bool keep = !large_ || now - largeRead_ >= patience_;
+  if (keep) makeRoom(size, &dropped);
   held_->fetch_add(size);  // the decode in flight
   ++decodes_;
   lock.unlock();
@@ -72,13 +77,17 @@ Status DecodeCache::get(uint64_t key, uint64_t size, const Decode& decode, Bytes
   Entry& entry = entries_[key];
   entry.decoding = false;
   entry.bytes = *bytes;
-  if ((*bytes)->size() <= capacity_) {
+  if (keep) {
     makeRoom(0, &dropped);
     lru_.push_front(key);
     entry.place = lru_.begin();
     entry.kept = true;
+    if ((*bytes)->size() > capacity_) {
+      large_ = key;
+      largeRead_ = std::chrono::steady_clock::now();
+    }
   } else {
-    entries_.erase(key);  // decoded alone, not kept
+    entries_.erase(key);
   }
   decoded_.notify_all();
   lock.unlock();

@@ -31,18 +31,30 @@ TEST(DecodeCache, KeepsWhatFitsLeastRecentlyUsedFirstOut) {
   EXPECT_EQ(cache.decodes(), 4u);
 }
 
-TEST(DecodeCache, AFileLargerThanTheBoundIsDecodedAloneAndNotKept) {
-  DecodeCache cache(100);
-  DecodeCache::Bytes small, large;
-  ASSERT_TRUE(cache.get(1, 60, bytesOf(60, 1), &small).isOk());
-  small.reset();
-  ASSERT_TRUE(cache.get(2, 150, bytesOf(150, 2), &large).isOk());
-  // The kept file made room, and the large one is held only by its reader.
-  EXPECT_EQ(cache.heldBytes(), 150u);
-  large.reset();
-  EXPECT_EQ(cache.heldBytes(), 0u);
-  ASSERT_TRUE(cache.get(2, 150, bytesOf(150, 2), &large).isOk());
-  EXPECT_EQ(cache.decodes(), 3u);
+TEST(DecodeCache, AFileLargerThanTheBoundIsKeptAloneWhileItIsRead) {
+  for (const bool stillRead : {true, false}) {
+    SCOPED_TRACE(stillRead ? "read within the patience" : "patience over");
+    DecodeCache cache(100, stillRead ? std::chrono::hours(1) : std::chrono::seconds(0));
+    DecodeCache::Bytes bytes;
+    ASSERT_TRUE(cache.get(1, 60, bytesOf(60, 1), &bytes).isOk());
+    ASSERT_TRUE(cache.get(2, 150, bytesOf(150, 2), &bytes).isOk());
+    bytes.reset();
+    // The kept file made room: the large one is all there is.
+    EXPECT_EQ(cache.heldBytes(), 150u);
+    ASSERT_TRUE(cache.get(2, 150, bytesOf(150, 2), &bytes).isOk());
+    EXPECT_EQ(cache.decodes(), 2u);
+    // Another file read beside it is served alone while it is read, and
+    // takes its room once it is not.
+    for (int i = 0; i < 2; ++i) {
+      ASSERT_TRUE(cache.get(3, 40, bytesOf(40, 3), &bytes).isOk());
+      EXPECT_EQ(bytes->at(0), 3);
+    }
+    bytes.reset();
+    EXPECT_EQ(cache.decodes(), stillRead ? 4u : 3u);
+    EXPECT_EQ(cache.heldBytes(), stillRead ? 150u : 40u);
+    ASSERT_TRUE(cache.get(2, 150, bytesOf(150, 2), &bytes).isOk());
+    EXPECT_EQ(cache.decodes(), 4u);  // kept all along, or decoded again
+  }
 }
 
 TEST(DecodeCache, TwoReadersAtOnceDecodeOnceAndInFlightBytesCount) {
