@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
 
 #include "disc_builder.h"
@@ -23,6 +25,8 @@ using testing::ProgramResult;
 using testing::runProgram;
 using testing::TempDir;
 using Tree = std::map<std::string, std::string>;
+
+constexpr long kFuseMagic = 0x65735546;  // statfs's f_type of a FUSE mount
 
 // Every entry below root read through the file system: file bytes, "<dir>",
 // or "<EIO>" for a file whose read fails with EIO.
@@ -126,6 +130,41 @@ TEST_F(MountProgram, ShowsTheExtractedTreeReadOnlyAndUnmounts) {
   ASSERT_EQ(runProgram("/bin/sh", {"-c", "fusermount3 -u " + point}, dir.path()).status, 0);
   mounted_.clear();
   EXPECT_TRUE(fs::is_empty(point));
+}
+
+TEST_F(MountProgram, InTheForegroundAnInterruptUnmounts) {
+  ASSERT_EQ(
+      runProgram(ORVEX_TOOL_BINARY,
+                 {"pack", std::string(ORVEX_SOURCE_DIR) + "/sample/disc", "disc.img", "disc.idx"},
+                 dir.path())
+          .status,
+      0);
+  fs::create_directory(dir / "fg");
+  // A mount whose server is gone fails with ENOTCONN.
+  const auto mounted = [&] {
+    struct statfs st;
+    if (statfs((dir / "fg").c_str(), &st) != 0) return errno == ENOTCONN;
+    return st.f_type == kFuseMagic;
+  };
+  bool wasMounted = false;
+  testing::ProgramOptions watch;
+  watch.whileRunning = [&](pid_t pid) {
+    for (int i = 0; i < 1000 && !testing::childHasExited(pid) && !wasMounted; ++i) {
+      wasMounted = mounted();
+      if (!wasMounted) usleep(10000);
+    }
+    kill(pid, SIGINT);
+  };
+  // A mount point given relative to where the command runs.
+  const ProgramResult r = runProgram(
+      ORVEX_TOOL_BINARY, {"mount", "-f", "disc.img", "disc.idx", "fg"}, dir.path(), watch);
+  if (!wasMounted && (r.err.find("not permitted") != std::string::npos ||
+                      r.err.find("Permission denied") != std::string::npos))
+    GTEST_SKIP() << r.err;
+  EXPECT_TRUE(wasMounted) << r.err;
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(mounted());
+  if (mounted()) mounted_.push_back(dir / "fg");
 }
 
 TEST_F(MountProgram, AGeneratedDiscWithUnnamedAndDamagedEntriesReadsThrough) {

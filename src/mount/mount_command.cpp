@@ -23,6 +23,7 @@
 #include "decode_cache.h"
 #include "file_io.h"
 #include "mount_tree.h"
+#include "paths.h"
 #include "tool.h"
 
 namespace orvex {
@@ -396,6 +397,13 @@ int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std
     }
   }
   if (line.operands.size() != 3) return usageError(err, "expected IMAGE INDEX MOUNTPOINT");
+  // Serving starts from "/": the mount point is needed by its full path to
+  // unmount it at the end.
+  std::string point;
+  if (const Status s = resolvePath(line.operands[2], &point); !s.isOk()) {
+    err << "orvex-tool: mount: cannot mount at " << line.operands[2] << ": " << s.message() << '\n';
+    return 1;
+  }
   if (options.walk.eventsTablePath) {
     std::vector<uint8_t> table;
     const Status read = io::readUserFile(*options.walk.eventsTablePath, &table);
@@ -426,7 +434,7 @@ int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std
   out.flush();
   err.flush();
   if (!m->foreground) openlog("orvex-tool", LOG_PID, LOG_USER);
-  return serve(m.get(), line.operands[2], fuseOptions);
+  return serve(m.get(), point, fuseOptions);
 }
 
 }  // namespace orvex
