@@ -320,6 +320,10 @@ TEST_F(ListProgram, NamesFilesNameEntriesForEveryCommand) {
   };
   EXPECT_TRUE(hasRow("5 ", "dup (../names.txt:4)")) << r.out;
   EXPECT_TRUE(hasRow("7 ", "hidden (../names.txt:2)")) << r.out;
+  r = tool({"list", "--json", "--names", "../names.txt", "../disc.img", "../disc.idx"});
+  EXPECT_NE(r.out.find("\"names\": [\"hidden\"], \"given_by\": \"../names.txt:2\""),
+            std::string::npos)
+      << r.out;
 
   r = tool({"cat", "--names", "../names.txt", "../disc.img", "../disc.idx", "dup", "hidden"});
   EXPECT_EQ(r.out, "secondhidden");

@@ -75,11 +75,12 @@ void writeInventoryTable(const Inventory& inventory, std::ostream& out) {
   lines.push_back({"#", "hash", "sector", "size", "kind", "decoded", "state", "names"});
   for (const EntryRow& row : inventory.rows) {
     const IndexEntry& e = row.entry;
-    lines.push_back({std::to_string(row.position), hexHash(e.hash), std::to_string(e.sector),
-                     humanBytes(static_cast<double>(e.size)), kindName(e),
-                     row.decodedSize ? humanBytes(static_cast<double>(*row.decodedSize)) : "-",
-                     stateName(row.state),
-                     shownNames(row.names) + (row.givenBy.empty() ? "" : " (" + row.givenBy + ")")});
+    lines.push_back(
+        {std::to_string(row.position), hexHash(e.hash), std::to_string(e.sector),
+         humanBytes(static_cast<double>(e.size)), kindName(e),
+         row.decodedSize ? humanBytes(static_cast<double>(*row.decodedSize)) : "-",
+         stateName(row.state),
+         shownNames(row.names) + (row.givenBy.empty() ? "" : " (" + row.givenBy + ")")});
   }
   writeAligned(lines, out);
 
@@ -148,7 +149,8 @@ void writeInventoryJson(const Inventory& inventory, std::ostream& out) {
     out << ", \"state\": \"" << stateName(row.state) << "\", \"names\": [";
     for (size_t i = 0; i < row.names.size(); ++i)
       out << (i ? ", " : "") << jsonQuoted(row.names[i]);
-    out << "], \"problem\": " << (row.problem.empty() ? "null" : jsonQuoted(row.problem)) << '}';
+    out << "], \"given_by\": " << (row.givenBy.empty() ? "null" : jsonQuoted(row.givenBy))
+        << ", \"problem\": " << (row.problem.empty() ? "null" : jsonQuoted(row.problem)) << '}';
     separator = ",\n";
   }
   out << (inventory.rows.empty() ? "],\n" : "\n  ],\n");
