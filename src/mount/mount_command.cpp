@@ -1,28 +1,11 @@
-// orvex-tool mount: the disc as a read-only file system, through libfuse.
-#define FUSE_USE_VERSION 34
-#include <fuse_lowlevel.h>
-#include <malloc.h>
-#include <signal.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <syslog.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <cstring>
-#include <iostream>
-#include <memory>
-#include <mutex>
+// orvex-tool mount: the disc as a read-only file system.
 #include <ostream>
-#include <unordered_set>
+#include <utility>
 
 #include "command_line.h"
 #include "console.h"
-#include "decode_cache.h"
 #include "file_io.h"
-#include "mount_tree.h"
+#include "fuse_server.h"
 #include "paths.h"
 #include "tool.h"
 
@@ -68,310 +51,12 @@ uint64_t parseSize(const std::string& text) {
   return value << shift;
 }
 
-struct Mount {
-  Store store;
-  MountTree tree;
-  std::unique_ptr<DecodeCache> cache;
-  struct stat image {};
-  bool foreground = false;
-  // Opening a file needs no request (the kernel then sends no release
-  // either): one round trip fewer for every file read.
-  std::atomic<bool> noOpen = false;
-  std::mutex mutex;  // guards warned
-  std::unordered_set<uint32_t> warned;
-};
-
-// The tree never changes while mounted: the kernel may keep names and
-// attributes as long as it likes.
-constexpr double kForever = 86400.0 * 365;
-
-Mount& mountOf(fuse_req_t request) { return *static_cast<Mount*>(fuse_req_userdata(request)); }
-
-// Inode numbers are node numbers plus one: the root is FUSE_ROOT_ID.
-std::optional<uint32_t> nodeOf(const Mount& m, fuse_ino_t inode) {
-  if (inode < FUSE_ROOT_ID || inode - FUSE_ROOT_ID >= m.tree.size()) return std::nullopt;
-  return static_cast<uint32_t>(inode - FUSE_ROOT_ID);
-}
-
-// One warning for each file that cannot be read.
-void warnOnce(Mount& m, uint32_t node, const std::string& why) {
-  {
-    std::lock_guard<std::mutex> lock(m.mutex);
-    if (!m.warned.insert(node).second) return;
-  }
-  const std::string line = "orvex-tool: mount: warning: " + shownName(m.tree.pathOf(node)) + ": " +
-                           why + "; reads fail with EIO";
-  if (m.foreground) {
-    std::cerr << line << std::endl;
-  } else {
-    syslog(LOG_WARNING, "%s", line.c_str());
-  }
-}
-
-void fill(const Mount& m, uint32_t index, struct stat* st) {
-  const MountNode& node = m.tree.node(index);
-  *st = {};
-  st->st_ino = index + FUSE_ROOT_ID;
-  const bool folder = node.kind == MountNode::Kind::kFolder;
-  st->st_mode = folder ? S_IFDIR | 0555 : S_IFREG | 0444;
-  st->st_nlink = folder ? 2 : 1;
-  st->st_size = static_cast<off_t>(node.size);
-  st->st_blocks = static_cast<blkcnt_t>((node.size + 511) / 512);
-  st->st_uid = getuid();
-  st->st_gid = getgid();
-  st->st_atim = m.image.st_atim;
-  st->st_mtim = m.image.st_mtim;
-  st->st_ctim = m.image.st_ctim;
-}
-
-fuse_entry_param entryOf(const Mount& m, uint32_t index) {
-  fuse_entry_param entry{};
-  entry.ino = index + FUSE_ROOT_ID;
-  entry.attr_timeout = kForever;
-  entry.entry_timeout = kForever;
-  fill(m, index, &entry.attr);
-  return entry;
-}
-
-// Room for used bytes in out, asked to be backed by huge pages where whole
-// ones fit: decoded files are large and short-lived, so their memory is
-// fresh each time, and a huge page takes one fault where small ones take 512.
-void reserveFresh(std::vector<uint8_t>* out, size_t used) {
-  out->reserve(used);
-  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
-  const auto start = reinterpret_cast<uintptr_t>(out->data());
-  const uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
-  const uintptr_t last = (start + used) & ~(kHugePage - 1);
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
-
-Status decodeNode(Mount& m, uint32_t index, DecodeCache::Bytes* bytes) {
-  const MountNode& node = m.tree.node(index);
-  return m.cache->get(
-      index, node.size,
-      [&](std::vector<uint8_t>* out) {
-        const Location where = locateEntry(m.store, node.position);
-        // Decoding grows the stored bytes into the file in place.
-        if (where.entry != nullptr)
-          reserveFresh(out, std::max<size_t>(node.size, where.entry->size));
-        return readLocated(m.store, where, out);
-      },
-      bytes);
-}
-
-void lookupOp(fuse_req_t request, fuse_ino_t parent, const char* name) {
-  const Mount& m = mountOf(request);
-  const std::optional<uint32_t> folder = nodeOf(m, parent);
-  const std::optional<uint32_t> found = folder ? m.tree.child(*folder, name) : std::nullopt;
-  if (!found) {
-    fuse_reply_err(request, ENOENT);
-    return;
-  }
-  const fuse_entry_param entry = entryOf(m, *found);
-  fuse_reply_entry(request, &entry);
-}
-
-void getattrOp(fuse_req_t request, fuse_ino_t inode, fuse_file_info*) {
-  const Mount& m = mountOf(request);
-  const std::optional<uint32_t> index = nodeOf(m, inode);
-  if (!index) {
-    fuse_reply_err(request, ENOENT);
-    return;
-  }
-  struct stat st;
-  fill(m, *index, &st);
-  fuse_reply_attr(request, &st, kForever);
-}
-
-// A folder's entries from offset on, as many as fit in size: ".", ".." and
-// its children, with their attributes when plus is set (the kernel then
-// needs no lookup for them).
-void listFolder(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, bool plus) {
-  const Mount& m = mountOf(request);
-  const std::optional<uint32_t> index = nodeOf(m, inode);
-  if (!index || m.tree.node(*index).kind != MountNode::Kind::kFolder) {
-    fuse_reply_err(request, index ? ENOTDIR : ENOENT);
-    return;
-  }
-  const MountNode& folder = m.tree.node(*index);
-  std::vector<char> buffer(size);
-  size_t used = 0;
-  for (auto at = static_cast<size_t>(offset); at < folder.children.size() + 2; ++at) {
-    const uint32_t entry = at == 0 ? *index : at == 1 ? folder.parent : folder.children[at - 2];
-    const char* name = at == 0 ? "." : at == 1 ? ".." : m.tree.node(entry).name.c_str();
-    const auto next = static_cast<off_t>(at + 1);
-    const fuse_entry_param param = entryOf(m, entry);
-    const size_t added = plus ? fuse_add_direntry_plus(request, buffer.data() + used, size - used,
-                                                       name, &param, next)
-                              : fuse_add_direntry(request, buffer.data() + used, size - used, name,
-                                                  &param.attr, next);
-    if (added > size - used) break;
-    used += added;
-  }
-  fuse_reply_buf(request, buffer.data(), used);
-}
-
-void readdirOp(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info*) {
-  listFolder(request, inode, size, offset, false);
-}
-
-void readdirplusOp(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset,
-                   fuse_file_info*) {
-  listFolder(request, inode, size, offset, true);
-}
-
-void openOp(fuse_req_t request, fuse_ino_t inode, fuse_file_info* fi) {
-  const Mount& m = mountOf(request);
-  if (m.noOpen) {
-    fuse_reply_err(request, ENOSYS);
-    return;
-  }
-  const std::optional<uint32_t> index = nodeOf(m, inode);
-  if (!index) {
-    fuse_reply_err(request, ENOENT);
-    return;
-  }
-  if ((fi->flags & O_ACCMODE) != O_RDONLY) {
-    fuse_reply_err(request, EROFS);
-    return;
-  }
-  fi->keep_cache = 1;
-  fi->noflush = 1;
-  fuse_reply_open(request, fi);
-}
-
-void readOp(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info*) {
-  Mount& m = mountOf(request);
-  const std::optional<uint32_t> index = nodeOf(m, inode);
-  if (!index) {
-    fuse_reply_err(request, ENOENT);
-    return;
-  }
-  uint32_t failed = *index;
-  MountSlice slice;
-  Status read = sliceMountFile(
-      m.store, m.tree, *index, static_cast<uint64_t>(offset), size,
-      [&](uint32_t whole, DecodeCache::Bytes* decoded) {
-        failed = whole;
-        return decodeNode(m, whole, decoded);
-      },
-      &slice);
-  if (read.isOk() && slice.decoded) {
-    fuse_reply_buf(request, reinterpret_cast<const char*>(slice.decoded->data() + slice.at),
-                   slice.length);
-    return;
-  }
-  // Stored bytes come straight from the image.
-  thread_local std::vector<uint8_t> buffer;
-  size_t got = 0;
-  if (read.isOk()) {
-    buffer.resize(std::max(buffer.size(), slice.length));
-    read = io::readAt(*m.store.image.fs, m.store.image.fd(), buffer.data(), slice.length, slice.at,
-                      &got);
-  }
-  if (!read.isOk()) {
-    warnOnce(m, failed, read.message());
-    fuse_reply_err(request, EIO);
-    return;
-  }
-  fuse_reply_buf(request, reinterpret_cast<const char*>(buffer.data()), got);
-}
-
-// The kernel refuses changes to a read-only mount itself; these answer
-// anything that still arrives.
-void refuseEntry(fuse_req_t request, fuse_ino_t, const char*) { fuse_reply_err(request, EROFS); }
-void refuseMake(fuse_req_t request, fuse_ino_t, const char*, mode_t) {
-  fuse_reply_err(request, EROFS);
-}
-void refuseNode(fuse_req_t request, fuse_ino_t, const char*, mode_t, dev_t) {
-  fuse_reply_err(request, EROFS);
-}
-void refuseSymlink(fuse_req_t request, const char*, fuse_ino_t, const char*) {
-  fuse_reply_err(request, EROFS);
-}
-void refuseRename(fuse_req_t request, fuse_ino_t, const char*, fuse_ino_t, const char*, unsigned) {
-  fuse_reply_err(request, EROFS);
-}
-void refuseLink(fuse_req_t request, fuse_ino_t, fuse_ino_t, const char*) {
-  fuse_reply_err(request, EROFS);
-}
-void refuseSetattr(fuse_req_t request, fuse_ino_t, struct stat*, int, fuse_file_info*) {
-  fuse_reply_err(request, EROFS);
-}
-void refuseWrite(fuse_req_t request, fuse_ino_t, const char*, size_t, off_t, fuse_file_info*) {
-  fuse_reply_err(request, EROFS);
-}
-void refuseCreate(fuse_req_t request, fuse_ino_t, const char*, mode_t, fuse_file_info*) {
-  fuse_reply_err(request, EROFS);
-}
-
-void initOp(void* userdata, fuse_conn_info* conn) {
-  static_cast<Mount*>(userdata)->noOpen = (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0;
-  // Fewer, larger reads: the kernel's readahead reaches further.
-  conn->max_readahead = 1 << 20;
-  // Attributes with every listing, so that walking the tree needs no lookups.
-  if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
-  conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
-}
-
-fuse_lowlevel_ops operations() {
-  fuse_lowlevel_ops ops{};
-  ops.init = initOp;
-  ops.lookup = lookupOp;
-  ops.getattr = getattrOp;
-  ops.readdir = readdirOp;
-  ops.readdirplus = readdirplusOp;
-  ops.open = openOp;
-  ops.read = readOp;
-  ops.write = refuseWrite;
-  ops.create = refuseCreate;
-  ops.mknod = refuseNode;
-  ops.mkdir = refuseMake;
-  ops.unlink = refuseEntry;
-  ops.rmdir = refuseEntry;
-  ops.symlink = refuseSymlink;
-  ops.link = refuseLink;
-  ops.rename = refuseRename;
-  ops.setattr = refuseSetattr;
-  return ops;
-}
-
-// Mounts at point and serves requests until unmounted or signalled.
-int serve(Mount* m, const std::string& point, const std::vector<std::string>& fuseOptions) {
-  std::vector<std::string> words = {"orvex-tool", "-o",
-                                    "ro,default_permissions,fsname=orvex,subtype=orvex"};
-  for (const std::string& o : fuseOptions) words.insert(words.end(), {"-o", o});
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(words.size()), argv.data());
-  const fuse_lowlevel_ops ops = operations();
-  fuse_session* session = fuse_session_new(&args, &ops, sizeof ops, m);
-  if (session == nullptr) return 1;
-  int status = 1;
-  if (fuse_set_signal_handlers(session) == 0) {
-    if (fuse_session_mount(session, point.c_str()) == 0) {
-      if (fuse_daemonize(m->foreground ? 1 : 0) == 0) {
-        fuse_loop_config loop{};
-        loop.max_idle_threads = 10;
-        // A signal that asked to stop is a clean end.
-        status = fuse_session_loop_mt(session, &loop) < 0 ? 1 : 0;
-      }
-      fuse_session_unmount(session);
-    }
-    fuse_remove_signal_handlers(session);
-  }
-  fuse_session_destroy(session);
-  fuse_opt_free_args(&args);
-  return status;
-}
-
 }  // namespace
 
 int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  auto m = std::make_unique<Mount>();
+  MountedDisc disc;
+  disc.cacheSize = uint64_t{64} << 20;
   MountOptions options;
-  uint64_t cacheSize = uint64_t{64} << 20;
   std::vector<std::string> fuseOptions;
   const CommandLine line = splitCommandLine(args, {"--events", "--cache-size", "-o", "--names"});
   for (const CommandOption& option : line.options) {
@@ -384,10 +69,10 @@ int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std
       else
         options.walk.eventsTablePath = option.value;
     } else if (option.name == "--cache-size") {
-      cacheSize = option.value ? parseSize(*option.value) : 0;
-      if (cacheSize == 0) return usageError(err, "--cache-size needs a size such as 64M");
+      disc.cacheSize = option.value ? parseSize(*option.value) : 0;
+      if (disc.cacheSize == 0) return usageError(err, "--cache-size needs a size such as 64M");
     } else if (option.name == "-f" || option.name == "--foreground") {
-      m->foreground = true;
+      disc.foreground = true;
     } else if (option.name == "--names") {
       if (!option.value || option.value->empty()) return usageError(err, "--names needs a FILE");
     } else if (option.name == "--no-unnamed") {
@@ -415,26 +100,16 @@ int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std
   }
   if (!readNamesFiles("mount", line.options, &options.walk.givenNames, err)) return 1;
   Problems oddities;
-  if (!openCommandStore("mount", line.operands[0], line.operands[1], &m->store, &oddities, err))
+  if (!openCommandStore("mount", line.operands[0], line.operands[1], &disc.store, &oddities, err))
     return 1;
   printOddities("mount", oddities, err);
-  if (io::realFs().fstat(m->store.image.fd(), &m->image) != 0) m->image = {};
+  if (io::realFs().fstat(disc.store.image.fd(), &disc.image) != 0) disc.image = {};
   Problems warnings;
-  m->tree = MountTree::build(m->store, options, &warnings);
+  disc.tree = MountTree::build(disc.store, options, &warnings);
   warnings.print(err, "orvex-tool: mount: warning");
-  m->cache = std::make_unique<DecodeCache>(cacheSize);
-  // Decoded files come and go: each large one gets memory of its own, given
-  // back when it goes, so that the process stays within the cache's bound
-  // (the allocator would otherwise raise this threshold and keep what the
-  // cache let go of).
-  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-
-  // libfuse sets its own handlers, which unmount, only over the defaults.
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
   out.flush();
   err.flush();
-  if (!m->foreground) openlog("orvex-tool", LOG_PID, LOG_USER);
-  return serve(m.get(), point, fuseOptions);
+  return serveMount(std::move(disc), point, fuseOptions);
 }
 
 }  // namespace orvex
