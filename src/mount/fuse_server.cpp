@@ -38,6 +38,9 @@ struct Mount {
   std::unique_ptr<DecodeCache> cache;
   struct stat image {};
   bool foreground = false;
+  // Every entry belongs to whoever mounted the disc.
+  const uid_t owner = getuid();
+  const gid_t group = getgid();
   // Opening a file needs no request (the kernel then sends no release
   // either): one round trip fewer for every file read.
   std::atomic<bool> noOpen = false;
@@ -81,8 +84,8 @@ void fill(const Mount& m, uint32_t index, struct stat* st) {
   st->st_nlink = folder ? 2 : 1;
   st->st_size = static_cast<off_t>(node.size);
   st->st_blocks = static_cast<blkcnt_t>((node.size + 511) / 512);
-  st->st_uid = getuid();
-  st->st_gid = getgid();
+  st->st_uid = m.owner;
+  st->st_gid = m.group;
   st->st_atim = m.image.st_atim;
   st->st_mtim = m.image.st_mtim;
   st->st_ctim = m.image.st_ctim;
