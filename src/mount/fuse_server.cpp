@@ -1,5 +1,5 @@
 // Serving a disc's mount tree through libfuse's low-level interface.
-#define FUSE_USE_VERSION 34
+#define FUSE_USE_VERSION 312
 #include "fuse_server.h"
 
 #include <fuse_lowlevel.h>
@@ -15,6 +15,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 
@@ -331,10 +332,16 @@ int serveMount(MountedDisc disc, const std::string& point,
   if (fuse_set_signal_handlers(session) == 0) {
     if (fuse_session_mount(session, point.c_str()) == 0) {
       if (fuse_daemonize(m->foreground ? 1 : 0) == 0) {
-        fuse_loop_config loop{};
-        loop.max_idle_threads = 10;
+        // A thread for each core and one to spare for requests that would
+        // otherwise wait while every core decodes: more threads only take
+        // turns on the cores, and each turn delays a reader.
+        const unsigned threads = std::max(1u, std::thread::hardware_concurrency()) + 1;
+        fuse_loop_config* loop = fuse_loop_cfg_create();
+        fuse_loop_cfg_set_max_threads(loop, threads);
+        fuse_loop_cfg_set_idle_threads(loop, threads);
         // A signal that asked to stop is a clean end.
-        status = fuse_session_loop_mt(session, &loop) < 0 ? 1 : 0;
+        status = fuse_session_loop_mt(session, loop) < 0 ? 1 : 0;
+        fuse_loop_cfg_destroy(loop);
       }
       fuse_session_unmount(session);
     }
