@@ -197,7 +197,7 @@ TEST_F(ExtractorTest, SharedLogKeepsTheOrderOfEvents) {
   EXPECT_EQ(r.out,
             kBanner +
                 "orvex: warning: ../disc.idx: the index is 65 bytes long, not a whole number of "
-                "16-byte records; the last 1 bytes are ignored\n" +
+                "16-byte records; the last 1 byte is ignored\n" +
                 kPassHeader + "Dumping a\n" +
                 "orvex: warning: bad: decoded length exceeds what the stream can hold, not "
                 "written\n"
@@ -374,7 +374,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         NonsenseCase{"NoMarker",
                      [](auto& image, auto& index) { smallDisc(image, index, false, 32); },
-                     kDiscArgs, 0, "../disc.img: no BOOT2 marker in sectors 0 to 299"},
+                     kDiscArgs, 0,
+                     "../disc.img: no BOOT2 marker in sectors 0 to 299; the base sector is taken "
+                     "as -1, so an entry's sector N is read from byte (N-1)*2048\n"},
         NonsenseCase{"IndexNotWholeRecords",
                      [](auto& image, auto& index) { smallDisc(image, index, true, 37); }, kDiscArgs,
                      0,
@@ -387,14 +389,14 @@ INSTANTIATE_TEST_SUITE_P(
                      [](auto& image, auto& index) { smallDisc(image, index, true, 32); },
                      {"../disc.idx", "../disc.img"},
                      0,
-                     " records but the image only 1 sectors (are the image and the index "
+                     " records but the image has only 1 sector (are the image and the index "
                      "swapped?)"},
         NonsenseCase{"IndexWithoutEnd",
                      [](auto& image, auto& index) { smallDisc(image, index, true, 32); },
                      {"../disc.img", "/dev/zero"},
                      0,
                      "orvex: warning: /dev/zero: the index has more than 65536 records but the "
-                     "image only "},
+                     "image has only "},
         NonsenseCase{"ImageIsAPipe",
                      [](auto& image, auto& index) { smallDisc(image, index, true, 32); },
                      {"/dev/stdin", "../disc.idx"},

@@ -63,7 +63,9 @@ Status openStore(const std::string& imagePath, const std::string& indexPath, Sto
   if (base) {
     store->image.baseSector = *base;
   } else {
-    warnings->add(imagePath, "no BOOT2 marker in sectors 0 to 299; sectors are counted from -1");
+    warnings->add(imagePath,
+                  "no BOOT2 marker in sectors 0 to 299; the base sector is taken as -1, so an "
+                  "entry's sector N is read from byte (N-1)*2048");
   }
   return Status::ok();
 }

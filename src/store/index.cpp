@@ -17,6 +17,11 @@ uint32_t slotOf(uint32_t hash, uint32_t mask) {
   return (hash * 0x9E3779B1u) >> 7 & mask;
 }
 
+// "1 sector", "2 sectors".
+std::string counted(uint64_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 }  // namespace
 
 FileIndex::FileIndex(std::vector<IndexEntry> entries) : entries_(std::move(entries)) {
@@ -70,17 +75,18 @@ Status loadIndex(io::Fs& fs, int fd, uint64_t imageSectors, FileIndex* index,
   const uint64_t records = length / INDEX_ENTRY_SIZE;
   if (length == 0) warnings->add("the index is empty: no file can be found");
   if (length % INDEX_ENTRY_SIZE != 0 && (measured || !more)) {
-    shortfall->partialBytes = length % INDEX_ENTRY_SIZE;
-    warnings->add("the index is " + std::to_string(length) +
-                  " bytes long, not a whole number of 16-byte records; the last " +
-                  std::to_string(length % INDEX_ENTRY_SIZE) + " bytes are ignored");
+    const uint64_t rest = length % INDEX_ENTRY_SIZE;
+    shortfall->partialBytes = rest;
+    warnings->add("the index is " + counted(length, "byte") +
+                  " long, not a whole number of 16-byte records; the last " +
+                  counted(rest, "byte") + (rest == 1 ? " is" : " are") + " ignored");
   }
   if (more || records > imageSectors) {
     std::string warning = "the index has " +
                           (more && !measured ? "more than " + std::to_string(limitRecords)
                                              : std::to_string(records)) +
-                          " records but the image only " + std::to_string(imageSectors) +
-                          " sectors (are the image and the index swapped?)";
+                          " records but the image has only " + counted(imageSectors, "sector") +
+                          " (are the image and the index swapped?)";
     if (more) {
       warning += "; only the first " + std::to_string(limitRecords) + " records are used";
       if (measured)
