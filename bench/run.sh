@@ -21,6 +21,7 @@ case $part in
     ;;
 esac
 
+source "$repo/scripts/cmake_generator.sh"
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DORVEX_BENCH=ON -DORVEX_TESTS=OFF >/dev/null
 # Only what the part asked for, so that one benchmark that does not build
 # does not stop the others.

@@ -5,11 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ ! -f build/CMakeCache.txt ] && command -v ninja >/dev/null; then
-  cmake -S . -B build -G Ninja
-else
-  cmake -S . -B build
-fi
+source scripts/cmake_generator.sh
+cmake -S . -B build
 cmake --build build --target orvex orvex-tool -j"$(nproc)"
 
 build/src/tool/orvex-tool pack sample/disc build/sample.img build/sample.idx

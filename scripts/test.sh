@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${ORVEX_TEST_BUILD:-build-test}
+source scripts/cmake_generator.sh
 # -O1 without debug information: the level the sanitizers are meant for, and
 # a far shorter build than an optimised one with debug information.
 # shellcheck disable=SC2086
