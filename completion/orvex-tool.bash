@@ -9,7 +9,7 @@ _orvex_tool() {
   fi
 
   case $prev in
-    -C | --directory) COMPREPLY=($(compgen -d -- "$cur")); return ;;
+    -C | --directory | --unnamed) COMPREPLY=($(compgen -d -- "$cur")); return ;;
     --events | --names) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     --guess | --alphabet) COMPREPLY=(); return ;;
     --state)
@@ -22,16 +22,17 @@ _orvex_tool() {
   case ${COMP_WORDS[1]} in
     pack) options="--base-sector --store --compress --auto --help" ;;
     hash) options="--help" ;;
-    list) options="--json --state -C --directory --events --help" ;;
-    unnamed) options="--json --help" ;;
+    list) options="--json --state -C --directory --events --names --help" ;;
+    unnamed) options="--names --json --help" ;;
     extract)
-      options="-C --directory --events -j --jobs -n --dry-run --refresh-pieces -v --verbose"
+      options="-C --directory --events --names -j --jobs -n --dry-run --refresh-pieces -v --verbose"
       options+=" -q --quiet --help" ;;
-    cat) options="--events --help" ;;
+    cat) options="--events --names --help" ;;
     patch)
-      options="-o --output --in-place --events --store --compress -n --dry-run --json --help" ;;
+      options="-o --output --in-place --events --names --unnamed --store --compress -n --dry-run"
+      options+=" --json --help" ;;
     names) options="--guess --alphabet --names --json -o --help" ;;
-    mount) options="--events --no-unnamed --cache-size -f --foreground -o --help" ;;
+    mount) options="--events --names --no-unnamed --cache-size -f --foreground -o --help" ;;
     *) COMPREPLY=(); return ;;
   esac
   if [[ $cur == -* ]]; then
