@@ -80,7 +80,7 @@ class ExtractCommand : public ::testing::Test {
 TEST_F(ExtractCommand, IntoAMissingFolderWritesWhatOrvexWritesInAnEmptyOne) {
   const std::string reference = sandbox / "reference";
   std::filesystem::create_directory(reference);
-  ASSERT_EQ(runProgram(ORVEX_BINARY, {"../disc.img", "../disc.idx"}, reference).status, 0);
+  ASSERT_EQ(runProgram(ORVEX_BINARY, {"../disc.img", "../disc.idx"}, reference).status, 1);
   const Tree expected = snapshotTree(reference);
   ASSERT_TRUE(expected.contains("events/one/001.mset")) << "the event pass did not run";
 
@@ -144,6 +144,13 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     "",
                     ""},
+        // Pieces written are listed as files are.
+        PatternCase{{"-v"},
+                    {"events/two.evt"},
+                    {"events/two.evt", "events/two/000.mset"},
+                    0,
+                    "events/two.evt\nevents/two/000.mset\n",
+                    kSummary},
         PatternCase{{"-q"},
                     {"docs", "nothing*"},
                     {"docs/readme.txt"},

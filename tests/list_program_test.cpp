@@ -19,9 +19,11 @@ using testing::bytesOf;
 using testing::compressed;
 using testing::eventsTable;
 using testing::ProgramResult;
+using testing::readBytes;
 using testing::runProgram;
 using testing::snapshotTree;
 using testing::TempDir;
+using testing::textOf;
 using testing::writeBytes;
 using testing::writeText;
 using Tree = std::map<std::string, std::string>;
@@ -239,14 +241,23 @@ TEST_F(ListProgram, JsonCarriesArbitraryNameBytes) {
   EXPECT_NE(table.out.find("  caf\xE9\n"), std::string::npos) << table.out;
 }
 
-TEST_F(ListProgram, EmptyIndexGivesAnEmptyListing) {
-  writeDisc(DiscBuilder{});
-  const ProgramResult json = list(true);
+TEST_F(ListProgram, AnEmptySelectionGivesAnEmptyListing) {
+  DiscBuilder disc;
+  disc.addStored("menu.ard", encodeNameList({}));
+  writeDisc(disc);
+  const std::vector<std::string> args = {"list", "--state", "shadowed", "../disc.img",
+                                         "../disc.idx"};
+  std::vector<std::string> jsonArgs = args;
+  jsonArgs.push_back("--json");
+  const ProgramResult json = tool(jsonArgs);
   ASSERT_EQ(json.status, 0) << json.err;
   const std::string fromJson = python(kJsonToTable, json.out);
   if (fromJson == "<no python3>") GTEST_SKIP() << "python3 is not installed";
-  EXPECT_EQ(splitLines(fromJson), canonicalTable(list().out));
-  EXPECT_EQ(splitLines(fromJson).back(), "total 0 0 B");
+  const Lines table = canonicalTable(tool(args).out);
+  EXPECT_EQ(splitLines(fromJson), table);
+  // No row; the totals still count the whole disc: menu.ard's 32 bytes.
+  EXPECT_EQ(table.size(), 1 + 8u) << tool(args).out;
+  EXPECT_EQ(table.back(), "total 1 32 B");
 }
 
 TEST_F(ListProgram, AgreesWithTheExtractorOnEntriesNoNameReaches) {
@@ -256,7 +267,7 @@ TEST_F(ListProgram, AgreesWithTheExtractorOnEntriesNoNameReaches) {
   for (size_t i = 1; i < table.size() - 8; ++i) unreached += table[i].ends_with(" -");
 
   const ProgramResult run = runProgram(ORVEX_BINARY, {"../disc.img", "../disc.idx"}, work);
-  ASSERT_EQ(run.status, 0);
+  ASSERT_EQ(run.status, 1);  // bad.z and past.end are not written
   const std::string phrase = std::to_string(unreached) + " of " + std::to_string(table.size() - 9) +
                              " index entries reached by no name";
   EXPECT_NE(run.err.find(phrase), std::string::npos) << phrase << "\n" << run.err;
@@ -285,16 +296,18 @@ TEST_F(ListProgram, UnnamedWritesWhatNoNameReachesAndNeverOverwrites) {
   EXPECT_NE(json.out.find("\"path\": \"../json/" + hashFile("hidden") + "\", \"written\": true"),
             std::string::npos)
       << json.out;
-  EXPECT_NE(json.out.find("\"summary\": {\"written\": 3, \"bytes\": 5012, \"not_written\": 0, "
-                          "\"skipped\": 3}"),
+  EXPECT_NE(json.out.find("\"summary\": {\"written\": 3, \"bytes\": 5012, \"present\": 0, "
+                          "\"not_written\": 0, \"skipped\": 3}"),
             std::string::npos)
       << json.out;
 
   writeText(sandbox / ("out/" + hashFile("hidden")), "edited");
   r = tool({"unnamed", "../disc.img", "../disc.idx", "../out"});
   EXPECT_EQ(r.status, 1);
+  // The two files still holding their entries' bytes are present.
   EXPECT_EQ(splitLines(r.err).back(),
-            "orvex-tool: unnamed: 0 files written (0 B), 3 not written, 3 entries skipped");
+            "orvex-tool: unnamed: 0 files written (0 B), 2 already present, 1 not written, 3 "
+            "entries skipped");
   EXPECT_NE(r.err.find(hashFile("hidden") + ": already exists"), std::string::npos) << r.err;
   Tree edited = expected;
   edited[hashFile("hidden")] = "edited";
@@ -341,6 +354,58 @@ TEST_F(ListProgram, NamesFilesNameEntriesForEveryCommand) {
   EXPECT_EQ(r.status, 0) << r.err;
   r = tool({"cat", "--names", "../names.txt", "../disc.img", "../disc.idx", "dup"});
   EXPECT_EQ(r.out, "second, edited");
+}
+
+// A names file is the user's: `names -o` onto it is refused without --force,
+// and with it keeps its lines and adds what the disc names; its given name
+// outranks a short string of the disc that merely shares the hash.
+TEST_F(ListProgram, NamesKeepsTheNamesFileItRewrites) {
+  // Four bytes whose hash is that of "big": with the disc's ".bin", they
+  // share the hash of "big.bin".
+  const std::string bytes = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::string collision;
+  for (size_t i = 0; collision.empty() && i < 62 * 62 * 62 * 62; ++i) {
+    const std::string s = {bytes[i % 62], bytes[i / 62 % 62], bytes[i / (62 * 62) % 62],
+                           bytes[i / (62 * 62 * 62)]};
+    if (hashName(s) == hashName("big")) collision = s;
+  }
+  ASSERT_EQ(collision.size(), 4u);
+  DiscBuilder disc;
+  disc.addStored("menu.ard", encodeNameList({"data.bin"}));
+  disc.addStored("data.bin", bytesOf("\x01" + collision + "\x01sfx/door.wav\x01"));
+  disc.addStored("big.bin", bytesOf("big"));
+  disc.addStored("sfx/door.wav", bytesOf("creak"));
+  writeDisc(disc);
+  const std::string mine = "# by hand\nbig.bin\n\n# not on this disc\nnowhere.dat\n";
+  writeText(sandbox / "hand.names", mine);
+  const std::vector<std::string> args = {"names",         "--names",     "../hand.names", "-o",
+                                         "../hand.names", "../disc.img", "../disc.idx"};
+
+  ProgramResult r = tool(args);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("../hand.names already exists"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(textOf(readBytes(sandbox / "hand.names")), mine);
+
+  std::vector<std::string> forced = args;
+  forced.insert(forced.begin() + 1, "--force");
+  r = tool(forced);
+  EXPECT_EQ(r.status, 0) << r.err;
+  const Lines table = splitLines(r.out);
+  const auto row = [&](const std::string& start) {
+    return std::find_if(table.begin(), table.end(),
+                        [&](const std::string& line) { return line.starts_with(start); });
+  };
+  const auto given = row("  big.bin  given: ../hand.names:2");
+  const auto colliding = row("  " + collision + ".bin  completed: ");
+  ASSERT_NE(colliding, table.end()) << r.out;
+  EXPECT_LT(given, colliding) << r.out;
+  EXPECT_EQ(textOf(readBytes(sandbox / "hand.names")), mine + "sfx/door.wav\n");
+  EXPECT_EQ(testing::entryCount(sandbox.path()), 4u);  // no temporary left beside it
+  EXPECT_NE(r.err.find("2 names of 2 entries written to ../hand.names, its own lines kept and 1 "
+                       "added"),
+            std::string::npos)
+      << r.err;
 }
 
 struct CommandCase {
@@ -398,7 +463,24 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{{"unnamed", "a", "b", "../out", "d"}, 2, kUnnamedTry},
         CommandCase{{"unnamed", "--force", "a", "b", "../out"}, 2, kUnnamedTry},
         CommandCase{{"unnamed", ".", "../disc.idx", "../out"}, 1, "cannot open image ."},
-        // Swapped: the warnings say why, and no name reaching an entry makes it a failure.
+        // An empty index, or swapped files: the warnings say why, and no name
+        // reaching an entry makes it a failure that does nothing more.
+        CommandCase{{"list", "../disc.img", "../disc.idx"},
+                    1,
+                    "orvex-tool: list: no name reached an index entry: the image and the index "
+                    "make no sense together"},
+        CommandCase{{"unnamed", "../disc.img", "../disc.idx", "../out"},
+                    1,
+                    "orvex-tool: unnamed: no name reached an index entry"},
+        CommandCase{{"unnamed", "../disc.idx", "../disc.img", "../out"},
+                    1,
+                    "orvex-tool: unnamed: no name reached an index entry"},
+        CommandCase{{"names", "../disc.img", "../disc.idx"},
+                    1,
+                    "orvex-tool: names: no name reached an index entry"},
+        CommandCase{{"cat", "../disc.img", "../disc.idx", "name"},
+                    1,
+                    "orvex-tool: cat: no name reached an index entry"},
         CommandCase{{"extract", "-n", "-C", "../out", "../disc.idx", "../disc.img"},
                     1,
                     "orvex-tool: extract: no name reached an index entry: the image and the "

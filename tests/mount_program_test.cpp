@@ -127,6 +127,16 @@ TEST_F(MountProgram, ShowsTheExtractedTreeReadOnlyAndUnmounts) {
   ASSERT_EQ(stat((point + "/docs/credits.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0444u);
 
+  // Neither a second mount on the same point nor one over a file.
+  testing::writeText(dir / "file", "a file");
+  for (const auto& [at, reason] : std::vector<std::pair<std::string, std::string>>{
+           {point, "a file system is mounted there already"}, {dir / "file", "not a folder"}}) {
+    const ProgramResult again =
+        runProgram(ORVEX_TOOL_BINARY, {"mount", "disc.img", "disc.idx", at}, dir.path());
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.err, "orvex-tool: mount: cannot mount at " + at + ": " + reason + "\n");
+  }
+
   ASSERT_EQ(runProgram("/bin/sh", {"-c", "fusermount3 -u " + point}, dir.path()).status, 0);
   mounted_.clear();
   EXPECT_TRUE(fs::is_empty(point));

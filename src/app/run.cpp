@@ -93,7 +93,9 @@ int runExtractor(int argc, char** argv) {
   console.finish();
   console.error(runSummary(
       "orvex", stats, "orvex-tool list " + shellQuoted(imagePath) + " " + shellQuoted(indexPath)));
-  return 0;
+  const bool senseless = makesNoSense(oddities, stats.entriesReached);
+  if (senseless) console.error(std::string("orvex: ") + MAKES_NO_SENSE_LINE);
+  return stats.lostSomething() || senseless ? 1 : 0;
 }
 
 }  // namespace orvex

@@ -22,6 +22,9 @@ struct NameReach {
   std::vector<std::vector<std::string>> names;  // per index position, first-seen order
   std::vector<std::string> givenBy;  // per position: the names file line that named it, if one did
   Problems notes;  // why names may be missing, e.g. an unreadable event table
+
+  // How many index entries some name reaches.
+  uint64_t entriesReached() const;
 };
 
 // The walk of a run in folder (nullptr: a folder that does not exist yet),
@@ -74,7 +77,8 @@ std::string jsonQuoted(std::string_view bytes);
 struct UnnamedStats {
   uint64_t written = 0;
   uint64_t bytes = 0;
-  uint64_t failed = 0;   // meant to be written but not: already there, or a write error
+  uint64_t present = 0;  // there already with the entry's bytes
+  uint64_t failed = 0;   // meant to be written but not: other bytes there, or a write error
   uint64_t skipped = 0;  // bytes that cannot be read: never found, past the end, damaged
 };
 
@@ -84,6 +88,7 @@ struct UnnamedFile {
   std::string path;     // where it went, or was to go; empty when skipped
   uint64_t bytes = 0;   // its length, once written
   std::string problem;  // why it was skipped or not written; empty when written
+  bool present = false;  // there already with the entry's bytes
 };
 
 // Writes every entry that no name reaches (unnamed or shadowed) into outDir,

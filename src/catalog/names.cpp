@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <string>
 #include <unordered_set>
 
@@ -60,6 +61,11 @@ class Learner : public NameVisitor {
 };
 
 }  // namespace
+
+uint64_t NameReach::entriesReached() const {
+  return static_cast<uint64_t>(std::count_if(
+      names.begin(), names.end(), [](const std::vector<std::string>& n) { return !n.empty(); }));
+}
 
 NameReach learnNames(const Store& store, OutputDir* folder, const WalkOptions& options) {
   Learner learner(store, folder);

@@ -31,8 +31,15 @@ Status writeEntry(const Store& store, const EntryRow& row, OutputDir& out, const
   return out.writeNew(name, file.data(), file.size());
 }
 
-}  // namespace
+// Whether the file at name in out holds exactly the entry's bytes.
+bool holdsEntry(const Store& store, const EntryRow& row, OutputDir& out, const std::string& name) {
+  OutputDir::Kind kind = OutputDir::Kind::kAbsent;
+  std::vector<uint8_t> there, entry;
+  return out.inspect(name, &kind, &there).isOk() && kind == OutputDir::Kind::kFile &&
+         readLocated(store, locateEntry(store, row.position), &entry).isOk() && there == entry;
+}
 
+}  // namespace
 
 UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const std::string& outDir,
                           std::vector<UnnamedFile>* files) {
@@ -59,7 +66,11 @@ UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const 
     UnnamedFile file{&row, dir + unnamedFileName(row.entry.hash, earlier), 0, ""};
     const Status put =
         writeEntry(store, row, *folder, unnamedFileName(row.entry.hash, earlier), &file.bytes);
-    if (!put.isOk()) {
+    if (put.code() == Status::Code::kExists &&
+        holdsEntry(store, row, *folder, unnamedFileName(row.entry.hash, earlier))) {
+      file.present = true;
+      ++stats.present;
+    } else if (!put.isOk()) {
       file.problem = put.code() == Status::Code::kExists ? "already exists" : put.message();
       file.bytes = 0;
       ++stats.failed;
@@ -84,7 +95,7 @@ UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const 
           << ", not written\n";
     } else if (!file.problem.empty()) {
       err << "orvex-tool: unnamed: " << file.path << ": " << file.problem << ", not written\n";
-    } else {
+    } else if (!file.present) {
       out << file.path << "  " << humanBytes(static_cast<double>(file.bytes)) << ", "
           << entryLabel(*file.row) << ", " << stateName(file.row->state) << '\n';
     }
@@ -103,14 +114,15 @@ void writeUnnamedJson(const std::vector<UnnamedFile>& files, const UnnamedStats&
     out << separator << "    {\"position\": " << file.row->position << ", \"hash\": \"" << hash
         << "\", \"state\": \"" << stateName(file.row->state)
         << "\", \"path\": " << (file.path.empty() ? "null" : jsonQuoted(file.path))
-        << ", \"written\": " << (file.problem.empty() ? "true" : "false")
-        << ", \"size\": " << file.bytes
+        << ", \"written\": " << (file.problem.empty() && !file.present ? "true" : "false")
+        << ", \"present\": " << (file.present ? "true" : "false") << ", \"size\": " << file.bytes
         << ", \"problem\": " << (file.problem.empty() ? "null" : jsonQuoted(file.problem)) << '}';
     separator = ",\n";
   }
   out << (*separator == '\n' ? "],\n" : "\n  ],\n");
   out << "  \"summary\": {\"written\": " << stats.written << ", \"bytes\": " << stats.bytes
-      << ", \"not_written\": " << stats.failed << ", \"skipped\": " << stats.skipped << "}\n}\n";
+      << ", \"present\": " << stats.present << ", \"not_written\": " << stats.failed
+      << ", \"skipped\": " << stats.skipped << "}\n}\n";
 }
 
 }  // namespace orvex

@@ -131,11 +131,12 @@ class Extractor : public NameVisitor {
     if (!all && !piecesSelected(eventName)) return;
     const Status made = options_.dryRun ? Status::ok() : out_.makeDirectories(dir);
     if (!made.isOk()) {
-      warning(eventName, made.message() + ", not split");
+      notCut(eventName, made.message() + ", not split");
       return;
     }
     const std::vector<bool> written =
         writtenPieces(bytes.size(), pieces, [&](size_t i, bool outside) {
+          if (all || selected(piecePath(dir, i))) countLostPiece();
           if (outside)
             warning(piecePath(dir, i), "piece offsets lie outside the event file, piece skipped");
           else
@@ -150,6 +151,22 @@ class Extractor : public NameVisitor {
     }
   }
 
+  void refused(std::string_view name, std::string_view reason) override {
+    if (selected(name)) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++stats_.namesRefused;
+    }
+    warning(name, reason);
+  }
+
+  void notCut(std::string_view eventName, std::string_view reason) override {
+    if (selected(eventName) || piecesSelected(eventName)) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++stats_.eventsNotCut;
+    }
+    warning(eventName, reason);
+  }
+
   // Writes a piece unless its bytes are there already. What else stands
   // there is replaced only when the options ask for it, with a warning;
   // a folder is always kept.
@@ -158,6 +175,7 @@ class Extractor : public NameVisitor {
     std::vector<uint8_t> there;
     const Status looked = out_.inspect(path, &kind, &there);
     if (!looked.isOk()) {
+      countLostPiece();
       warning(path, looked.message() + ", not written");
       return;
     }
@@ -167,19 +185,23 @@ class Extractor : public NameVisitor {
     if (kind == OutputDir::Kind::kFolder) {
       warning(path, "a folder stands where this piece belongs, not written");
     } else if (edited && !options_.refreshPieces) {
-      warning(path, "edited piece kept (--refresh-pieces replaces it)");
+      warning(path, "differs from its event file's cut, kept (--refresh-pieces replaces it)");
     } else if (!same && options_.dryRun) {
-      if (edited) warning(path, "edited piece would be replaced");
+      if (edited) warning(path, "differs from its event file's cut, would be replaced");
       show({Line::Kind::kWritten, path, {}});
       std::lock_guard<std::mutex> lock(mutex_);
       if (decided_.insert(pathKey(path)).second) ++stats_.piecesWritten;
       return;
     } else if (!same) {
-      if (edited) warning(path, "edited piece replaced");
+      if (edited) warning(path, "differs from its event file's cut, replaced");
       const Status put = options_.refreshPieces ? out_.writeReplacing(path, data, length)
                                                 : out_.writeNew(path, data, length);
       if (put.code() != Status::Code::kExists) {
-        if (!put.isOk()) return warning(path, put.message());
+        if (!put.isOk()) {
+          countLostPiece();
+          return warning(path, put.message());
+        }
+        if (options_.listWritten) show({Line::Kind::kWritten, path, {}});
         std::lock_guard<std::mutex> lock(mutex_);
         if (decided_.insert(pathKey(path)).second) ++stats_.piecesWritten;
         return;
@@ -226,6 +248,11 @@ class Extractor : public NameVisitor {
     ++stats_.filesWritten;
     stats_.bytesWritten += size;
     output_.show({Line::Kind::kWritten, std::string(name), {}});
+  }
+
+  void countLostPiece() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++stats_.piecesNotWritten;
   }
 
   void markReached(int64_t position) {
@@ -394,6 +421,17 @@ unsigned jobsFromEnvironment(std::string* warning) {
   *warning = "ORVEX_JOBS=" + std::string(text) + " is not a number from 1 to 256; using " +
              std::to_string(all);
   return all;
+}
+
+std::string otherLosses(const RunStats& stats) {
+  std::string line;
+  const auto add = [&line](uint64_t n, const char* one, const char* many, const char* what) {
+    if (n) line += (line.empty() ? "" : ", ") + counted(n, one, many) + what;
+  };
+  add(stats.namesRefused, "unsafe name", "unsafe names", " skipped");
+  add(stats.eventsNotCut, "event file", "event files", " not cut");
+  add(stats.piecesNotWritten, "piece", "pieces", " not written");
+  return line;
 }
 
 std::string runSummary(std::string_view program, const RunStats& stats,

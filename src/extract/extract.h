@@ -52,15 +52,33 @@ struct RunStats {
   uint64_t piecesWritten = 0;
   uint64_t filesPresent = 0;  // there before the run, or appeared during it; pieces too
   uint64_t notWritten = 0;    // selected files that could not be written
+  uint64_t namesRefused = 0;  // unsafe names of selected files, never looked up
+  uint64_t eventsNotCut = 0;  // event files there but not cut into pieces
+  uint64_t piecesNotWritten = 0;  // pieces skipped or whose write failed
   uint64_t warnings = 0;      // every warning the console printed, before the walk too
   uint64_t entriesReached = 0;
   uint64_t entriesTotal = 0;
   bool dryRun = false;
+
+  // Something the run meant to write is not there: a file or a piece.
+  bool lostSomething() const {
+    return notWritten || namesRefused || eventsNotCut || piecesNotWritten;
+  }
 };
 
 // Runs the whole walk, writing into out. Warnings go to console.
 RunStats extractAll(const Store& store, OutputDir& out, Console& console,
                     const ExtractOptions& options = {});
+
+// What of the run's files beyond the selected files was not written, as
+// "2 unsafe names skipped, 1 event file not cut, 3 pieces not written";
+// empty when nothing was lost that way.
+std::string otherLosses(const RunStats& stats);
+
+// Said after the summary when makesNoSense() holds for a run.
+constexpr char MAKES_NO_SENSE_LINE[] =
+    "no name reached an index entry: the image and the index make no sense together (see the "
+    "warnings above)";
 
 // The closing line: files, pieces and bytes written, files already present,
 // warnings, and the index entries no name reached with the command that

@@ -14,7 +14,7 @@ bool offerFile(const Store& store, NameVisitor& visitor, std::string_view name, 
                std::optional<int64_t> tied = std::nullopt) {
   if (name.empty()) return false;
   if (isUnsafeName(name)) {
-    visitor.warning(name, "unsafe name (absolute or with a '..' part), skipped");
+    visitor.refused(name, "unsafe name (absolute or with a '..' part), skipped");
     return false;
   }
   const int64_t position = tied ? *tied : store.index.findPosition(hashName(name));
@@ -66,18 +66,18 @@ void walkEventFile(const Store& store, NameVisitor& visitor, std::string_view na
   const Status read = visitor.readBack(name, &bytes);
   if (read.code() == Status::Code::kNotFound) return;  // neither present nor in the index
   if (!read.isOk()) {
-    visitor.warning(name, read.message() + ", not split");
+    visitor.notCut(name, read.message() + ", not split");
     return;
   }
   const std::optional<std::string> dir = pieceDirectory(name);
   if (!dir) {
-    visitor.warning(name, "event file name gives no usable piece folder, not split");
+    visitor.notCut(name, "event file name gives no usable piece folder, not split");
     return;
   }
   std::vector<EventPiece> pieces;
   const Status decoded = decodeEventPieces(bytes.data(), bytes.size(), &pieces);
   if (!decoded.isOk()) {
-    visitor.warning(name, decoded.message() + ", not split");
+    visitor.notCut(name, decoded.message() + ", not split");
     return;
   }
   visitor.pieces(name, *dir, bytes, pieces);

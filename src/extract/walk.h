@@ -44,6 +44,13 @@ class NameVisitor {
   // Something in a list, the event table or an event file that the run
   // passes over.
   virtual void warning(std::string_view subject, std::string_view reason) = 0;
+  // A name the walk will not offer (absolute, or with a '..' part): what a
+  // run would have written under it is lost.
+  virtual void refused(std::string_view name, std::string_view reason) { warning(name, reason); }
+  // An event file that is there but cannot be cut into pieces.
+  virtual void notCut(std::string_view eventName, std::string_view reason) {
+    warning(eventName, reason);
+  }
 };
 
 struct WalkOptions {

@@ -1,9 +1,14 @@
 #include "paths.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <memory>
+
+#include "fs.h"
 
 namespace orvex {
 
@@ -26,6 +31,21 @@ Status resolveOutputPath(const std::string& path, std::string* resolved) {
   const Status status = resolvePath(parent, &dir);
   if (status.isOk()) *resolved = dir.back() == '/' ? dir + last : dir + "/" + last;
   return status;
+}
+
+Status checkMountPoint(const std::string& path) {
+  struct stat point, parent;
+  io::Fs& fs = io::realFs();
+  if (const int err = fs.stat(AT_FDCWD, path.c_str(), &point, 0); err != 0)
+    return Status::fromErrno(-err);
+  if (!S_ISDIR(point.st_mode)) return Status::invalid("not a folder");
+  const std::string up = path == "/" ? path : path + "/..";
+  if (const int err = fs.stat(AT_FDCWD, up.c_str(), &parent, 0); err != 0)
+    return Status::fromErrno(-err);
+  // A mount point's device differs from its parent's (the root is its own parent).
+  if (point.st_dev != parent.st_dev || point.st_ino == parent.st_ino)
+    return Status::invalid("a file system is mounted there already");
+  return Status::ok();
 }
 
 bool isInside(const std::string& path, const std::string& root) {

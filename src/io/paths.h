@@ -16,6 +16,10 @@ Status resolvePath(const std::string& path, std::string* resolved);
 // directory joined with its last component.
 Status resolveOutputPath(const std::string& path, std::string* resolved);
 
+// Whether a file system can be mounted at the resolved path: a folder on
+// which nothing is mounted yet. kInvalid says why not.
+Status checkMountPoint(const std::string& path);
+
 // Whether the resolved path lies strictly below the resolved root.
 bool isInside(const std::string& path, const std::string& root);
 

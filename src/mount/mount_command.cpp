@@ -2,6 +2,7 @@
 #include <ostream>
 #include <utility>
 
+#include "catalog.h"
 #include "command_line.h"
 #include "console.h"
 #include "file_io.h"
@@ -20,7 +21,8 @@ constexpr char kUsage[] =
     "folder _unnamed, named as 'orvex-tool unnamed' names them. Only the lists, the\n"
     "event table and the event files are read at mount; a file is decoded when it\n"
     "is first read, into a cache of bounded size. Unmount with 'fusermount3 -u\n"
-    "MOUNTPOINT' (or, with -f, Ctrl-C).\n"
+    "MOUNTPOINT' (or, with -f, Ctrl-C). MOUNTPOINT must be a folder with nothing\n"
+    "mounted on it yet.\n"
     "\n"
     "  --events FILE       read the event table from FILE\n"
     "  --names FILE        also learn names from this names file (repeatable)\n"
@@ -85,8 +87,11 @@ int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std
   // Serving starts from "/": the mount point is needed by its full path to
   // unmount it at the end.
   std::string point;
-  if (const Status s = resolvePath(line.operands[2], &point); !s.isOk()) {
-    err << "orvex-tool: mount: cannot mount at " << line.operands[2] << ": " << s.message() << '\n';
+  Status usable = resolvePath(line.operands[2], &point);
+  if (usable.isOk()) usable = checkMountPoint(point);
+  if (!usable.isOk()) {
+    err << "orvex-tool: mount: cannot mount at " << line.operands[2] << ": " << usable.message()
+        << '\n';
     return 1;
   }
   if (options.walk.eventsTablePath) {
@@ -103,6 +108,10 @@ int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std
   if (!openCommandStore("mount", line.operands[0], line.operands[1], &disc.store, &oddities, err))
     return 1;
   printOddities("mount", oddities, err);
+  if (!oddities.empty() &&
+      refuseSenseless("mount", oddities,
+                      learnNames(disc.store, nullptr, options.walk).entriesReached(), err))
+    return 1;
   if (io::realFs().fstat(disc.store.image.fd(), &disc.image) != 0) disc.image = {};
   Problems warnings;
   disc.tree = MountTree::build(disc.store, options, &warnings);

@@ -128,6 +128,13 @@ enum class StorePart { kImage, kIndex };
 Status openStore(const std::string& imagePath, const std::string& indexPath, Store* store,
                  Problems* warnings, StorePart* failed = nullptr, io::Fs& fs = io::realFs());
 
+// The image and the index make no sense together: openStore found oddities
+// (no BOOT2 marker, an index that is empty, not whole records or longer than
+// the image has sectors) and no name's lookup reached an index entry.
+inline bool makesNoSense(const Problems& oddities, uint64_t entriesReached) {
+  return !oddities.empty() && entriesReached == 0;
+}
+
 // Where a named file's stored bytes lie in the image. status is kNotFound
 // when no entry has the name's hash, kDamaged when the stored bytes run past
 // the end of the image.

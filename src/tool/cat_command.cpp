@@ -94,6 +94,7 @@ int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::
   }
 
   int status = 0;
+  uint64_t found = 0;
   std::vector<uint8_t> bytes;
   for (size_t i = 2; i < operands.size() && out; ++i) {
     // A name a names file ties to an entry reads that entry.
@@ -113,9 +114,11 @@ int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::
       status = 1;
       continue;
     }
+    ++found;
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
   }
+  refuseSenseless("cat", oddities, found, err);
   errno = 0;
   out.flush();
   if (!out) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ostream>
 
+#include "extract.h"
 #include "file_io.h"
 #include "tool.h"
 
@@ -112,6 +113,13 @@ bool openCommandStore(std::string_view command, const std::string& imagePath,
                                       : "cannot read index " + indexPath)
       << ": " << opened.message() << '\n';
   return false;
+}
+
+bool refuseSenseless(std::string_view command, const Problems& oddities, uint64_t entriesReached,
+                     std::ostream& err) {
+  if (!makesNoSense(oddities, entriesReached)) return false;
+  err << "orvex-tool: " << command << ": " << MAKES_NO_SENSE_LINE << '\n';
+  return true;
 }
 
 void printOddities(std::string_view command, const Problems& oddities, std::ostream& err) {

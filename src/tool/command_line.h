@@ -50,6 +50,12 @@ bool openCommandStore(std::string_view command, const std::string& imagePath,
 // Prints each oddity as "orvex-tool: COMMAND: warning: ODDITY".
 void printOddities(std::string_view command, const Problems& oddities, std::ostream& err);
 
+// When the image and the index make no sense together (makesNoSense),
+// prints "orvex-tool: COMMAND: no name reached an index entry: ..." and
+// returns true: the command then ends with status 1, doing nothing more.
+bool refuseSenseless(std::string_view command, const Problems& oddities, uint64_t entriesReached,
+                     std::ostream& err);
+
 // Reads the names files of --names options into *names; a line that cannot
 // be read gets a warning. False, having said why, when a file cannot be read.
 bool readNamesFiles(std::string_view command, const std::vector<CommandOption>& options,

@@ -31,8 +31,9 @@ constexpr char kUsage[] =
     "folder: every file the name lists and the event table name, and each event\n"
     "file cut into its pieces NAME/000.mset, NAME/001.mset, ... A file that\n"
     "already exists is never written again. Nor is anything replaced at a piece\n"
-    "path: an edited piece is kept, with a warning, unless --refresh-pieces asks\n"
-    "for orvex's way.\n"
+    "path: a piece that differs from its event file's cut (an edit, or a piece\n"
+    "from before) is kept, with a warning, unless --refresh-pieces asks for\n"
+    "orvex's way.\n"
     "\n"
     "With patterns, names are still learned from every list and the event table,\n"
     "but only the files whose names match are written, and only matching event\n"
@@ -48,8 +49,9 @@ constexpr char kUsage[] =
     "  -j, --jobs N   read, decode and write on N threads (default: ORVEX_JOBS, else\n"
     "                 every core); -j 1 runs on one thread. The output is the same.\n"
     "  --refresh-pieces\n"
-    "                 rewrite pieces as orvex does: an edited piece, or a link at a\n"
-    "                 piece path, is replaced, with a warning\n"
+    "                 rewrite pieces as orvex does: every piece that differs from\n"
+    "                 its event file's cut, edited or not, or a link at a piece\n"
+    "                 path, is replaced by the cut, with a warning\n"
     "  -n, --dry-run  write nothing: print each file and piece a run would write\n"
     "  -v, --verbose  print each name written\n"
     "  -q, --quiet    print only warnings: no summary, no progress line\n"
@@ -269,6 +271,8 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
     console.error(std::string(kProgram) + ": " +
                   counted(stats.notWritten, "selected file", "selected files") +
                   " could not be written (see the warnings above)");
+  if (const std::string losses = otherLosses(stats); !losses.empty())
+    console.error(std::string(kProgram) + ": " + losses + " (see the warnings above)");
   if (!quiet) {
     std::string listCommand = "orvex-tool list";
     if (folder) listCommand += " -C " + shellQuoted(*folder);
@@ -277,12 +281,9 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
     console.error(runSummary(kProgram, stats, listCommand));
   }
   // The warnings said why; with no name reaching an entry nothing was done.
-  const bool senseless = !oddities.empty() && stats.entriesReached == 0;
-  if (senseless)
-    console.error(std::string(kProgram) +
-                  ": no name reached an index entry: the image and the index make no sense "
-                  "together (see the warnings above)");
-  return stats.notWritten || !unmatched.empty() || senseless ? 1 : 0;
+  const bool senseless = makesNoSense(oddities, stats.entriesReached);
+  if (senseless) console.error(std::string(kProgram) + ": " + MAKES_NO_SENSE_LINE);
+  return stats.lostSomething() || !unmatched.empty() || senseless ? 1 : 0;
 }
 
 }  // namespace orvex

@@ -114,7 +114,9 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
       return 1;
     }
   }
-  Inventory inventory = takeInventory(store, learnNames(store, dir.get(), walk));
+  NameReach reach = learnNames(store, dir.get(), walk);
+  if (refuseSenseless("list", oddities, reach.entriesReached(), err)) return 1;
+  Inventory inventory = takeInventory(store, std::move(reach));
   if (states)
     std::erase_if(inventory.rows,
                   [&](const EntryRow& row) { return !states->contains(stateName(row.state)); });

@@ -16,8 +16,9 @@ constexpr char kUsage[] =
     "Writes every index entry that no name reaches (states unnamed and shadowed)\n"
     "into OUT_DIR as HASH.bin, or HASH-N.bin when N earlier index entries share the\n"
     "hash, decoded when compressed. OUT_DIR is created if missing; files already\n"
-    "there are never replaced. Entries whose bytes cannot be read (never-found,\n"
-    "past-end, damaged) are reported on stderr and skipped.\n"
+    "there are never replaced, and one that holds the entry's bytes counts as\n"
+    "present. Entries whose bytes cannot be read (never-found, past-end, damaged)\n"
+    "are reported on stderr and skipped.\n"
     "\n"
     "Exits with 1 when a file that was to be written was not.\n"
     "\n"
@@ -54,7 +55,9 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
   printOddities("unnamed", oddities, err);
   std::unique_ptr<OutputDir> here;
   OutputDir::open(".", false, &here);
-  const Inventory inventory = takeInventory(store, learnNames(store, here.get(), walk));
+  NameReach reach = learnNames(store, here.get(), walk);
+  if (refuseSenseless("unnamed", oddities, reach.entriesReached(), err)) return 1;
+  const Inventory inventory = takeInventory(store, std::move(reach));
   inventory.notes.print(err, "orvex-tool: unnamed");
   UnnamedStats stats;
   if (json) {
@@ -66,8 +69,9 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
   }
   out.flush();
   err << "orvex-tool: unnamed: " << counted(stats.written, "file", "files") << " written ("
-      << humanBytes(static_cast<double>(stats.bytes)) << "), " << stats.failed << " not written, "
-      << counted(stats.skipped, "entry", "entries") << " skipped\n";
+      << humanBytes(static_cast<double>(stats.bytes)) << "), "
+      << (stats.present ? std::to_string(stats.present) + " already present, " : "") << stats.failed
+      << " not written, " << counted(stats.skipped, "entry", "entries") << " skipped\n";
   return stats.failed == 0 ? 0 : 1;
 }
 
