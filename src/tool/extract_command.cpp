@@ -53,7 +53,7 @@ constexpr char kUsage[] =
     "                 its event file's cut, edited or not, or a link at a piece\n"
     "                 path, is replaced by the cut, with a warning\n"
     "  -n, --dry-run  write nothing: print each file and piece a run would write\n"
-    "  -v, --verbose  print each name written\n"
+    "  -v, --verbose  print each file and piece written\n"
     "  -q, --quiet    print only warnings: no summary, no progress line\n"
     "  -h, --help     show this help\n"
     "\n"
