@@ -29,9 +29,10 @@ struct SourceFile {
 // problem, naming the file, for each entry that cannot be packed as it is:
 // broken symlinks, symlinks leading out of dir or to a directory, FIFOs,
 // sockets and devices, unreadable files and directories, files of 4 GiB or
-// more. The walk goes on past each of them.
+// more. The walk goes on past each of them. Folders that hold nothing at
+// all, which a disc of files cannot hold, go to emptyFolders, sorted.
 void listSourceTree(io::Fs& fs, const std::string& dir, std::vector<SourceFile>* files,
-                    Problems* problems);
+                    Problems* problems, std::vector<std::string>* emptyFolders = nullptr);
 
 // Adds a problem for every name that does not fit a name-list slot, is the
 // packed name list's own, or shares a hash with an earlier name or with a
@@ -46,9 +47,10 @@ struct PackOptions {
 
 // What a pack wrote.
 struct PackStats {
-  uint64_t files = 0;        // the files of the tree, the name list not counted
-  uint64_t bytesIn = 0;      // their length
-  uint64_t bytesStored = 0;  // what they take in the store, before sector padding
+  uint64_t files = 0;                     // the files of the tree, the name list not counted
+  uint64_t bytesIn = 0;                   // their length
+  uint64_t bytesStored = 0;               // what they take in the store, before sector padding
+  std::vector<std::string> emptyFolders;  // left out: a disc holds no folder without a file
 };
 
 // Packs a name list naming every file under sourceDir, then the files, into

@@ -117,7 +117,7 @@ Status packTree(const std::string& sourceDir, const std::string& imagePath,
   io::Fs& fs = *options.fs;
   std::vector<SourceFile> files;
   const size_t before = problems->size();
-  listSourceTree(fs, sourceDir, &files, problems);
+  listSourceTree(fs, sourceDir, &files, problems, stats ? &stats->emptyFolders : nullptr);
   checkPackNames(files, problems);
   std::string root, image, index;
   if (resolvePath(sourceDir, &root).isOk()) {

@@ -25,8 +25,13 @@ const char* specialKind(mode_t mode) {
 // on with the rest, so that one run reports all of them.
 class TreeWalker {
  public:
-  TreeWalker(io::Fs& fs, std::string root, std::vector<SourceFile>* files, Problems* problems)
-      : fs_(fs), root_(std::move(root)), files_(files), problems_(problems) {}
+  TreeWalker(io::Fs& fs, std::string root, std::vector<SourceFile>* files,
+             std::vector<std::string>* emptyFolders, Problems* problems)
+      : fs_(fs),
+        root_(std::move(root)),
+        files_(files),
+        emptyFolders_(emptyFolders),
+        problems_(problems) {}
 
   void walk(const std::string& dir, const std::string& prefix) {
     const std::string subject = prefix.empty() ? dir : prefix;
@@ -36,6 +41,7 @@ class TreeWalker {
     std::vector<io::FolderEntry> entries;
     const Status listed = io::listFolder(fs_, fd, &entries);
     if (!listed.isOk()) return note(subject, std::strerror(listed.osError()));
+    if (entries.empty() && !prefix.empty() && emptyFolders_) emptyFolders_->push_back(prefix);
     for (const io::FolderEntry& e : entries)
       visit(dir + "/" + e.name, prefix.empty() ? e.name : prefix + "/" + e.name, e.st);
   }
@@ -67,23 +73,26 @@ class TreeWalker {
   io::Fs& fs_;
   std::string root_;
   std::vector<SourceFile>* files_;
+  std::vector<std::string>* emptyFolders_;
   Problems* problems_;
 };
 
 }  // namespace
 
 void listSourceTree(io::Fs& fs, const std::string& dir, std::vector<SourceFile>* files,
-                    Problems* problems) {
+                    Problems* problems, std::vector<std::string>* emptyFolders) {
   files->clear();
+  if (emptyFolders) emptyFolders->clear();
   std::string root;
   if (const Status status = resolvePath(dir, &root); !status.isOk())
     return problems->add(dir, status.message());
   struct stat st;
   if (fs.stat(AT_FDCWD, root.c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode))
     return problems->add(dir, "not a directory");
-  TreeWalker(fs, root, files, problems).walk(root, "");
+  TreeWalker(fs, root, files, emptyFolders, problems).walk(root, "");
   std::sort(files->begin(), files->end(),
             [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
+  if (emptyFolders) std::sort(emptyFolders->begin(), emptyFolders->end());
 }
 
 }  // namespace orvex

@@ -15,6 +15,8 @@ constexpr char kUsage[] =
     "Packs every regular file under SOURCE_DIR into IMAGE, after a name list menu.ard\n"
     "naming them all, and writes the index to INDEX. Checks the whole tree first and,\n"
     "when anything cannot be packed, reports every problem and writes nothing.\n"
+    "Extracting the disc gives back every file's name and bytes; file modes and times\n"
+    "are not kept, and an empty folder is left out with a warning.\n"
     "\n"
     "  --base-sector N  start the store at sector N, 0 to 299 (default 16)\n"
     "  --auto           compress a file when that makes it smaller (default)\n"
@@ -72,6 +74,9 @@ int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std:
     if (problems.empty()) err << "orvex-tool: pack: " << packed.message() << '\n';
     return 1;
   }
+  for (const std::string& folder : stats.emptyFolders)
+    err << "orvex-tool: pack: warning: " << folder
+        << ": empty folder, not kept (a disc holds folders only as parts of file names)\n";
   err << "orvex-tool: pack: " << counted(stats.files, "file", "files") << ", "
       << humanBytes(static_cast<double>(stats.bytesIn)) << " in, "
       << humanBytes(static_cast<double>(stats.bytesStored)) << " stored\n";

@@ -234,6 +234,21 @@ TEST_F(PackCommandTest, RefusesOneFileForImageAndIndex) {
   EXPECT_NE(err.str().find("different"), std::string::npos) << err.str();
 }
 
+TEST_F(PackCommandTest, WarnsOfEachEmptyFolderItLeavesOut) {
+  fs::create_directories(src_ / "empty");
+  fs::create_directories(src_ / "outer/inner");
+  ASSERT_EQ(pack(), 0) << err_text_.str();
+  // outer holds inner, so only inner is empty; docs holds a file.
+  EXPECT_EQ(err_text_.str().rfind("orvex-tool: pack: warning: empty: empty folder, not kept "
+                                  "(a disc holds folders only as parts of file names)\n"
+                                  "orvex-tool: pack: warning: outer/inner: empty folder, not kept "
+                                  "(a disc holds folders only as parts of file names)\n"
+                                  "orvex-tool: pack: 1 file, ",
+                                  0),
+            0u)
+      << err_text_.str();
+}
+
 struct OptionCase {
   std::vector<std::string> options;
   uint32_t baseSector;
