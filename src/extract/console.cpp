@@ -66,11 +66,22 @@ void Console::error(std::string_view line) {
   redrawProgress();
 }
 
-void Console::progress(uint64_t reached, uint64_t total, uint64_t bytesWritten) {
-  if (!progressOn_) return;
-  const double now = secondsNow();
-  if (lastDrawn_ >= 0 && now - lastDrawn_ < 0.2) return;
+bool Console::progressDue(double now) {
+  if (!progressOn_ || (lastDrawn_ >= 0 && now - lastDrawn_ < 0.2)) return false;
   lastDrawn_ = now;
+  return true;
+}
+
+void Console::progress(std::string_view text) {
+  if (!progressDue(secondsNow())) return;
+  progressText_ = text;
+  clearProgress();
+  redrawProgress();
+}
+
+void Console::progress(uint64_t reached, uint64_t total, uint64_t bytesWritten) {
+  const double now = secondsNow();
+  if (!progressDue(now)) return;
   const double elapsed = std::max(now - start_, 1e-3);
   char text[160];
   std::snprintf(text, sizeof text, "%" PRIu64 " of %" PRIu64 " entries, %s written, %s/s", reached,

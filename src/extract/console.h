@@ -35,6 +35,8 @@ class Console {
   void hideProgress() { progressOn_ = false; }
   // Redraws the progress line, at most a few times a second.
   void progress(uint64_t reached, uint64_t total, uint64_t bytesWritten);
+  // The same with a line of the caller's.
+  void progress(std::string_view text);
   // Clears the progress line for good and flushes standard output.
   void finish();
 
@@ -43,6 +45,8 @@ class Console {
  private:
   void clearProgress();
   void redrawProgress();
+  // Whether the progress line is due to be drawn again, now being the time.
+  bool progressDue(double now);
 
   std::FILE* out_;
   std::FILE* err_;
