@@ -31,7 +31,7 @@ _orvex_tool() {
     patch)
       options="-o --output --in-place --events --names --unnamed --store --compress -n --dry-run"
       options+=" --json --help" ;;
-    names) options="--guess --alphabet --names --json -o --help" ;;
+    names) options="--guess --alphabet --names --json -o --force --help" ;;
     mount) options="--events --names --no-unnamed --cache-size -f --foreground -o --help" ;;
     *) COMPREPLY=(); return ;;
   esac

@@ -172,7 +172,8 @@ void enumeratePattern(const NamePattern& pattern, const std::unordered_set<uint3
 }
 
 void solvePattern(const NamePattern& pattern, const std::unordered_set<uint32_t>& targets,
-                  const std::function<void(const std::string&)>& found, uint64_t tableLimit) {
+                  const std::function<void(const std::string&)>& found, uint64_t tableLimit,
+                  const std::function<void(uint64_t)>& tried) {
   const auto& places = pattern.places;
   // The second half: places from the end, until the table is about as large
   // as the lookups the first half then makes (the square root of the names
@@ -194,7 +195,13 @@ void solvePattern(const NamePattern& pattern, const std::unordered_set<uint32_t>
   });
   for (auto& table : byLength) std::sort(table.begin(), table.end());
   std::set<std::string> seen;  // optional bytes give some names more than once
+  uint64_t leftDone = 0;
+  const uint64_t reportEvery = std::max<uint64_t>(1, 4096 / std::max<size_t>(targets.size(), 1));
   forEachName(places, 0, split, [&](const std::string& left, uint32_t leftHash) {
+    // Each name of the first half stands for the table's names, and costs a
+    // lookup for each target: told about every few thousand lookups.
+    if (tried && ++leftDone % reportEvery == 0)
+      tried(leftDone > UINT64_MAX / tableSize ? UINT64_MAX : leftDone * tableSize);
     for (size_t length = 0; length < byLength.size(); ++length) {
       const auto& table = byLength[length];
       if (table.empty()) continue;

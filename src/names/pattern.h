@@ -43,10 +43,12 @@ Status parsePattern(std::string_view text, std::string_view alphabet, NamePatter
 
 // Calls found(name) once for every name the pattern gives whose hash is in
 // targets, by meeting in the middle; tableLimit bounds the entries of the
-// table of the second half.
+// table of the second half. tried, when set, is told now and then how many
+// of the pattern's names are done.
 void solvePattern(const NamePattern& pattern, const std::unordered_set<uint32_t>& targets,
                   const std::function<void(const std::string&)>& found,
-                  uint64_t tableLimit = uint64_t{1} << 24);
+                  uint64_t tableLimit = uint64_t{1} << 24,
+                  const std::function<void(uint64_t)>& tried = {});
 
 // The same by hashing every name the pattern gives: for checking the search
 // on small patterns.

@@ -54,6 +54,39 @@ class Likeness {
   std::vector<uint32_t> totals_ = std::vector<uint32_t>(257, 0);
 };
 
+// The bits of the hash that a name's varying bytes can set. Each byte XORs
+// a 17-bit remainder into the hash doubled, so m bytes of 0x00-0x7F in a row
+// set only the hash's 16 + m lowest bits (shifted by what follows them,
+// which the other bytes fix); bytes from 0x80 up set the bits above theirs
+// too, one more bit. The 2^bits hashes they reach are all a match can tell
+// apart: among N strings tried for T entries, chance alone gives about
+// N * T / 2^bits matches, however many bytes the names have in all.
+int keptBits(size_t varyingBytes, bool highBytes) {
+  return static_cast<int>(std::min<size_t>(32, 16 + varyingBytes + (highBytes ? 1 : 0)));
+}
+
+bool hasHighByte(std::string_view name) {
+  return std::any_of(name.begin(), name.end(),
+                     [](char c) { return static_cast<uint8_t>(c) >= 0x80; });
+}
+
+// A byte from 0x80 up in a place of the pattern that varies.
+bool hasHighByte(const NamePattern& pattern) {
+  return std::any_of(pattern.places.begin(), pattern.places.end(), [](const auto& place) {
+    return place.size() > 1 && std::any_of(place.begin(), place.end(),
+                                           [](const std::string& s) { return hasHighByte(s); });
+  });
+}
+
+uint64_t saturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
+// Candidates rank by class first: given, then those chance alone would not
+// give, then those it would; each class by kind.
+int rankClass(const Candidate& c) {
+  const int tier = c.evidence == Evidence::kGiven ? 0 : c.byChance() ? 2 : 1;
+  return tier * EVIDENCE_KINDS + static_cast<int>(c.evidence);
+}
+
 std::string entryLabel(size_t position, uint32_t hash) {
   char text[48];
   std::snprintf(text, sizeof text, "entry %zu (0x%08X)", position, hash);
@@ -83,24 +116,36 @@ class Gatherer {
     }
     complete();
     for (const GivenName& given : options_.given) {
-      ++tally(Evidence::kGiven).tried;
-      offer(given.name, Evidence::kGiven, given.source, given.position);
+      const int bits = keptBits(given.name.size(), hasHighByte(given.name));
+      countTried(Evidence::kGiven, bits);
+      offer(given.name, Evidence::kGiven, given.source, bits, given.position);
     }
+    const double targets = static_cast<double>(recovery_.entries.size());
+    uint64_t guessTotal = 0, guessTried = 0;
+    for (const NamePattern& pattern : options_.patterns)
+      guessTotal = saturatingAdd(guessTotal, pattern.expansions());
     for (const NamePattern& pattern : options_.patterns) {
       KindTally& guessed = tally(Evidence::kGuessed);
-      guessed.tried += pattern.expansions();
-      const double bits = std::min<double>(32, 16 + static_cast<double>(pattern.freeBytes()));
-      guessed.chance += static_cast<double>(pattern.expansions()) *
-                        static_cast<double>(recovery_.entries.size()) / std::exp2(bits);
-      solvePattern(pattern, targets_, [&](const std::string& name) {
-        offer(name, Evidence::kGuessed, "pattern " + pattern.text);
-      });
+      guessed.tried = saturatingAdd(guessed.tried, pattern.expansions());
+      const int bits = keptBits(pattern.freeBytes(), hasHighByte(pattern));
+      const double chance = static_cast<double>(pattern.expansions()) * targets / std::exp2(bits);
+      guessed.chance += chance;
+      const auto progress = [&](uint64_t tried) {
+        if (options_.guessProgress)
+          options_.guessProgress(saturatingAdd(guessTried, tried), guessTotal);
+      };
+      solvePattern(
+          pattern, targets_,
+          [&](const std::string& name) {
+            offer(name, Evidence::kGuessed, "pattern " + pattern.text, bits, std::nullopt, chance);
+          },
+          uint64_t{1} << 24, progress);
+      guessTried = saturatingAdd(guessTried, pattern.expansions());
     }
     for (int kind = 0; kind < EVIDENCE_KINDS; ++kind) {
       if (kind == static_cast<int>(Evidence::kGuessed)) continue;
-      KindTally& t = recovery_.tally[kind];
-      t.chance = static_cast<double>(t.tried) * static_cast<double>(recovery_.entries.size()) /
-                 std::exp2(32);
+      for (const auto& [bits, tried] : triedByBits_[kind])
+        recovery_.tally[kind].chance += static_cast<double>(tried) * targets / std::exp2(bits);
     }
     rank();
     return std::move(recovery_);
@@ -109,10 +154,27 @@ class Gatherer {
  private:
   KindTally& tally(Evidence evidence) { return recovery_.tally[static_cast<int>(evidence)]; }
 
+  void countTried(Evidence evidence, int bits) {
+    ++tally(evidence).tried;
+    ++triedByBits_[static_cast<int>(evidence)][bits];
+  }
+
+  // The matches chance alone would give among the names of the candidate's
+  // kind tried that reach as many bits of the hash.
+  double chanceOf(const Candidate& c) const {
+    const auto& tried = triedByBits_[static_cast<int>(c.evidence)];
+    const auto found = tried.find(c.hashBits);
+    if (found == tried.end()) return 0;
+    return static_cast<double>(found->second) * static_cast<double>(recovery_.entries.size()) /
+           std::exp2(c.hashBits);
+  }
+
   // A name whose hash is one no name reaches: a candidate for those entries
   // (for the one tied to, when tied), unless a known name already.
-  void offer(const std::string& name, Evidence evidence, const std::string& source,
-             std::optional<uint32_t> tied = std::nullopt) {
+  // bits: those of the hash the name's varying bytes can set; chance, when
+  // known already (a pattern's), else worked out from the names tried.
+  void offer(const std::string& name, Evidence evidence, const std::string& source, int bits,
+             std::optional<uint32_t> tied = std::nullopt, double chance = -1) {
     if (!isPlausibleName(name) || known_.contains(name)) return;
     const auto found = byHash_.find(hashName(name));
     if (found == byHash_.end()) return;
@@ -123,7 +185,7 @@ class Gatherer {
           std::any_of(entry.candidates.begin(), entry.candidates.end(),
                       [&](const Candidate& c) { return c.name == name && c.evidence <= evidence; });
       if (repeated) continue;
-      entry.candidates.push_back({name, evidence, source, 0});
+      entry.candidates.push_back({name, evidence, source, 0, chance, bits});
       ++tally(evidence).matches;
     }
   }
@@ -144,10 +206,12 @@ class Gatherer {
     for (size_t slot = 0; slot < names.size(); ++slot) {
       if (names[slot].empty()) continue;
       const std::string name(names[slot]);
-      ++tally(Evidence::kListed).tried;
+      const int bits = keptBits(name.size(), false);
+      countTried(Evidence::kListed, bits);
       listedNames_.push_back(name);
       offer(name, Evidence::kListed,
-            "list " + entryLabel(row.position, row.entry.hash) + ", slot " + std::to_string(slot));
+            "list " + entryLabel(row.position, row.entry.hash) + ", slot " + std::to_string(slot),
+            bits);
     }
   }
 
@@ -162,10 +226,11 @@ class Gatherer {
       while (end < bytes.size() && isNameByte(bytes[end])) ++end;
       if (end - i >= kMinRun && end - i <= 255) {
         const std::string run(reinterpret_cast<const char*>(bytes.data()) + i, end - i);
-        ++tally(Evidence::kReferenced).tried;
+        const int bits = keptBits(run.size(), false);
+        countTried(Evidence::kReferenced, bits);
         const std::string source =
             entryLabel(row.position, row.entry.hash) + " at offset " + std::to_string(i);
-        offer(run, Evidence::kReferenced, source);
+        offer(run, Evidence::kReferenced, source, bits);
         if (runs_.size() < kMaxRuns) runs_.emplace(run, source);
       }
       i = end;
@@ -185,15 +250,18 @@ class Gatherer {
     for (const std::string& name : known_) learn(name);
     for (const std::string& name : listedNames_) learn(name);
     for (const auto& [run, source] : runs_) {
+      // Only the string varies: the folders and extensions are the disc's.
+      const int bits = keptBits(run.size(), false);
       for (const std::string& folder : folders) {
         for (const std::string& extension : extensions) {
           if (folder.empty() && extension.empty()) continue;
           const std::string name = folder + run + extension;
-          ++tally(Evidence::kCompleted).tried;
+          countTried(Evidence::kCompleted, bits);
           offer(name, Evidence::kCompleted,
                 "\"" + run + "\" in " + source + ", with " +
                     (folder.empty() ? "no folder" : folder) + " and " +
-                    (extension.empty() ? "no extension" : extension));
+                    (extension.empty() ? "no extension" : extension),
+                bits);
         }
       }
     }
@@ -204,10 +272,13 @@ class Gatherer {
     model.insert(model.end(), listedNames_.begin(), listedNames_.end());
     const Likeness likeness(model);
     for (UnreachedEntry& entry : recovery_.entries) {
-      for (Candidate& c : entry.candidates) c.likeness = likeness(c.name);
+      for (Candidate& c : entry.candidates) {
+        c.likeness = likeness(c.name);
+        if (c.chance < 0) c.chance = chanceOf(c);
+      }
       std::stable_sort(entry.candidates.begin(), entry.candidates.end(),
                        [](const Candidate& a, const Candidate& b) {
-                         if (a.evidence != b.evidence) return a.evidence < b.evidence;
+                         if (rankClass(a) != rankClass(b)) return rankClass(a) < rankClass(b);
                          return a.likeness > b.likeness;
                        });
       std::set<std::string> distinct;
@@ -223,13 +294,16 @@ class Gatherer {
   std::unordered_map<uint32_t, std::vector<size_t>> byHash_;  // hash -> entries
   std::unordered_set<std::string> known_;                     // names reaching entries today
   std::vector<std::string> listedNames_;
-  std::map<std::string, std::string> runs_;  // string -> where it was first seen
+  std::map<std::string, std::string> runs_;              // string -> where it was first seen
+  std::map<int, uint64_t> triedByBits_[EVIDENCE_KINDS];  // hash bits -> names tried
 };
 
 }  // namespace
 
 const char* evidenceName(Evidence evidence) {
   switch (evidence) {
+    case Evidence::kGiven:
+      return "given";
     case Evidence::kListed:
       return "listed";
     case Evidence::kReferenced:
@@ -238,18 +312,16 @@ const char* evidenceName(Evidence evidence) {
       return "completed";
     case Evidence::kGuessed:
       return "guessed";
-    case Evidence::kGiven:
-      return "given";
   }
   return "?";
 }
 
 const Candidate* UnreachedEntry::chosen() const {
   if (candidates.empty()) return nullptr;
-  const Evidence strongest = candidates.front().evidence;
+  const int strongest = rankClass(candidates.front());
   std::set<std::string> names;
   for (const Candidate& c : candidates)
-    if (c.evidence == strongest) names.insert(c.name);
+    if (rankClass(c) == strongest) names.insert(c.name);
   return names.size() == 1 ? &candidates.front() : nullptr;
 }
 

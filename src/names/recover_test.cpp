@@ -76,6 +76,9 @@ TEST(RecoverNames, FindsEachKindOfEvidenceAndTellsAmbiguity) {
   EXPECT_TRUE(byTrueName["qzwxv"]->ambiguous);
   EXPECT_GT(byTrueName["qzwxv"]->candidates.size(), 1u);
   EXPECT_EQ(byTrueName["qzwxv"]->chosen(), nullptr);
+  // 26^5 names of 21 hash bits give every target several matches; 100 do not.
+  EXPECT_TRUE(byTrueName["qzwxv"]->candidates.front().byChance());
+  EXPECT_FALSE(byTrueName["bgm/track07.ogg"]->candidates.front().byChance());
   EXPECT_TRUE(byTrueName["no/evidence/at/all.dat"]->candidates.empty());
   // No wrong name from a list or a string: decoys match nothing.
   for (const auto& [name, entry] : byTrueName) {

@@ -1,4 +1,9 @@
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <iostream>
 #include <memory>
 #include <ostream>
 
@@ -16,14 +21,18 @@ constexpr char kUsage[] =
     "usage: orvex-tool names [OPTIONS] IMAGE INDEX\n"
     "\n"
     "Looks for names of the index entries no name reaches (unnamed and shadowed, as\n"
-    "list calls them), from the disc's own evidence, strongest first:\n"
+    "list calls them), from what the user gives and the disc's own evidence,\n"
+    "strongest first:\n"
+    "  given       a name of a --names file\n"
     "  listed      a slot of an entry that reads as a name list the walk does not read\n"
     "  referenced  a string inside a decoded entry (4 or more of A-Za-z0-9_./-)\n"
     "  completed   such a string with a folder and an extension the disc's names use\n"
     "  guessed     a name a --guess pattern gives\n"
-    "  given       a name of a --names file\n"
     "Every candidate has the entry's hash; an entry with several is ambiguous and\n"
-    "none is chosen. The chance matches each kind would give alone are shown too.\n"
+    "none is chosen. The chance matches each kind would give alone are shown too,\n"
+    "from the hash bits its names' varying bytes can set (m bytes: at most 16 + m);\n"
+    "a candidate chance alone would give once or more among the names of its kind\n"
+    "and length tried is marked so and ranks below the others of the disc.\n"
     "\n"
     "  --guess PATTERN  try the names PATTERN gives (repeatable): '?' one byte and\n"
     "                   '*' up to 8 bytes of the alphabet, classes [a-z0-9] with a\n"
@@ -32,7 +41,9 @@ constexpr char kUsage[] =
     "  --names FILE     the names of a names file as evidence (repeatable)\n"
     "  --json           print one JSON document instead of a table\n"
     "  -o FILE          write a names file of the names chosen: an entry's name when\n"
-    "                   exactly one candidate has the strongest kind found for it\n"
+    "                   exactly one candidate ranks first for it; FILE must not exist\n"
+    "  --force          let -o replace FILE; when FILE was given with --names, its\n"
+    "                   lines stay as they are and the names it lacks are added\n"
     "  -h, --help       show this help\n";
 
 int usageError(std::ostream& err, const std::string& message) {
@@ -45,6 +56,17 @@ std::string label(const UnreachedEntry& entry) {
   return text;
 }
 
+// The candidate's kind, and when chance alone would give it, as often.
+std::string kindOf(const Candidate& c) {
+  std::string kind = evidenceName(c.evidence);
+  if (!c.byChance()) return kind;
+  char chance[64];
+  std::snprintf(chance, sizeof chance,
+                c.chance < 100 ? ", %.2g expected by chance" : ", %.0f expected by chance",
+                c.chance);
+  return kind + chance;
+}
+
 void writeTable(const Recovery& recovery, std::ostream& out) {
   constexpr size_t kShown = 10;
   for (const UnreachedEntry& entry : recovery.entries) {
@@ -55,16 +77,15 @@ void writeTable(const Recovery& recovery, std::ostream& out) {
       continue;
     }
     if (!entry.ambiguous && chosen) {
-      out << shownName(chosen->name) << " (" << evidenceName(chosen->evidence) << ": "
-          << shownName(chosen->source) << ")\n";
+      out << shownName(chosen->name) << " (" << kindOf(*chosen) << ": " << shownName(chosen->source)
+          << ")\n";
       continue;
     }
     out << counted(entry.candidates.size(), "candidate", "candidates")
         << (chosen ? ", " + shownName(chosen->name) + " the strongest" : ", ambiguous") << '\n';
     for (size_t i = 0; i < entry.candidates.size() && i < kShown; ++i) {
       const Candidate& c = entry.candidates[i];
-      out << "  " << shownName(c.name) << "  " << evidenceName(c.evidence) << ": "
-          << shownName(c.source) << '\n';
+      out << "  " << shownName(c.name) << "  " << kindOf(c) << ": " << shownName(c.source) << '\n';
     }
     if (entry.candidates.size() > kShown)
       out << "  ... and " << entry.candidates.size() - kShown << " more\n";
@@ -93,7 +114,8 @@ void writeJson(const Recovery& recovery, std::ostream& out) {
     for (size_t i = 0; i < entry.candidates.size(); ++i) {
       const Candidate& c = entry.candidates[i];
       out << (i ? ", " : "") << "{\"name\": " << jsonQuoted(c.name) << ", \"evidence\": \""
-          << evidenceName(c.evidence) << "\", \"source\": " << jsonQuoted(c.source) << "}";
+          << evidenceName(c.evidence) << "\", \"source\": " << jsonQuoted(c.source)
+          << ", \"chance\": " << c.chance << "}";
     }
     out << "]}";
     separator = ",\n";
@@ -108,40 +130,83 @@ void writeJson(const Recovery& recovery, std::ostream& out) {
   out << "\n  }\n}\n";
 }
 
-// The chosen names as a names file: a shadowed entry's tied to it.
-Status writeNamesFile(const Recovery& recovery, const std::string& path, size_t* written) {
-  std::string text = "# names recovered by orvex-tool names\n";
-  *written = 0;
+// The chosen names as the text of a names file, a shadowed entry's tied to
+// it. Given kept, the text of a names file the names came from, that text
+// stays as it is, comments and order, and only the names it lacks follow.
+std::string namesFileText(const Recovery& recovery, const std::optional<std::string>& kept,
+                          size_t* written, size_t* added) {
+  std::string text = kept.value_or("# names recovered by orvex-tool names\n");
+  const size_t firstBreak = text.find('\n');
+  const std::string lineEnd =
+      firstBreak != std::string::npos && firstBreak > 0 && text[firstBreak - 1] == '\r' ? "\r\n"
+                                                                                        : "\n";
+  if (!text.empty() && text.back() != '\n') text += lineEnd;
+  std::vector<GivenName> present;
+  Problems unreadable;  // lines kept as they are all the same
+  if (kept) decodeNamesFile(*kept, "", &present, &unreadable);
+  *written = *added = 0;
   for (const UnreachedEntry& entry : recovery.entries) {
     const Candidate* chosen = entry.chosen();
     if (chosen == nullptr) continue;
+    ++*written;
+    const bool there = std::any_of(present.begin(), present.end(), [&](const GivenName& g) {
+      return g.name == chosen->name && (!g.position || *g.position == entry.position);
+    });
+    if (there) continue;
     text += encodeNameLine(chosen->name, entry.state == EntryState::kShadowed
                                              ? std::optional<uint32_t>(entry.position)
                                              : std::nullopt) +
-            "\n";
-    ++*written;
+            lineEnd;
+    ++*added;
   }
-  io::OutputFile file(io::realFs());
-  Status status = file.create(path);
+  return text;
+}
+
+// Writes text to path in one step: a temporary file renamed into place.
+// Without replace, a file already at path stays and the result is kExists;
+// with it, the file it replaces keeps its mode.
+Status writeWhole(const std::string& path, const std::string& text, bool replace) {
+  io::Fs& fs = io::realFs();
+  io::Fd folder;
+  std::string leaf;
+  Status status = io::openParent(fs, path, &folder, &leaf);
+  if (status.isOk()) io::removeStaleTemporaries(fs, folder.get());
+  io::NewFile file(fs);
+  if (status.isOk()) status = file.create(folder.get(), leaf);
+  struct stat old;
+  if (status.isOk() && replace && fs.stat(folder.get(), leaf.c_str(), &old, 0) == 0 &&
+      S_ISREG(old.st_mode)) {
+    if (const int err = fs.chmod(file.fd(), old.st_mode & 07777); err != 0)
+      status = Status::fromErrno("cannot set its mode", -err);
+  }
   if (status.isOk())
-    status = file.about(io::writeAll(io::realFs(), file.fd(),
-                                     reinterpret_cast<const uint8_t*>(text.data()), text.size()));
-  if (status.isOk()) status = io::publishTogether(file, nullptr);
-  return status;
+    status =
+        io::writeAll(fs, file.fd(), reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  if (status.isOk()) status = file.sync();
+  if (status.isOk()) status = file.publish(replace);
+  if (status.isOk()) status = file.syncFolder();
+  if (status.code() == Status::Code::kExists) return status;
+  return status.isOk() ? status : Status::ioError(path + ": " + status.message());
+}
+
+std::string existsMessage(const std::string& path) {
+  return "orvex-tool: names: " + path +
+         " already exists, left as it is (--force replaces it; a file given with --names "
+         "then keeps its lines)\n";
 }
 
 }  // namespace
 
 int runNamesCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  bool json = false;
+  bool json = false, force = false;
   std::string alphabet = DEFAULT_ALPHABET;
   std::optional<std::string> output;
   std::vector<std::string> guesses;
   const CommandLine line = splitCommandLine(args, {"--guess", "--alphabet", "--names", "-o"});
   for (const CommandOption& option : line.options) {
     if (isHelpOption(option)) return printHelp(out, kUsage);
-    if (option.name == "--json") {
-      json = true;
+    if (option.name == "--json" || option.name == "--force") {
+      (option.name == "--json" ? json : force) = true;
       continue;
     }
     if (option.name != "--guess" && option.name != "--alphabet" && option.name != "--names" &&
@@ -162,6 +227,19 @@ int runNamesCommand(const std::vector<std::string>& args, std::ostream& out, std
     options.patterns.push_back(std::move(pattern));
   }
   if (!readNamesFiles("names", line.options, &options.given, err)) return 1;
+  // A names file is the user's work: said before the search, not after.
+  std::error_code error;
+  const bool outputExists =
+      output && std::filesystem::exists(std::filesystem::symlink_status(*output, error));
+  if (outputExists && !force) {
+    err << existsMessage(*output);
+    return 1;
+  }
+  bool outputGiven = false;
+  for (const CommandOption& option : line.options) {
+    if (outputExists && option.name == "--names" && option.value)
+      outputGiven = outputGiven || std::filesystem::equivalent(*option.value, *output, error);
+  }
 
   Store store;
   Problems oddities;
@@ -171,7 +249,18 @@ int runNamesCommand(const std::vector<std::string>& args, std::ostream& out, std
   std::unique_ptr<OutputDir> here;
   OutputDir::open(".", false, &here);
   options.folder = here.get();
+  // A progress line while patterns are searched, on a terminal only.
+  Console console(stdout, stderr, "orvex-tool: names");
+  if (&err != &std::cerr) console.hideProgress();
+  options.guessProgress = [&](uint64_t tried, uint64_t total) {
+    char text[96];
+    std::snprintf(text, sizeof text, "trying names: %llu of %llu (%.0f%%)",
+                  static_cast<unsigned long long>(tried), static_cast<unsigned long long>(total),
+                  100.0 * static_cast<double>(tried) / static_cast<double>(total));
+    console.progress(text);
+  };
   const Recovery recovery = recoverNames(store, options);
+  console.finish();
   if (json) {
     writeJson(recovery, out);
   } else {
@@ -179,14 +268,25 @@ int runNamesCommand(const std::vector<std::string>& args, std::ostream& out, std
   }
   out.flush();
   if (output) {
-    size_t written = 0;
-    if (Status s = writeNamesFile(recovery, *output, &written); !s.isOk()) {
-      err << "orvex-tool: names: " << s.message() << '\n';
+    std::optional<std::string> kept;
+    if (outputGiven) {
+      std::vector<uint8_t> bytes;
+      if (io::readUserFile(*output, &bytes).isOk()) kept.emplace(bytes.begin(), bytes.end());
+    }
+    size_t written = 0, added = 0;
+    const std::string text = namesFileText(recovery, kept, &written, &added);
+    if (Status s = writeWhole(*output, text, force); !s.isOk()) {
+      if (s.code() == Status::Code::kExists) {
+        err << existsMessage(*output);
+      } else {
+        err << "orvex-tool: names: " << s.message() << '\n';
+      }
       return 1;
     }
     err << "orvex-tool: names: " << counted(written, "name", "names") << " of "
-        << counted(recovery.entries.size(), "entry", "entries") << " written to " << *output
-        << '\n';
+        << counted(recovery.entries.size(), "entry", "entries") << " written to " << *output;
+    if (kept) err << ", its own lines kept and " << added << " added";
+    err << '\n';
   }
   return 0;
 }
