@@ -7,6 +7,7 @@
 #include <memory>
 #include <ostream>
 
+#include "catalog.h"
 #include "command_line.h"
 #include "console.h"
 #include "file_io.h"
@@ -249,6 +250,10 @@ int runNamesCommand(const std::vector<std::string>& args, std::ostream& out, std
   std::unique_ptr<OutputDir> here;
   OutputDir::open(".", false, &here);
   options.folder = here.get();
+  if (!oddities.empty() &&
+      refuseSenseless("names", oddities,
+                      learnNames(store, options.folder, options.walk).entriesReached(), err))
+    return 1;
   // A progress line while patterns are searched, on a terminal only.
   Console console(stdout, stderr, "orvex-tool: names");
   if (&err != &std::cerr) console.hideProgress();
