@@ -269,7 +269,8 @@ TEST_F(ExtractorTest, EightJobsGiveExactlyWhatOneJobGives) {
   DiscBuilder disc;
   std::vector<std::string> first, second;
   for (int i = 0; i < 240; ++i) {
-    const std::string name = "d" + std::to_string(i % 3) + "/f" + std::to_string(i);
+    const std::string name =
+        std::string("d").append(std::to_string(i % 3)).append("/f").append(std::to_string(i));
     const std::vector<uint8_t> content = testing::textLike(50 + 37 * static_cast<size_t>(i), i);
     if (i % 2) {
       std::vector<uint8_t> stream;

@@ -205,7 +205,7 @@ TEST_F(MountProgram, AGeneratedDiscWithUnnamedAndDamagedEntriesReadsThrough) {
 TEST_F(MountProgram, ADamagedDiscIsReadThroughWithoutACrash) {
   DiscBuilder disc;
   std::vector<std::string> names;
-  for (int i = 0; i < 20; ++i) names.push_back("f" + std::to_string(i));
+  for (int i = 0; i < 20; ++i) names.emplace_back("f").append(std::to_string(i));
   disc.addStored("menu.ard", encodeNameList(names));
   for (int i = 0; i < 20; ++i)
     disc.addCompressedStream(names[i], testing::compressed(testing::textLike(4000, i)));

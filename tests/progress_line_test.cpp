@@ -80,7 +80,7 @@ TEST(ProgressLine, SharesTheTerminalWithStandardOutput) {
   TempDir sandbox;
   const std::string hostile = "clear\033[2J\033]0;title\007.txt";
   std::vector<std::string> names = {hostile};
-  for (int i = 0; i < 40; ++i) names.push_back("f" + std::to_string(i));
+  for (int i = 0; i < 40; ++i) names.emplace_back("f").append(std::to_string(i));
   DiscBuilder disc;
   disc.addStored("menu.ard", encodeNameList(names));
   for (const std::string& name : names) disc.addStored(name, bytesOf(name));

@@ -52,7 +52,7 @@ class WriteUnnamed : public ::testing::Test {
     return writeUnnamed(t->store, inventory, outDir, out, err);
   }
 
-  const std::string packedText = std::string(4000, 'p') + "end";
+  const std::string packedText = std::string(4000, 'p').append("end");
   std::unique_ptr<TestDisc> t;
   Inventory inventory;
   std::ostringstream out, err;

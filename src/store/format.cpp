@@ -80,8 +80,9 @@ NameListRange decodeNameListHeader(const uint8_t* in) {
 
 std::vector<uint8_t> encodeNameList(const std::vector<std::string>& names) {
   const auto end = static_cast<uint32_t>(NAME_LIST_HEADER_SIZE + NAME_SLOT_SIZE * names.size());
-  std::vector<uint8_t> list = encodeNameListHeader(NAME_LIST_HEADER_SIZE, end);
-  list.resize(end, 0);
+  std::vector<uint8_t> list(end, 0);
+  encodeFixed32(&list[kListStartOffset], NAME_LIST_HEADER_SIZE);
+  encodeFixed32(&list[kListEndOffset], end);
   for (size_t i = 0; i < names.size(); ++i) {
     assert(names[i].size() <= MAX_NAME_LENGTH);
     std::memcpy(&list[NAME_LIST_HEADER_SIZE + NAME_SLOT_SIZE * i], names[i].data(),

@@ -277,7 +277,10 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
     std::string listCommand = "orvex-tool list";
     if (folder) listCommand += " -C " + shellQuoted(*folder);
     if (events) listCommand += " --events " + shellQuoted(*events);
-    listCommand += " " + shellQuoted(imagePath) + " " + shellQuoted(indexPath);
+    for (const std::string& path : {imagePath, indexPath}) {
+      listCommand += ' ';
+      listCommand += shellQuoted(path);
+    }
     console.error(runSummary(kProgram, stats, listCommand));
   }
   // The warnings said why; with no name reaching an entry nothing was done.
