@@ -29,8 +29,8 @@ _orvex_tool() {
       options+=" -q --quiet --help" ;;
     cat) options="--events --names --help" ;;
     patch)
-      options="-o --output --in-place --events --names --unnamed --store --compress -n --dry-run"
-      options+=" --json --help" ;;
+      options="-o --output --in-place --events --names --unnamed --store --compress --update-folder"
+      options+=" -n --dry-run --json --help" ;;
     names) options="--guess --alphabet --names --json -o --force --help" ;;
     mount) options="--events --names --no-unnamed --cache-size -f --foreground -o --help" ;;
     *) COMPREPLY=(); return ;;

@@ -151,7 +151,7 @@ TEST_F(PatchProgram, PatchedDiscExtractsToTheEditedTree) {
   EXPECT_NE(dry.out.find("grow.bin: entry 3, 1000 B -> 6.8 KiB stored, appended at sector"),
             std::string::npos)
       << dry.out;
-  EXPECT_NE(dry.out.find("ev/a.evt (pieces 1): entry 9,"), std::string::npos) << dry.out;
+  EXPECT_NE(dry.out.find("ev/a.evt (piece 001): entry 9,"), std::string::npos) << dry.out;
   const ProgramResult json = patch({"disc.img", "disc.idx", "changes", "-o", "new.img", "new.idx",
                                     "--events", "table", "-n", "--json"},
                                    sandbox.path());
@@ -170,9 +170,14 @@ TEST_F(PatchProgram, PatchedDiscExtractsToTheEditedTree) {
             sandbox.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, dry.out);
+  // The tree's event file is the old disc's now, and said so.
   EXPECT_EQ(r.err,
             "orvex-tool: patch: changed 6 entries: 5 rewritten in their own sectors, 8.0 KiB "
-            "appended\n");
+            "appended\n"
+            "orvex-tool: patch: changes/ev/a.evt: left as the old disc's; the new disc holds it "
+            "rebuilt from its piece 001\n"
+            "orvex-tool: patch: to edit on in changes, take the new one: rm changes/ev/a.evt && "
+            "orvex-tool extract -C changes --events table new.img new.idx ev/a.evt\n");
   EXPECT_EQ(extract(sandbox / "new.img", sandbox / "new.idx", table), expected);
   // text.txt kept its compressed form; the shadowed and unnamed entries kept theirs.
   const Bytes newIndex = readBytes(sandbox / "new.idx");
@@ -194,7 +199,9 @@ TEST_F(PatchProgram, RefusalsReportEveryProblemAndWriteNothing) {
        {"nowhere.txt: no index entry has this name's hash", "ev/a.evt has only 3 pieces"}},
       {"an event file changed whole and through a piece",
        {{"ev/a.evt", bytesOf("whole")}, {"ev/a/000.mset", bytesOf("piece")}},
-       {"ev/a.evt: differs from the disc's, and its pieces (0) differ from its own cut"}},
+       {"ev/a.evt: differs from the disc's, and its piece 000 differs from its own cut",
+        "if you edited ", " itself, cut it again with: orvex-tool extract --refresh-pieces -C ",
+        "if its pieces went in with an earlier patch, "}},
       {"a piece with no event table",
        {{"eventsTable", {}}, {"ev/a/000.mset", bytesOf("piece")}},
        {"ev/a/000.mset: no index entry has this name's hash, and no event file"}},
@@ -233,39 +240,141 @@ TEST_F(PatchProgram, RefusalsReportEveryProblemAndWriteNothing) {
   }
 }
 
-// Extract, edit a file and a piece, extract again, patch in place twice,
-// extract anew: the edits are kept throughout, and the second patch, whose
-// folder still holds the event file from before, is refused.
+// The text of err from the first occurrence of from up to before (or the
+// end of its line), empty when from is missing.
+std::string advice(const std::string& err, const std::string& from, const std::string& before) {
+  const size_t at = err.find(from);
+  if (at == std::string::npos) return "";
+  const size_t begin = at + from.size();
+  return err.substr(begin, std::min(err.find(before, begin), err.find('\n', begin)) - begin);
+}
+
+// Extract, edit a file and pieces, and patch disc after disc from one folder,
+// following what each run advises: after a patch the folder's event file is
+// the old disc's; a second patch is refused with a remedy for each case, and
+// either road (the event file left from before, or edited by hand), like
+// --update-folder, ends in a disc that holds every edit.
 TEST_F(PatchProgram, EditsSurviveTheRoundTrip) {
   const auto tool = [&](std::vector<std::string> args) {
     return runProgram(ORVEX_TOOL_BINARY, args, sandbox.path());
   };
-  const auto extractInto = [&](const std::string& folder) {
-    return tool({"extract", "-C", folder, "--events", "table", "disc.img", "disc.idx"});
+  // A command line as the tool prints it, run by the shell.
+  const auto follow = [&](const std::string& command) {
+    const std::string tools = fs::path(ORVEX_TOOL_BINARY).parent_path().string();
+    return runProgram("/bin/sh", {"-c", "PATH='" + tools + "':\"$PATH\"; " + command},
+                      sandbox.path());
   };
-  const std::vector<std::string> patchEdit = {"patch",      "disc.img", "disc.idx", "edit",
-                                              "--in-place", "--events", "table"};
-  ASSERT_EQ(extractInto("edit").status, 0);
-  const Bytes text = textLike(9000, 21), piece = bytesOf("the edited piece");
+  const auto patchEdit = [&](const std::string& from, const std::string& to,
+                             std::vector<std::string> more = {}) {
+    std::vector<std::string> args = {"patch",     from + ".img", from + ".idx", "edit", "-o",
+                                     to + ".img", to + ".idx",   "--events",    "table"};
+    args.insert(args.end(), more.begin(), more.end());
+    return tool(args);
+  };
+  const auto discTree = [&](const std::string& name) {
+    return extract(sandbox / (name + ".img"), sandbox / (name + ".idx"), table);
+  };
+  ASSERT_EQ(tool({"extract", "-C", "edit", "--events", "table", "disc.img", "disc.idx"}).status, 0);
+  const Bytes text = textLike(9000, 21), piece1 = bytesOf("the edited piece");
   writeBytes(sandbox / "edit/text.txt", text);
-  writeBytes(sandbox / "edit/ev/a/001.mset", piece);
-
-  ProgramResult r = extractInto("edit");
+  writeBytes(sandbox / "edit/ev/a/001.mset", piece1);
+  ProgramResult r = tool({"extract", "-C", "edit", "--events", "table", "disc.img", "disc.idx"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.err.find("warning: ev/a/001.mset: edited piece kept"), std::string::npos) << r.err;
-  EXPECT_TRUE(readBytes(sandbox / "edit/ev/a/001.mset") == piece);
-
-  r = tool(patchEdit);
-  ASSERT_EQ(r.status, 0) << r.err;
-  r = tool(patchEdit);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("ev/a.evt: differs from the disc's, and its pieces (1) differ"),
+  EXPECT_NE(r.err.find("warning: ev/a/001.mset: differs from its event file's cut, kept"),
             std::string::npos)
       << r.err;
+  EXPECT_TRUE(readBytes(sandbox / "edit/ev/a/001.mset") == piece1);
 
-  ASSERT_EQ(extractInto("check").status, 0);
-  EXPECT_TRUE(readBytes(sandbox / "check/text.txt") == text);
-  EXPECT_TRUE(readBytes(sandbox / "check/ev/a/001.mset") == piece);
+  // The patch says which file of the folder it left behind the new disc.
+  r = patchEdit("disc", "n1");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("ev/a.evt (piece 001): entry 9,"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("patch: edit/ev/a.evt: left as the old disc's; the new disc holds it "
+                       "rebuilt from its piece 001\n"),
+            std::string::npos)
+      << r.err;
+  const std::string takeNew = advice(r.err, "to edit on in edit, take the new one: ", "\n");
+  EXPECT_EQ(takeNew,
+            "rm edit/ev/a.evt && orvex-tool extract -C edit --events table n1.img n1.idx ev/a.evt");
+
+  // Editing on without that step: refused, one remedy for each case.
+  const Bytes piece2 = bytesOf("piece two, edited");
+  writeBytes(sandbox / "edit/ev/a/002.mset", piece2);
+  r = patchEdit("n1", "n2");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("patch: ev/a.evt: differs from the disc's, and its pieces 001, 002 "
+                       "differ from its own cut: the two disagree\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(advice(r.err, "if you edited edit/ev/a.evt itself, cut it again with: ", " ("),
+            "orvex-tool extract --refresh-pieces -C edit --events table n1.img n1.idx ev/a.evt");
+  const std::string removeOld = advice(
+      r.err,
+      "if its pieces went in with an earlier patch, edit/ev/a.evt is the disc's from before: "
+      "remove it (",
+      ")");
+  ASSERT_EQ(removeOld, "rm edit/ev/a.evt");
+  EXPECT_FALSE(fs::exists(sandbox / "n2.img"));
+  // The pieces went in with the earlier patch: that remedy.
+  ASSERT_EQ(follow(removeOld).status, 0);
+  r = patchEdit("n1", "n2");
+  ASSERT_EQ(r.status, 0) << r.err;
+  Tree n2 = discTree("n2");
+  EXPECT_EQ(n2.at("text.txt"), textOf(text));
+  EXPECT_EQ(n2.at("ev/a/001.mset"), textOf(piece1));
+  EXPECT_EQ(n2.at("ev/a/002.mset"), textOf(piece2));
+
+  // The explicit step: the folder's event file (written anew by extraction)
+  // is replaced by the patched disc's as the patch goes in.
+  ASSERT_EQ(tool({"extract", "-C", "edit", "--events", "table", "n2.img", "n2.idx"}).status, 0);
+  const Bytes piece0 = bytesOf("piece zero");
+  writeBytes(sandbox / "edit/ev/a/000.mset", piece0);
+  r = tool(
+      {"patch", "n2.img", "n2.idx", "edit", "--in-place", "--events", "table", "--update-folder"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("patch: edit/ev/a.evt: replaced by the new disc's (rebuilt from its "
+                       "piece 000)\n"),
+            std::string::npos)
+      << r.err;
+  const Tree n3 = discTree("n2");
+  EXPECT_EQ(textOf(readBytes(sandbox / "edit/ev/a.evt")), n3.at("ev/a.evt"));
+  EXPECT_EQ(n3.at("ev/a/000.mset"), textOf(piece0));
+  EXPECT_EQ(n3.at("ev/a/002.mset"), textOf(piece2));
+  // Level again, the folder edits on: the step the patch names.
+  const Bytes piece1b = bytesOf("the piece edited again");
+  writeBytes(sandbox / "edit/ev/a/001.mset", piece1b);
+  r = patchEdit("n2", "n4");
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(follow(advice(r.err, "take the new one: ", "\n")).status, 0);
+  const Bytes levelled = readBytes(sandbox / "edit/ev/a.evt");
+  EXPECT_EQ(textOf(levelled), discTree("n4").at("ev/a.evt"));
+
+  // The event file edited by hand beside its pieces: the other remedy.
+  Bytes handEdited = levelled;
+  handEdited.back() ^= 0x5A;
+  writeBytes(sandbox / "edit/ev/a.evt", handEdited);
+  r = patchEdit("n4", "n5");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("its piece 002 differs from its own cut"), std::string::npos) << r.err;
+  const std::string cutAgain = advice(r.err, "itself, cut it again with: ", " (");
+  ASSERT_NE(cutAgain, "") << r.err;
+  r = follow(cutAgain);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("ev/a/002.mset: differs from its event file's cut, replaced"),
+            std::string::npos)
+      << r.err;
+  r = patchEdit("n4", "n5");
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  // Every edit, in the last disc.
+  const Tree last = discTree("n5");
+  EXPECT_EQ(last.at("text.txt"), textOf(text));
+  EXPECT_EQ(last.at("ev/a.evt"), textOf(handEdited));
+  EXPECT_EQ(last.at("ev/a/000.mset"), textOf(piece0));
+  EXPECT_EQ(last.at("ev/a/001.mset"), textOf(piece1b));
+  Bytes handPiece = piece2;
+  handPiece.back() ^= 0x5A;
+  EXPECT_EQ(last.at("ev/a/002.mset"), textOf(handPiece));
 }
 
 TEST_F(PatchProgram, InPlaceThroughALinkedIndexReplacesItsTargetAndKeepsTheLink) {

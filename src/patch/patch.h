@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "store.h"
 #include "names_file.h"
+#include "store.h"
 #include "stored_form.h"
 
 namespace orvex {
@@ -47,11 +47,34 @@ struct EntryChange {
   std::vector<uint8_t> stored;
 };
 
+// An event file of the changes folder that the disc and its pieces both
+// change, its pieces differing from its own cut. Either the file was edited
+// and its pieces are from before, or the pieces went in with an earlier
+// patch and the file is the disc's from before; nothing here tells which.
+struct PieceDisagreement {
+  std::string eventName;       // as the event table names it
+  std::string file;            // in the changes folder
+  std::vector<size_t> pieces;  // the pieces that differ from the file's cut
+};
+
+// An event file of the changes folder, equal to the disc's, that the plan
+// rebuilds from edited pieces: once the patch is written the folder holds
+// the disc's event file from before.
+struct StaleEventFile {
+  std::string eventName;               // as the event table names it
+  std::string file;                    // in the changes folder
+  std::vector<size_t> pieces;          // the edited pieces
+  std::vector<uint8_t> before, after;  // the file's bytes, on the old disc and rebuilt
+};
+
 struct PatchPlan {
   std::vector<EntryChange> changes;  // in index order
   std::vector<IndexEntry> index;     // the whole new index
   uint64_t imageSize = 0;            // the image's size when planned
   uint64_t newImageSize = 0;
+  // Also filled when the patch is refused.
+  std::vector<PieceDisagreement> disagreements;
+  std::vector<StaleEventFile> staleFiles;
 
   size_t rewrittenInOwnSectors() const;
   // Bytes added after the image's end, sector padding included.
@@ -78,5 +101,21 @@ Status writePatchedCopy(const Store& store, const PatchPlan& plan, const std::st
 // its old length.
 Status patchInPlace(const std::string& imagePath, const std::string& indexPath,
                     const PatchPlan& plan, io::Fs& fs = io::realFs());
+
+// What became of one of the plan's stale event files.
+struct LevelledFile {
+  std::string file;
+  Status status;  // ok when replaced by its rebuilt bytes
+};
+
+// Brings the changes folder level with the patched disc: each of the plan's
+// stale event files still holding the old disc's bytes is atomically
+// replaced by its rebuilt bytes. One that changed since the plan was made
+// is kept (kExists). Everything goes through the folder's output layer:
+// nothing outside it is touched, and a link is never written through.
+std::vector<LevelledFile> levelChangesFolder(const std::string& changesDir, const PatchPlan& plan);
+
+// Pieces as their file names number them: "piece 001", "pieces 000, 002".
+std::string pieceNumbers(const std::vector<size_t>& pieces);
 
 }  // namespace orvex

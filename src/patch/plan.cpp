@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdio>
 #include <map>
 
 #include "changes.h"
@@ -8,6 +9,13 @@
 
 namespace orvex {
 namespace {
+
+// A piece's number as its file name writes it.
+std::string pieceNumber(size_t piece) {
+  char number[32];
+  std::snprintf(number, sizeof number, "%03zu", piece);
+  return number;
+}
 
 uint64_t roundUpToSector(uint64_t n) { return (n + SECTOR_SIZE - 1) / SECTOR_SIZE * SECTOR_SIZE; }
 
@@ -38,9 +46,12 @@ class Planner {
     return locateFile(store_, name);
   }
   void addUnnamed(const std::string& dir, std::vector<ChangedFile>* files);
-  void addWholeFile(const ChangedFile& file, const Location& where);
+  // Adds the file as an edit when it differs from the disc's; true, with
+  // its bytes in *same when given, when it is equal.
+  bool addWholeFile(const ChangedFile& file, const Location& where,
+                    std::vector<uint8_t>* same = nullptr);
   void addPieces(const std::string& eventName, const std::map<size_t, const ChangedFile*>& pieces);
-  void checkPiecesAgree(const std::string& eventName, const std::vector<uint8_t>& file,
+  void checkPiecesAgree(const std::string& eventName, const Edit& whole,
                         const std::map<size_t, const ChangedFile*>& pieces);
   void addEdit(size_t position, Edit edit);
   bool encode(const Edit& edit, EntryChange* change);
@@ -49,8 +60,12 @@ class Planner {
   const Store& store_;
   const PatchOptions& options_;
   Problems* problems_;
-  std::map<size_t, Edit> edits_;  // by index position
+  std::map<size_t, Edit> edits_;          // by index position
   std::map<std::string, uint32_t> tied_;  // names tied to entries by names files
+  // Files of the changes folder equal to the disc's, by index position.
+  std::map<size_t, std::pair<std::string, std::vector<uint8_t>>> unchanged_;
+  std::vector<PieceDisagreement> disagreements_;
+  std::vector<StaleEventFile> stale_;
 };
 
 // The files of a folder named as `unnamed` names them: HASH.bin for the
@@ -65,7 +80,8 @@ void Planner::addUnnamed(const std::string& dir, std::vector<ChangedFile>* files
     const std::string& name = file.name;
     const bool plain = std::sscanf(name.c_str(), "%8X.bin%n", &hash, &end) == 1 &&
                        static_cast<size_t>(end) == name.size() && unnamedFileName(hash, 0) == name;
-    const bool numbered = !plain && std::sscanf(name.c_str(), "%8X-%u.bin%n", &hash, &later, &end) == 2 &&
+    const bool numbered = !plain &&
+                          std::sscanf(name.c_str(), "%8X-%u.bin%n", &hash, &later, &end) == 2 &&
                           static_cast<size_t>(end) == name.size() && later > 0 &&
                           unnamedFileName(hash, later) == name;
     if (!plain && !numbered) {
@@ -92,20 +108,32 @@ void Planner::addEdit(size_t position, Edit edit) {
                            " does; only one file may change an entry");
 }
 
-void Planner::addWholeFile(const ChangedFile& file, const Location& where) {
-  if (!where.status.isOk())
-    return problem(file.name, "entry " + std::to_string(where.position) + ": " +
-                                  where.status.message() + "; it cannot be patched");
+bool Planner::addWholeFile(const ChangedFile& file, const Location& where,
+                           std::vector<uint8_t>* same) {
+  if (!where.status.isOk()) {
+    problem(file.name, "entry " + std::to_string(where.position) + ": " + where.status.message() +
+                           "; it cannot be patched");
+    return false;
+  }
   std::vector<uint8_t> current;
   const Status stored = readLocated(store_, where, &current);
-  if (!stored.isOk())
-    return problem(file.name, "entry " + std::to_string(where.position) + ": " + stored.message() +
-                                  "; it cannot be patched");
+  if (!stored.isOk()) {
+    problem(file.name, "entry " + std::to_string(where.position) + ": " + stored.message() +
+                           "; it cannot be patched");
+    return false;
+  }
   Edit edit{file.name, {}, {}};
   const Status read = io::readUserFile(file.path, &edit.content);
-  if (!read.isOk()) return problem(file.name, read.message());
-  if (edit.content == current) return;
+  if (!read.isOk()) {
+    problem(file.name, read.message());
+    return false;
+  }
+  if (edit.content == current) {
+    if (same) *same = std::move(current);
+    return true;
+  }
   addEdit(static_cast<size_t>(where.position), std::move(edit));
+  return false;
 }
 
 void Planner::addPieces(const std::string& eventName,
@@ -117,7 +145,7 @@ void Planner::addPieces(const std::string& eventName,
   // are its own cut, else the two disagree.
   const auto whole = edits_.find(static_cast<size_t>(where.position));
   if (whole != edits_.end() && whole->second.pieces.empty())
-    return checkPiecesAgree(eventName, whole->second.content, edited);
+    return checkPiecesAgree(eventName, whole->second, edited);
   std::vector<uint8_t> current;
   const Status stored = readLocated(store_, where, &current);
   if (!stored.isOk()) return problem(eventName, "event file: " + stored.message());
@@ -135,8 +163,12 @@ void Planner::addPieces(const std::string& eventName,
   bool refused = false;
   for (const auto& [number, file] : edited) {
     if (number >= pieces.size()) {
-      problem(file->name, "piece " + std::to_string(number) + ", but " + eventName + " has only " +
-                              std::to_string(pieces.size()) + " pieces");
+      const std::string has = pieces.empty() ? "no pieces"
+                              : pieces.size() == 1
+                                  ? "only piece 000"
+                                  : "only " + std::to_string(pieces.size()) + " pieces (000 to " +
+                                        pieceNumber(pieces.size() - 1) + ")";
+      problem(file->name, pieceNumbers({number}) + ", but " + eventName + " has " + has);
       refused = true;
     }
   }
@@ -166,14 +198,19 @@ void Planner::addPieces(const std::string& eventName,
   if (edit.pieces.empty()) return;
   const Status rewritten = rewriteEventStarts(starts, &edit.content);
   if (!rewritten.isOk()) return problem(eventName, rewritten.message());
+  const auto same = unchanged_.find(static_cast<size_t>(where.position));
+  if (same != unchanged_.end())
+    stale_.push_back(
+        {eventName, same->second.first, edit.pieces, same->second.second, edit.content});
   addEdit(static_cast<size_t>(where.position), std::move(edit));
 }
 
-void Planner::checkPiecesAgree(const std::string& eventName, const std::vector<uint8_t>& file,
+void Planner::checkPiecesAgree(const std::string& eventName, const Edit& whole,
                                const std::map<size_t, const ChangedFile*>& edited) {
+  const std::vector<uint8_t>& file = whole.content;
   std::vector<EventPiece> cut;
   const bool cuts = decodeEventPieces(file.data(), file.size(), &cut).isOk();
-  std::string differing;
+  std::vector<size_t> differing;
   std::vector<uint8_t> piece;
   for (const auto& [number, changed] : edited) {
     const Status read = io::readUserFile(changed->path, &piece);
@@ -182,12 +219,13 @@ void Planner::checkPiecesAgree(const std::string& eventName, const std::vector<u
                       cut[number].end <= file.size() &&
                       std::equal(piece.begin(), piece.end(), file.begin() + cut[number].start,
                                  file.begin() + cut[number].end);
-    if (!same) differing += (differing.empty() ? "" : ", ") + std::to_string(number);
+    if (!same) differing.push_back(number);
   }
   if (differing.empty()) return;
-  problem(eventName, "differs from the disc's, and its pieces (" + differing +
-                         ") differ from its own cut: the two disagree; remove the file or its "
-                         "pieces, or cut the file again (orvex-tool extract --refresh-pieces)");
+  problem(whole.name, "differs from the disc's, and its " + pieceNumbers(differing) +
+                          (differing.size() == 1 ? " differs" : " differ") +
+                          " from its own cut: the two disagree");
+  disagreements_.push_back({eventName, whole.name, differing});
 }
 
 bool Planner::encode(const Edit& edit, EntryChange* change) {
@@ -281,16 +319,15 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
   walk.givenNames = options_.givenNames;
   for (const GivenName& given : options_.givenNames)
     if (given.position) tied_[given.name] = *given.position;
-  const PieceFolders learned =
-      learnPieceFolders(store_, walk, [&](std::vector<uint8_t>* bytes) {
-        for (const ChangedFile& file : files) {
-          if (file.name != EVENTS_TABLE_NAME) continue;
-          const Status read = io::readUserFile(file.path, bytes);
-          if (!read.isOk()) problem(file.name, read.message());
-          return read;
-        }
-        return Status::notFound("no event table");
-      });
+  const PieceFolders learned = learnPieceFolders(store_, walk, [&](std::vector<uint8_t>* bytes) {
+    for (const ChangedFile& file : files) {
+      if (file.name != EVENTS_TABLE_NAME) continue;
+      const Status read = io::readUserFile(file.path, bytes);
+      if (!read.isOk()) problem(file.name, read.message());
+      return read;
+    }
+    return Status::notFound("no event table");
+  });
   const std::map<std::string, std::string>& eventByFolder = learned.eventByFolder;
   const bool tableRead = learned.tableRead;
 
@@ -308,7 +345,9 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
     }
     const Location where = locate(file.name);
     if (where.entry) {
-      addWholeFile(file, where);
+      std::vector<uint8_t> same;
+      if (addWholeFile(file, where, &same))
+        unchanged_.try_emplace(static_cast<size_t>(where.position), file.name, std::move(same));
     } else if (file.name == EVENTS_TABLE_NAME) {
       // Only the table that places pieces; the store holds none to change.
     } else if (pieceName && !tableRead) {
@@ -337,11 +376,19 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
   }
   place(plan);
   for (const EntryChange& change : plan->changes) plan->index[change.position] = change.after;
+  plan->disagreements = std::move(disagreements_);
+  plan->staleFiles = std::move(stale_);
   if (!problems_->empty()) return Status::invalid("the patch was refused");
   return Status::ok();
 }
 
 }  // namespace
+
+std::string pieceNumbers(const std::vector<size_t>& pieces) {
+  std::string text = pieces.size() == 1 ? "piece" : "pieces";
+  for (size_t i = 0; i < pieces.size(); ++i) text += (i ? ", " : " ") + pieceNumber(pieces[i]);
+  return text;
+}
 
 size_t PatchPlan::rewrittenInOwnSectors() const {
   return static_cast<size_t>(std::count_if(changes.begin(), changes.end(),

@@ -1,7 +1,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <optional>
 #include <ostream>
+#include <string_view>
+#include <tuple>
 
 #include "catalog.h"
 #include "command_line.h"
@@ -14,7 +17,8 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: orvex-tool patch IMAGE INDEX CHANGES_DIR (-o NEW_IMAGE NEW_INDEX | --in-place)\n"
-    "                        [--events FILE] [--store|--compress] [-n] [--json]\n"
+    "                        [--events FILE] [--store|--compress] [--update-folder]\n"
+    "                        [-n] [--json]\n"
     "\n"
     "Puts every regular file under CHANGES_DIR back into the disc, in place of the\n"
     "stored file its relative path names; files equal to the stored ones change\n"
@@ -22,6 +26,10 @@ constexpr char kUsage[] =
     "rebuilds that event file with the edited piece in place. Everything else on\n"
     "the disc stays as it was. When any file cannot go in, every problem is\n"
     "reported and nothing is written.\n"
+    "\n"
+    "An event file in CHANGES_DIR that equals the disc's while pieces of it are\n"
+    "edited is the old disc's once the patch is written; patch names each such\n"
+    "file, and --update-folder replaces it with the new disc's.\n"
     "\n"
     "  -o, --output NEW_IMAGE NEW_INDEX\n"
     "                          write a patched copy of the disc\n"
@@ -38,11 +46,17 @@ constexpr char kUsage[] =
     "  --store                 store every changed file as it is\n"
     "  --compress              compress every changed file\n"
     "                          (default: each entry keeps its stored form when it can)\n"
+    "  --update-folder         once the new disc is written, replace in CHANGES_DIR\n"
+    "                          each event file rebuilt from its edited pieces by the\n"
+    "                          new disc's, so that editing can go on there; only\n"
+    "                          files equal to the old disc's are replaced, never\n"
+    "                          a piece\n"
     "  -n, --dry-run           print the plan and write nothing\n"
     "  --json                  print the plan as one JSON document\n"
     "  -h, --help              show this help\n"
     "\n"
-    "Exits with 0 when every change went in, 1 when the patch was refused or failed.\n";
+    "Exits with 0 when every change went in, 1 when the patch was refused or failed\n"
+    "or --update-folder could not replace a file (the patch itself went in).\n";
 
 int usageError(std::ostream& err, const std::string& message) {
   return orvex::usageError(err, "patch", message);
@@ -59,11 +73,7 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 std::string describe(const EntryChange& change) {
   std::string text = change.name;
-  if (!change.pieces.empty()) {
-    text += " (pieces";
-    for (size_t piece : change.pieces) text += " " + std::to_string(piece);
-    text += ")";
-  }
+  if (!change.pieces.empty()) text += " (" + pieceNumbers(change.pieces) + ")";
   text += ": entry " + std::to_string(change.position) + ", " +
           humanBytes(static_cast<double>(change.before.size)) + " -> " +
           humanBytes(static_cast<double>(change.after.size)) + " " +
@@ -94,6 +104,92 @@ void writePlanJson(const PatchPlan& plan, bool dryRun, std::ostream& out) {
       << ", \"appended_bytes\": " << plan.appendedBytes() << "}\n}\n";
 }
 
+// A path as a shell word that no command takes for an option.
+std::string shellPath(std::string path) {
+  if (path.starts_with("-")) path = "./" + path;
+  return shellQuoted(path);
+}
+
+// A file of the changes folder as a shell word.
+std::string shellPath(const std::string& dir, const std::string& name) {
+  return shellPath(dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name);
+}
+
+// A name as an extract pattern that matches only itself.
+std::string exactPattern(const std::string& name) {
+  std::string pattern;
+  for (char c : name) {
+    if (std::string_view("*?[]\\").find(c) != std::string_view::npos) pattern += '\\';
+    pattern += c;
+  }
+  return shellQuoted(pattern);
+}
+
+// The words of the command line that make extraction read the changes
+// folder as patch read it, and the disc.
+struct ExtractWords {
+  std::string folder;  // as given
+  std::string tableAndNames;
+  std::string image, index;
+
+  std::string command(const std::string& eventName, bool refresh) const {
+    return std::string("orvex-tool extract") + (refresh ? " --refresh-pieces" : "") + " -C " +
+           shellPath(folder) + tableAndNames + " " + shellPath(image) + " " + shellPath(index) +
+           " " + exactPattern(eventName);
+  }
+};
+
+// For an event file and pieces that disagree, which remedy fits which case.
+void adviseOnDisagreement(const PieceDisagreement& d, const ExtractWords& words,
+                          std::ostream& err) {
+  const std::string file = shellPath(words.folder, d.file);
+  err << "orvex-tool: patch: if you edited " << file
+      << " itself, cut it again with: " << words.command(d.eventName, true)
+      << " (each of its pieces in " << shellPath(words.folder) << " is then replaced by its cut)\n"
+      << "orvex-tool: patch: if its pieces went in with an earlier patch, " << file
+      << " is the disc's from before: remove it (rm " << file << ")\n";
+}
+
+// Names the files of the changes folder the patch leaves as the old disc's,
+// or replaces them with the new disc's. 1 when one could not be replaced.
+int reportStaleFiles(const PatchPlan& plan, bool dryRun, bool updateFolder, ExtractWords words,
+                     const std::optional<std::pair<std::string, std::string>>& outputs,
+                     std::ostream& err) {
+  if (outputs) std::tie(words.image, words.index) = *outputs;
+  const std::vector<LevelledFile> levelled = updateFolder && !dryRun
+                                                 ? levelChangesFolder(words.folder, plan)
+                                                 : std::vector<LevelledFile>{};
+  int status = 0;
+  for (size_t i = 0; i < plan.staleFiles.size(); ++i) {
+    const StaleEventFile& stale = plan.staleFiles[i];
+    const std::string file = shellPath(words.folder, stale.file);
+    const std::string rebuilt = "rebuilt from its " + pieceNumbers(stale.pieces);
+    err << "orvex-tool: patch: " << file << ": ";
+    if (dryRun) {
+      err << (updateFolder ? "would be replaced by the new disc's (" + rebuilt + ")\n"
+                           : "would be left as the old disc's; the new disc holds it " + rebuilt +
+                                 " (--update-folder replaces it)\n");
+      continue;
+    }
+    if (updateFolder && levelled[i].status.isOk()) {
+      err << "replaced by the new disc's (" << rebuilt << ")\n";
+      continue;
+    }
+    if (updateFolder) {
+      err << "not replaced: " << levelled[i].status.message() << '\n';
+      status = 1;
+      // An edit made meanwhile is the user's: no step that would remove it.
+      if (levelled[i].status.code() == Status::Code::kExists) continue;
+    } else {
+      err << "left as the old disc's; the new disc holds it " << rebuilt << '\n';
+    }
+    err << "orvex-tool: patch: to edit on in " << shellPath(words.folder)
+        << ", take the new one: rm " << file << " && " << words.command(stale.eventName, false)
+        << '\n';
+  }
+  return status;
+}
+
 }  // namespace
 
 int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -116,7 +212,7 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   }
 
   PatchOptions options;
-  bool inPlace = false, dryRun = false, formGiven = false, json = false;
+  bool inPlace = false, dryRun = false, formGiven = false, json = false, updateFolder = false;
   const CommandLine line = splitCommandLine(rest, {"--events", "--names", "--unnamed"});
   for (const CommandOption& option : line.options) {
     const std::string& a = option.name;
@@ -128,6 +224,8 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
       dryRun = true;
     } else if (a == "--json") {
       json = true;
+    } else if (a == "--update-folder") {
+      updateFolder = true;
     } else if (a == "--store" || a == "--compress") {
       const StoredForm form = a == "--store" ? StoredForm::kStore : StoredForm::kCompress;
       if (formGiven && options.form != form)
@@ -163,6 +261,11 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   }
 
   if (!readNamesFiles("patch", line.options, &options.givenNames, err)) return 1;
+  ExtractWords words{paths[2], "", imagePath, indexPath};
+  if (options.eventsTablePath)
+    words.tableAndNames += " --events " + shellQuoted(*options.eventsTablePath);
+  for (const CommandOption& option : line.options)
+    if (option.name == "--names") words.tableAndNames += " --names " + shellQuoted(*option.value);
   Store store;
   Problems oddities;
   if (!openCommandStore("patch", imagePath, indexPath, &store, &oddities, err)) return 1;
@@ -174,6 +277,7 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   if (!status.isOk()) {
     problems.print(err, "orvex-tool: patch");
     if (problems.empty()) err << "orvex-tool: patch: " << status.message() << '\n';
+    for (const PieceDisagreement& d : plan.disagreements) adviseOnDisagreement(d, words, err);
     err << "orvex-tool: patch: refused; nothing was written\n";
     return 1;
   }
@@ -198,7 +302,7 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
       << counted(plan.changes.size(), "entry", "entries") << ": " << plan.rewrittenInOwnSectors()
       << " rewritten in their own sectors, "
       << humanBytes(static_cast<double>(plan.appendedBytes())) << " appended\n";
-  return 0;
+  return reportStaleFiles(plan, dryRun, updateFolder, words, outputs, err);
 }
 
 }  // namespace orvex
