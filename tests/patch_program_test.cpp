@@ -586,7 +586,8 @@ TEST(PatchProperty, RandomDiscsPatchToTheirEditedTrees) {
     const int count = 2 + pick(5);
     std::vector<std::string> names;
     for (int i = 0; i < count; ++i)
-      names.push_back("d" + std::to_string(i % 2) + "/f" + std::to_string(i));
+      names.push_back(
+          std::string("d").append(std::to_string(i % 2)).append("/f").append(std::to_string(i)));
     disc.addStored("menu.ard", encodeNameList(names));
     auto content = [&](size_t length) {
       return pick(2) ? textLike(length, static_cast<uint32_t>(rng()))
