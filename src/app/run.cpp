@@ -1,8 +1,5 @@
 #include "run.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -13,6 +10,7 @@
 #include "extract.h"
 #include "output_dir.h"
 #include "store.h"
+#include "terminal.h"
 
 namespace orvex {
 namespace {
@@ -23,20 +21,12 @@ constexpr char kUsage[] =
     "Writes every file of the disc's store that its name lists and ./eventsTable name into\n"
     "the current folder, and cuts each event file into pieces.\n";
 
-// True when standard output and standard error reach the same file or
-// terminal, so that a message on one ends the unfinished line of the other.
-bool streamsShareTarget() {
-  struct stat out, err;
-  return fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
-         out.st_dev == err.st_dev && out.st_ino == err.st_ino;
-}
-
 // The two open failures keep their exact standard-output form, without a
 // line break; the reason follows on standard error on a line of its own.
 int refuse(const char* format, const char* path, const Status& why) {
   std::printf(format, path);
   std::fflush(stdout);
-  std::fprintf(stderr, "%sorvex: %s: %s\n", streamsShareTarget() ? "\n" : "", path,
+  std::fprintf(stderr, "%sorvex: %s: %s\n", io::standardStreamsShareTarget() ? "\n" : "", path,
                shownName(why.message()).c_str());
   return 1;
 }

@@ -1,52 +1,75 @@
 #include "console.h"
 
-#include <sys/ioctl.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cinttypes>
+#include <iostream>
+
+#include "clock.h"
+#include "terminal.h"
 
 namespace orvex {
 namespace {
 
-double secondsNow() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 bool isControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
 
-size_t terminalWidth(int fd) {
-  winsize size{};
-  if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  return 80;
-}
+// The width assumed of a terminal that does not tell its own.
+constexpr size_t kDefaultWidth = 80;
 
 }  // namespace
 
-Console::Console(std::FILE* out, std::FILE* err, std::string_view program)
-    : out_(out), err_(err), program_(program), start_(secondsNow()) {
-  outTerminal_ = isatty(fileno(out)) == 1;
-  progressOn_ = isatty(fileno(err)) == 1;
+void StdioSink::write(std::string_view bytes) {
+  // fwrite must not be given a null pointer, which an empty view may hold.
+  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), stream_);
 }
 
-// An empty literal, not {}: fwrite must not be given a null pointer, even for
-// no bytes.
-void Console::message(std::string_view line) { nameLine(line, ""); }
+void StdioSink::flush() { std::fflush(stream_); }
+
+bool StdioSink::isTerminal() const { return io::isTerminal(stream_); }
+
+size_t StdioSink::width() const { return io::terminalColumns(stream_); }
+
+OstreamSink::OstreamSink(std::ostream& stream) : stream_(stream) {
+  if (&stream == &std::cout) standard_ = stdout;
+  if (&stream == &std::cerr) standard_ = stderr;
+}
+
+void OstreamSink::write(std::string_view bytes) {
+  if (!bytes.empty()) stream_.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void OstreamSink::flush() { stream_.flush(); }
+
+bool OstreamSink::isTerminal() const { return standard_ != nullptr && io::isTerminal(standard_); }
+
+size_t OstreamSink::width() const {
+  return standard_ != nullptr ? io::terminalColumns(standard_) : 0;
+}
+
+Console::Console(ConsoleSink& out, ConsoleSink& err, std::string_view program)
+    : out_(out), err_(err), program_(program), start_(io::monotonicSeconds()) {
+  outTerminal_ = out_.isTerminal();
+  progressOn_ = err_.isTerminal();
+}
+
+Console::Console(std::FILE* out, std::FILE* err, std::string_view program)
+    : ownedOut_(std::make_unique<StdioSink>(out)),
+      ownedErr_(std::make_unique<StdioSink>(err)),
+      out_(*ownedOut_),
+      err_(*ownedErr_),
+      program_(program),
+      start_(io::monotonicSeconds()) {
+  outTerminal_ = out_.isTerminal();
+  progressOn_ = err_.isTerminal();
+}
+
+void Console::message(std::string_view line) { nameLine(line, {}); }
 
 void Console::nameLine(std::string_view prefix, std::string_view name) {
   // Only a terminal can show both streams on one screen.
   if (outTerminal_) clearProgress();
-  std::fwrite(prefix.data(), 1, prefix.size(), out_);
-  if (outTerminal_) {
-    const std::string shown = shownName(name);
-    std::fwrite(shown.data(), 1, shown.size(), out_);
-  } else if (!name.empty()) {  // an empty view may hold a null pointer
-    std::fwrite(name.data(), 1, name.size(), out_);
-  }
-  std::fputc('\n', out_);
+  out_.write(prefix);
+  out_.write(outTerminal_ ? std::string_view(shownName(name)) : name);
+  out_.write("\n");
   if (outTerminal_) redrawProgress();
 }
 
@@ -59,10 +82,10 @@ void Console::warning(std::string_view subject, std::string_view reason) {
 
 void Console::error(std::string_view line) {
   clearProgress();
-  std::fflush(out_);
-  std::fwrite(line.data(), 1, line.size(), err_);
-  std::fputc('\n', err_);
-  std::fflush(err_);
+  out_.flush();
+  err_.write(line);
+  err_.write("\n");
+  err_.flush();
   redrawProgress();
 }
 
@@ -73,14 +96,14 @@ bool Console::progressDue(double now) {
 }
 
 void Console::progress(std::string_view text) {
-  if (!progressDue(secondsNow())) return;
+  if (!progressDue(io::monotonicSeconds())) return;
   progressText_ = text;
   clearProgress();
   redrawProgress();
 }
 
 void Console::progress(uint64_t reached, uint64_t total, uint64_t bytesWritten) {
-  const double now = secondsNow();
+  const double now = io::monotonicSeconds();
   if (!progressDue(now)) return;
   const double elapsed = std::max(now - start_, 1e-3);
   char text[160];
@@ -95,28 +118,29 @@ void Console::progress(uint64_t reached, uint64_t total, uint64_t bytesWritten) 
 void Console::finish() {
   clearProgress();
   progressOn_ = false;
-  std::fflush(out_);
+  out_.flush();
 }
 
 void Console::clearProgress() {
   if (!drawn_) return;
   // Standard output may share the terminal: what it holds goes out first,
   // below nothing but a cleared line.
-  std::fflush(out_);
-  std::fputs("\r\033[K", err_);
-  std::fflush(err_);
+  out_.flush();
+  err_.write("\r\033[K");
+  err_.flush();
   drawn_ = false;
 }
 
 void Console::redrawProgress() {
   if (!progressOn_ || progressText_.empty()) return;
-  std::fflush(out_);
+  out_.flush();
   // One column short of the width, so the line never wraps.
-  const size_t width = terminalWidth(fileno(err_));
-  const size_t shown = std::min(progressText_.size(), width > 1 ? width - 1 : 0);
-  std::fputs("\r\033[K", err_);
-  std::fwrite(progressText_.data(), 1, shown, err_);
-  std::fflush(err_);
+  const size_t told = err_.width();
+  const size_t width = told > 0 ? told : kDefaultWidth;
+  const size_t shown = std::min(progressText_.size(), width - 1);
+  err_.write("\r\033[K");
+  err_.write(std::string_view(progressText_).substr(0, shown));
+  err_.flush();
   drawn_ = true;
 }
 

@@ -5,8 +5,11 @@
 // pipe or a file, standard output carries names byte for byte.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <iosfwd>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -14,10 +17,51 @@
 
 namespace orvex {
 
+// Where the console's bytes go.
+class ConsoleSink {
+ public:
+  virtual ~ConsoleSink() = default;
+  virtual void write(std::string_view bytes) = 0;
+  virtual void flush() = 0;
+  // Whether the bytes reach a terminal.
+  virtual bool isTerminal() const = 0;
+  // The terminal's width in columns; 0 when unknown.
+  virtual size_t width() const = 0;
+};
+
+// A C stream: stdout, stderr or a file.
+class StdioSink final : public ConsoleSink {
+ public:
+  explicit StdioSink(std::FILE* stream) : stream_(stream) {}
+  void write(std::string_view bytes) override;
+  void flush() override;
+  bool isTerminal() const override;
+  size_t width() const override;
+
+ private:
+  std::FILE* stream_;
+};
+
+// A C++ stream. std::cout and std::cerr write through standard output and
+// standard error, and are terminals when those are.
+class OstreamSink final : public ConsoleSink {
+ public:
+  explicit OstreamSink(std::ostream& stream);
+  void write(std::string_view bytes) override;
+  void flush() override;
+  bool isTerminal() const override;
+  size_t width() const override;
+
+ private:
+  std::ostream& stream_;
+  std::FILE* standard_ = nullptr;  // the C stream it writes through, if any
+};
+
 class Console {
  public:
-  // Terminals are told by the streams' descriptors. The progress line is
-  // drawn on err, only when err is a terminal.
+  // The progress line is drawn on err, only when err is a terminal.
+  Console(ConsoleSink& out, ConsoleSink& err, std::string_view program);
+  // The same on C streams.
   Console(std::FILE* out, std::FILE* err, std::string_view program);
 
   // A fixed line of standard output (a newline is added).
@@ -48,8 +92,9 @@ class Console {
   // Whether the progress line is due to be drawn again, now being the time.
   bool progressDue(double now);
 
-  std::FILE* out_;
-  std::FILE* err_;
+  std::unique_ptr<ConsoleSink> ownedOut_, ownedErr_;
+  ConsoleSink& out_;
+  ConsoleSink& err_;
   std::string program_;
   bool outTerminal_ = false;
   bool progressOn_ = false;

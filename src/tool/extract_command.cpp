@@ -1,10 +1,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 
-#include <cstdio>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -126,38 +123,6 @@ class Selection {
   std::vector<bool> matched_;
 };
 
-// A stdio stream for a command stream: the process's own when the command
-// writes to std::cout or std::cerr, so that terminals are told apart;
-// otherwise one that writes into the C++ stream.
-class StdioStream {
- public:
-  StdioStream(std::ostream& stream, std::ostream& standard, std::FILE* standardFile) {
-    if (&stream == &standard) {
-      file_ = standardFile;
-      return;
-    }
-    cookie_io_functions_t functions{};
-    functions.write = [](void* cookie, const char* data, size_t size) -> ssize_t {
-      static_cast<std::ostream*>(cookie)->write(data, static_cast<std::streamsize>(size));
-      return static_cast<ssize_t>(size);
-    };
-    file_ = fopencookie(&stream, "w", functions);
-    owned_ = file_ != nullptr;
-    if (!owned_) file_ = standardFile;
-  }
-  ~StdioStream() {
-    if (owned_) std::fclose(file_);
-  }
-  StdioStream(const StdioStream&) = delete;
-  StdioStream& operator=(const StdioStream&) = delete;
-
-  std::FILE* get() const { return file_; }
-
- private:
-  std::FILE* file_ = nullptr;
-  bool owned_ = false;
-};
-
 // A number of jobs from 1 to 256, or 0 when the text is none.
 unsigned parseJobs(const std::string& text) {
   if (text.empty() || text.size() > 3) return 0;
@@ -224,8 +189,8 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
 
   out.flush();
   err.flush();
-  const StdioStream outFile(out, std::cout, stdout), errFile(err, std::cerr, stderr);
-  Console console(outFile.get(), errFile.get(), kProgram);
+  OstreamSink outSink(out), errSink(err);
+  Console console(outSink, errSink, kProgram);
   if (quiet) console.hideProgress();
   if (!jobsWarning.empty()) console.warning("", jobsWarning);
   for (const std::string& oddity : oddities.lines()) console.warning("", oddity);
