@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -77,7 +78,7 @@ int runExtractor(int argc, char** argv) {
   console.message("Start of dump...");
   ExtractOptions options;
   std::string jobsWarning;
-  options.jobs = jobsFromEnvironment(&jobsWarning);
+  options.jobs = jobsFromSetting(std::getenv("ORVEX_JOBS"), &jobsWarning);
   if (!jobsWarning.empty()) console.warning("", jobsWarning);
   const RunStats stats = extractAll(store, *out, console, options);
   console.finish();

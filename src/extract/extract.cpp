@@ -409,9 +409,8 @@ RunStats extractAll(const Store& store, OutputDir& out, Console& console,
   return extractor.finish();
 }
 
-unsigned jobsFromEnvironment(std::string* warning) {
+unsigned jobsFromSetting(const char* text, std::string* warning) {
   const unsigned all = std::max(1u, std::thread::hardware_concurrency());
-  const char* text = std::getenv("ORVEX_JOBS");
   if (text == nullptr || *text == '\0') return all;
   char* end = nullptr;
   errno = 0;

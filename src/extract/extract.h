@@ -41,10 +41,10 @@ struct ExtractOptions {
   unsigned jobs = 1;
 };
 
-// ORVEX_JOBS when it holds a number from 1 to 256, else every core; a value
-// that is not such a number gets a warning in *warning naming it and the
-// number used.
-unsigned jobsFromEnvironment(std::string* warning);
+// The number of jobs ORVEX_JOBS's value asks for (null when it is unset):
+// a number from 1 to 256, else every core; a value that is not such a
+// number gets a warning in *warning naming it and the number used.
+unsigned jobsFromSetting(const char* setting, std::string* warning);
 
 struct RunStats {
   uint64_t filesWritten = 0;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "beneath.h"
 #include "program.h"
 
 namespace orvex {
@@ -26,15 +27,12 @@ class OutputDirTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     walk = std::string(GetParam()) == "walk";
-    if (walk)
-      setenv("ORVEX_RESOLVE", "walk", 1);
-    else
-      unsetenv("ORVEX_RESOLVE");
+    io::setWalkingResolution(walk);
     fs::create_directories(tmp / "outside");
     writeText(tmp / "outside/secret", "secret");
     ASSERT_TRUE(OutputDir::open(root, true, &out).isOk());
   }
-  void TearDown() override { unsetenv("ORVEX_RESOLVE"); }
+  void TearDown() override { io::setWalkingResolution(false); }
 
   Status write(const std::string& name, const std::string& text) {
     return out->writeNew(name, reinterpret_cast<const uint8_t*>(text.data()), text.size());

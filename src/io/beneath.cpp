@@ -2,12 +2,13 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 
 namespace orvex::io {
 namespace {
+
+std::atomic<bool> alwaysWalk{false};
 
 bool isLink(Fs& fs, int base, const std::string& name) {
   struct stat st;
@@ -36,6 +37,8 @@ Status makeAll(Fs& fs, const std::string& path) {
 }
 
 }  // namespace
+
+void setWalkingResolution(bool always) { alwaysWalk = always; }
 
 Status splitName(std::string_view name, PathParts* parts) {
   parts->clear();
@@ -76,8 +79,7 @@ Status Beneath::open(Fs& fs, const std::string& path, bool create, Beneath* root
   if (fd < 0) return Status::fromErrno("cannot open " + path, -fd);
   root->fs_ = &fs;
   root->root_.reset(fd);
-  const char* mode = std::getenv("ORVEX_RESOLVE");
-  root->walk_ = mode != nullptr && std::strcmp(mode, "walk") == 0;
+  root->walk_ = alwaysWalk;
   if (!root->walk_) {
     // Kernels before 5.6, and some sandboxes, lack openat2.
     const int probe = openBeneathRetrying(fs, fd, ".", O_PATH | O_DIRECTORY);

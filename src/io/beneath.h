@@ -1,8 +1,8 @@
 // Resolving relative names beneath a root folder, so that nothing reached
 // through them lies outside it, whatever links stand in it. The kernel does
 // it where it can (openat2 with RESOLVE_BENEATH: links that stay inside are
-// followed); where it cannot, or ORVEX_RESOLVE=walk is set, one component at
-// a time without following any link.
+// followed); where it cannot, or the program asks for it, one component at a
+// time without following any link.
 #pragma once
 
 #include <string>
@@ -22,6 +22,10 @@ using PathParts = std::vector<std::string>;
 // kInvalid for a NUL byte.
 Status splitName(std::string_view name, PathParts* parts);
 std::string joinParts(const PathParts& parts, size_t count);
+
+// Whether roots opened from now on resolve one component at a time even
+// where the kernel could resolve beneath them (ORVEX_RESOLVE=walk).
+void setWalkingResolution(bool always);
 
 // A link met on the way in the walking mode, where links are not followed.
 constexpr int kLinkInWay = -1;

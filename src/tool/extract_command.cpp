@@ -2,6 +2,7 @@
 #include <fnmatch.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -138,7 +139,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
   std::optional<std::string> folder, events;
   bool verbose = false, quiet = false, refreshPieces = false, dryRun = false;
   std::string jobsWarning;
-  unsigned jobs = jobsFromEnvironment(&jobsWarning);
+  unsigned jobs = jobsFromSetting(std::getenv("ORVEX_JOBS"), &jobsWarning);
   const CommandLine line = splitCommandLine(args, {"-C", "--events", "-j", "--names"});
   for (const CommandOption& option : line.options) {
     if (isHelpOption(option)) {
