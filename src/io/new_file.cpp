@@ -116,14 +116,17 @@ Status NewFile::create(int dir, std::string leaf, mode_t mode) {
     removeStaleTemporariesOnce(fs_, dir);
     for (int attempt = 0; attempt < 100; ++attempt) {
       temp_ = temporaryName();
+      // Registered before the name exists, so that no signal finds it
+      // unregistered.
+      undo_.removeName(dir, temp_.c_str());
       fd = fs_.open(dir, temp_.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW, mode);
       if (fd != -EEXIST) break;
     }
     if (fd < 0) {
       temp_.clear();
+      undo_.withdraw();
       return Status::fromErrno("cannot create", -fd);
     }
-    undo_.removeName(dir, temp_.c_str());
   }
   file_.reset(fd);
   // The lock tells a later run's clean-up that this file is not stale.
