@@ -111,7 +111,15 @@ TEST_P(InterruptedRun, LeavesOnlyCompleteFilesAndALaterRunCompletesTheTree) {
       finishedFirst.push_back(moment + " (complete when killed)");
       continue;
     }
-    EXPECT_EQ(strayEntries(partial, disc.reference), std::vector<std::string>{})
+    std::vector<std::string> strays = strayEntries(partial, disc.reference);
+#ifndef ORVEX_LINUX
+    // Without unnamed temporary files, the file being written when the kill
+    // landed stays under its temporary name, for the later run to remove.
+    std::erase_if(strays, [](const std::string& path) {
+      return std::filesystem::path(path).filename().string().rfind(".orvex-tmp-", 0) == 0;
+    });
+#endif
+    EXPECT_EQ(strays, std::vector<std::string>{})
         << "partial or temporary files after the kill at " << moment;
 
     const ProgramResult again = disc.extract(work);

@@ -2,13 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#ifdef ORVEX_LINUX
 #include <linux/fs.h>
 #include <linux/openat2.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/syscall.h>
-#include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -27,14 +29,6 @@ int Fs::open(int dir, const char* path, int flags, mode_t mode) {
   return result(::openat(dir, path, flags | O_CLOEXEC, mode));
 }
 
-int Fs::openBeneath(int dir, const char* path, int flags, mode_t mode) {
-  open_how how{};
-  how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
-  how.mode = mode;
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-  return static_cast<int>(result(syscall(SYS_openat2, dir, path, &how, sizeof how)));
-}
-
 ssize_t Fs::read(int fd, void* into, size_t length) { return result(::read(fd, into, length)); }
 
 ssize_t Fs::pread(int fd, void* into, size_t length, uint64_t offset) {
@@ -47,6 +41,15 @@ ssize_t Fs::write(int fd, const void* data, size_t length) {
 
 ssize_t Fs::pwrite(int fd, const void* data, size_t length, uint64_t offset) {
   return result(::pwrite(fd, data, length, static_cast<off_t>(offset)));
+}
+
+#ifdef ORVEX_LINUX
+int Fs::openBeneath(int dir, const char* path, int flags, mode_t mode) {
+  open_how how{};
+  how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+  how.mode = mode;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  return static_cast<int>(result(syscall(SYS_openat2, dir, path, &how, sizeof how)));
 }
 
 ssize_t Fs::copyRange(int from, uint64_t* fromOffset, int to, size_t length) {
@@ -64,6 +67,14 @@ ssize_t Fs::sendFile(int to, int from, uint64_t* fromOffset, size_t length) {
 }
 
 int Fs::cloneFile(int to, int from) { return result(ioctl(to, FICLONE, from)); }
+#else
+// Without the kernel's calls, names are resolved by the walk and bytes are
+// copied by reading and writing: the callers fall back on these errors.
+int Fs::openBeneath(int, const char*, int, mode_t) { return -ENOSYS; }
+ssize_t Fs::copyRange(int, uint64_t*, int, size_t) { return -ENOSYS; }
+ssize_t Fs::sendFile(int, int, uint64_t*, size_t) { return -ENOSYS; }
+int Fs::cloneFile(int, int) { return -EOPNOTSUPP; }
+#endif
 
 int Fs::stat(int dir, const char* path, struct stat* st, int flags) {
   return result(::fstatat(dir, path, st, flags));

@@ -44,10 +44,19 @@ pid_t temporaryOwner(const std::string& name) {
   return static_cast<pid_t>(pid);
 }
 
+#ifdef ORVEX_LINUX
+// A file without a name in its folder, given one later by linking
+// /proc/self/fd/N: nothing is left behind if the process dies before.
+constexpr int kUnnamedTemporary = O_TMPFILE | O_RDWR;
 bool unnamedTemporariesLinkable() {
   static const bool linkable = access("/proc/self/fd", X_OK) == 0;
   return linkable;
 }
+#else
+// Every new file starts under a temporary name.
+constexpr int kUnnamedTemporary = 0;
+bool unnamedTemporariesLinkable() { return false; }
+#endif
 
 // Every folder is cleaned once a process.
 void removeStaleTemporariesOnce(Fs& fs, int dir) {
@@ -107,8 +116,7 @@ Status NewFile::create(int dir, std::string leaf, mode_t mode) {
   discard();
   dir_ = dir;
   leaf_ = std::move(leaf);
-  int fd =
-      unnamedTemporariesLinkable() ? fs_.open(dir, ".", O_TMPFILE | O_RDWR, mode) : -EOPNOTSUPP;
+  int fd = unnamedTemporariesLinkable() ? fs_.open(dir, ".", kUnnamedTemporary, mode) : -EOPNOTSUPP;
   unnamed_ = fd >= 0;
   if (fd < 0 && fd != -EOPNOTSUPP && fd != -EISDIR && fd != -EINVAL)
     return Status::fromErrno("cannot create", -fd);

@@ -3,9 +3,11 @@
 #include "fuse_server.h"
 
 #include <fuse_lowlevel.h>
+#ifdef ORVEX_LINUX
 #include <malloc.h>
-#include <signal.h>
 #include <sys/mman.h>
+#endif
+#include <signal.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -106,11 +108,13 @@ fuse_entry_param entryOf(const Mount& m, uint32_t index) {
 // fresh each time, and a huge page takes one fault where small ones take 512.
 void reserveFresh(std::vector<uint8_t>* out, size_t used) {
   out->reserve(used);
+#ifdef ORVEX_LINUX
   constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
   const auto start = reinterpret_cast<uintptr_t>(out->data());
   const uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
   const uintptr_t last = (start + used) & ~(kHugePage - 1);
   if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
 }
 
 Status decodeNode(Mount& m, uint32_t index, DecodeCache::Bytes* bytes) {
@@ -313,7 +317,9 @@ int serveMount(MountedDisc disc, const std::string& point,
   // back when it goes, so that the process stays within the cache's bound
   // (the allocator would otherwise raise this threshold and keep what the
   // cache let go of).
+#ifdef ORVEX_LINUX
   mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
   // libfuse sets its own handlers, which unmount, only over the defaults.
   for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
   if (!m->foreground) openlog("orvex-tool", LOG_PID, LOG_USER);
