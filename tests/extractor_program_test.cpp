@@ -20,6 +20,7 @@ namespace {
 using testing::bytesOf;
 using testing::eventFile;
 using testing::eventsTable;
+using testing::ProgramOptions;
 using testing::ProgramResult;
 using testing::runProgram;
 using testing::snapshotTree;
@@ -51,10 +52,10 @@ class ExtractorTest : public ::testing::Test {
     writeBytes(sandbox / "disc.idx", bytes.index);
   }
 
-  ProgramResult extract() {
+  ProgramResult extract(const ProgramOptions& options = {}) {
     Tree before = snapshotTree(sandbox.path());
     std::erase_if(before, [](const auto& e) { return e.first.rfind("work", 0) == 0; });
-    ProgramResult r = runProgram(ORVEX_BINARY, {"../disc.img", "../disc.idx"}, work);
+    ProgramResult r = runProgram(ORVEX_BINARY, {"../disc.img", "../disc.idx"}, work, options);
     Tree after = snapshotTree(sandbox.path());
     std::erase_if(after, [](const auto& e) { return e.first.rfind("work", 0) == 0; });
     EXPECT_EQ(before, after) << "the run changed something outside its working directory";
@@ -208,10 +209,10 @@ TEST_F(ExtractorTest, SharedLogKeepsTheOrderOfEvents) {
 
 // Links left in the output folder: one leading out is never written
 // through, even dangling or absolute; one that stays inside is followed
-// where the kernel resolves names beneath the folder.
+// where the kernel resolves names beneath the folder, and never with
+// ORVEX_RESOLVE=walk.
 TEST_F(ExtractorTest, LinksInTheFolderNeverLeadWritesOutside) {
   std::filesystem::create_directories(sandbox / "outside");
-  std::filesystem::create_directories(work + "/real");
   std::filesystem::create_directory_symlink("../outside", work + "/docs");
   std::filesystem::create_directory_symlink(sandbox / "outside", work + "/abs");
   std::filesystem::create_symlink("../outside/new.txt", work + "/dangling.txt");
@@ -222,25 +223,38 @@ TEST_F(ExtractorTest, LinksInTheFolderNeverLeadWritesOutside) {
   for (const char* name : {"docs/readme.txt", "abs/x.txt", "dangling.txt", "inside/y.txt"})
     disc.addStored(name, bytesOf(name));
   writeDisc(disc);
-  const ProgramResult r = extract();  // checks that nothing outside work changed
-  EXPECT_TRUE(snapshotTree(sandbox / "outside").empty());
-  for (const char* name : {"docs/readme.txt", "abs/x.txt"})
-    EXPECT_NE(r.err.find(std::string("orvex: warning: ") + name + ": "), std::string::npos)
-        << name << "\n"
-        << r.err;
 #ifdef ORVEX_LINUX
-  EXPECT_EQ(snapshotTree(work + "/real"), (Tree{{"y.txt", "inside/y.txt"}}));
-  EXPECT_NE(r.err.find("1 file written (12 B), 1 already present, 2 warnings"), std::string::npos)
-      << r.err;
+  const bool kernelResolves = true;
 #else
-  // Without the kernel's resolution beneath the folder no link is followed.
-  EXPECT_TRUE(snapshotTree(work + "/real").empty());
-  EXPECT_NE(r.err.find("orvex: warning: inside/y.txt: passes through a link at inside"),
-            std::string::npos)
-      << r.err;
-  EXPECT_NE(r.err.find("0 files written (0 B), 1 already present, 3 warnings"), std::string::npos)
-      << r.err;
+  const bool kernelResolves = false;  // built without the kernel's resolution
 #endif
+  for (const bool walk : {false, true}) {
+    SCOPED_TRACE(walk ? "ORVEX_RESOLVE=walk" : "default resolution");
+    std::filesystem::remove_all(work + "/real");
+    std::filesystem::create_directories(work + "/real");
+    ProgramOptions options;
+    if (walk) options.inChild = [] { setenv("ORVEX_RESOLVE", "walk", 1); };
+    const ProgramResult r = extract(options);  // checks that nothing outside work changed
+    EXPECT_TRUE(snapshotTree(sandbox / "outside").empty());
+    for (const char* name : {"docs/readme.txt", "abs/x.txt"})
+      EXPECT_NE(r.err.find(std::string("orvex: warning: ") + name + ": "), std::string::npos)
+          << name << "\n"
+          << r.err;
+    if (kernelResolves && !walk) {
+      EXPECT_EQ(snapshotTree(work + "/real"), (Tree{{"y.txt", "inside/y.txt"}}));
+      EXPECT_NE(r.err.find("1 file written (12 B), 1 already present, 2 warnings"),
+                std::string::npos)
+          << r.err;
+    } else {
+      EXPECT_TRUE(snapshotTree(work + "/real").empty());
+      EXPECT_NE(r.err.find("orvex: warning: inside/y.txt: passes through a link at inside"),
+                std::string::npos)
+          << r.err;
+      EXPECT_NE(r.err.find("0 files written (0 B), 1 already present, 3 warnings"),
+                std::string::npos)
+          << r.err;
+    }
+  }
 }
 
 // A file of the user's that the user cannot read is still the user's: the
