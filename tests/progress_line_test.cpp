@@ -18,19 +18,20 @@ using testing::bytesOf;
 using testing::TempDir;
 using testing::writeBytes;
 
-// Runs orvex in cwd with stderr on a fresh pseudo-terminal, and stdout too
-// or sent to /dev/null; returns what the terminal received.
+// Runs binary (orvex unless told) in cwd with stderr on a fresh
+// pseudo-terminal, and stdout too or sent to /dev/null; returns what the
+// terminal received.
 std::string terminalOutput(const std::string& cwd, const std::vector<std::string>& args,
-                           bool stdoutOnTerminal = false) {
+                           bool stdoutOnTerminal = false, const char* binary = ORVEX_BINARY) {
   int master = -1;
   const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
   if (pid == 0) {
     if (chdir(cwd.c_str()) != 0) _exit(126);
     if (!stdoutOnTerminal && !freopen("/dev/null", "w", stdout)) _exit(126);
-    std::vector<char*> argv{const_cast<char*>(ORVEX_BINARY)};
+    std::vector<char*> argv{const_cast<char*>(binary)};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(ORVEX_BINARY, argv.data());
+    execv(binary, argv.data());
     _exit(127);
   }
   std::string seen;
@@ -54,23 +55,39 @@ TEST(ProgressLine, DrawnOnATerminalAndClearedBeforeTheSummary) {
   const DiscBytes bytes = buildDisc(disc);
   writeBytes(sandbox / "d.img", bytes.image);
   writeBytes(sandbox / "d.idx", bytes.index);
-  std::filesystem::create_directory(sandbox / "work");
+  const struct {
+    const char* binary;
+    const char* folder;
+    std::vector<std::string> args;
+    std::string summary;
+  } programs[] = {
+      {ORVEX_BINARY, "orvex", {"../d.img", "../d.idx"}, "orvex: 2 files written"},
+      {ORVEX_TOOL_BINARY,
+       "tool",
+       {"extract", "../d.img", "../d.idx"},
+       "orvex-tool: extract: 2 files written"},
+  };
+  for (const auto& program : programs) {
+    SCOPED_TRACE(program.summary);
+    const std::string work = sandbox / program.folder;
+    std::filesystem::create_directory(work);
+    const std::string seen = terminalOutput(work, program.args, false, program.binary);
+    const size_t drawn = seen.find("\r\033[K");
+    ASSERT_NE(drawn, std::string::npos) << seen;
+    EXPECT_NE(seen.find(" of 3 entries, ", drawn), std::string::npos) << seen;
+    // The last thing before the summary wipes the line.
+    const size_t summary = seen.find(program.summary);
+    ASSERT_NE(summary, std::string::npos) << seen;
+    EXPECT_EQ(seen.rfind("\r\033[K", summary), summary - 4);
 
-  const std::string seen = terminalOutput(sandbox / "work", {"../d.img", "../d.idx"});
-  const size_t drawn = seen.find("\r\033[K");
-  ASSERT_NE(drawn, std::string::npos) << seen;
-  EXPECT_NE(seen.find(" of 3 entries, ", drawn), std::string::npos) << seen;
-  // The last thing before the summary wipes the line.
-  const size_t summary = seen.find("orvex: 2 files written");
-  ASSERT_NE(summary, std::string::npos) << seen;
-  EXPECT_EQ(seen.rfind("\r\033[K", summary), summary - 4);
-
-  // Not a terminal: the same run shows only the summary.
-  std::filesystem::create_directory(sandbox / "plain");
-  const testing::ProgramResult plain =
-      testing::runProgram(ORVEX_BINARY, {"../d.img", "../d.idx"}, sandbox / "plain");
-  EXPECT_EQ(plain.err.rfind("orvex: 2 files written", 0), 0u) << plain.err;
-  EXPECT_EQ(plain.err.find('\r'), std::string::npos);
+    // Not a terminal: the same run shows only the summary.
+    const std::string plainWork = work + "-plain";
+    std::filesystem::create_directory(plainWork);
+    const testing::ProgramResult plain =
+        testing::runProgram(program.binary, program.args, plainWork);
+    EXPECT_EQ(plain.err.rfind(program.summary, 0), 0u) << plain.err;
+    EXPECT_EQ(plain.err.find('\r'), std::string::npos);
+  }
 }
 
 // Both streams on one terminal, the usual case: names from the disc never
