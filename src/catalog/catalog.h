@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "json_writer.h"
 #include "output_dir.h"
 #include "store.h"
 #include "walk.h"
@@ -69,9 +70,6 @@ Inventory takeInventory(const Store& store, NameReach reach);
 void writeInventoryTable(const Inventory& inventory, std::ostream& out);
 // The inventory as one JSON document: {"entries": [...], "summary": {...}}.
 void writeInventoryJson(const Inventory& inventory, std::ostream& out);
-// A JSON string literal for arbitrary bytes; bytes from 0x80 up become
-// \u0080 .. \u00FF.
-std::string jsonQuoted(std::string_view bytes);
 
 
 struct UnnamedStats {

@@ -100,68 +100,44 @@ void writeInventoryTable(const Inventory& inventory, std::ostream& out) {
   out << text;
 }
 
-std::string jsonQuoted(std::string_view bytes) {
-  std::string text = "\"";
-  for (char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"':
-        text += "\\\"";
-        break;
-      case '\\':
-        text += "\\\\";
-        break;
-      case '\n':
-        text += "\\n";
-        break;
-      case '\t':
-        text += "\\t";
-        break;
-      case '\r':
-        text += "\\r";
-        break;
-      default:
-        if (c < 0x20 || c >= 0x7F) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04X", c);
-          text += escape;
-        } else {
-          text += ch;
-        }
-    }
-  }
-  return text + "\"";
-}
-
 void writeInventoryJson(const Inventory& inventory, std::ostream& out) {
-  out << "{\n  \"entries\": [";
-  const char* separator = "\n";
+  using Layout = JsonWriter::Layout;
+  JsonWriter json(out);
+  json.beginObject(Layout::kLines).key("entries").beginArray(Layout::kLines);
   for (const EntryRow& row : inventory.rows) {
     const IndexEntry& e = row.entry;
-    out << separator << "    {\"position\": " << row.position << ", \"hash\": \"" << hexHash(e.hash)
-        << "\", \"sector\": " << e.sector << ", \"size\": " << e.size << ", \"kind\": \""
-        << kindName(e) << "\", \"decoded_size\": ";
+    json.beginObject()
+        .key("position")
+        .value(row.position)
+        .key("hash")
+        .value(hexHash(e.hash))
+        .key("sector")
+        .value(e.sector)
+        .key("size")
+        .value(e.size)
+        .key("kind")
+        .value(kindName(e))
+        .key("decoded_size");
     if (row.decodedSize) {
-      out << *row.decodedSize;
+      json.value(*row.decodedSize);
     } else {
-      out << "null";
+      json.null();
     }
-    out << ", \"state\": \"" << stateName(row.state) << "\", \"names\": [";
-    for (size_t i = 0; i < row.names.size(); ++i)
-      out << (i ? ", " : "") << jsonQuoted(row.names[i]);
-    out << "], \"given_by\": " << (row.givenBy.empty() ? "null" : jsonQuoted(row.givenBy))
-        << ", \"problem\": " << (row.problem.empty() ? "null" : jsonQuoted(row.problem)) << '}';
-    separator = ",\n";
+    json.key("state").value(stateName(row.state)).key("names").beginArray();
+    for (const std::string& name : row.names) json.value(name);
+    json.endArray().key("given_by").valueOrNull(row.givenBy);
+    json.key("problem").valueOrNull(row.problem).endObject();
   }
-  out << (inventory.rows.empty() ? "],\n" : "\n  ],\n");
-  out << "  \"summary\": {\n    \"entries\": " << totalEntries(inventory)
-      << ",\n    \"stored_bytes\": " << totalStoredBytes(inventory) << ",\n    \"states\": {";
+  json.endArray().key("summary").beginObject(Layout::kLines);
+  json.key("entries").value(totalEntries(inventory));
+  json.key("stored_bytes").value(totalStoredBytes(inventory));
+  json.key("states").beginObject(Layout::kLines);
   for (int s = 0; s < ENTRY_STATE_COUNT; ++s) {
     const StateTotal& t = inventory.totals[s];
-    out << (s ? ",\n" : "\n") << "      \"" << stateName(static_cast<EntryState>(s))
-        << "\": {\"entries\": " << t.entries << ", \"stored_bytes\": " << t.storedBytes << '}';
+    json.key(stateName(static_cast<EntryState>(s))).beginObject();
+    json.key("entries").value(t.entries).key("stored_bytes").value(t.storedBytes).endObject();
   }
-  out << "\n    }\n  }\n}\n";
+  json.endObject().endObject().endObject();
 }
 
 }  // namespace orvex

@@ -105,24 +105,23 @@ UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const 
 
 void writeUnnamedJson(const std::vector<UnnamedFile>& files, const UnnamedStats& stats,
                       std::ostream& out) {
-  out << "{\n  \"files\": [";
-  const char* separator = "\n";
+  using Layout = JsonWriter::Layout;
+  JsonWriter json(out);
+  json.beginObject(Layout::kLines).key("files").beginArray(Layout::kLines);
   for (const UnnamedFile& file : files) {
     if (file.row == nullptr) continue;
     char hash[16];
     std::snprintf(hash, sizeof hash, "0x%08X", file.row->entry.hash);
-    out << separator << "    {\"position\": " << file.row->position << ", \"hash\": \"" << hash
-        << "\", \"state\": \"" << stateName(file.row->state)
-        << "\", \"path\": " << (file.path.empty() ? "null" : jsonQuoted(file.path))
-        << ", \"written\": " << (file.problem.empty() && !file.present ? "true" : "false")
-        << ", \"present\": " << (file.present ? "true" : "false") << ", \"size\": " << file.bytes
-        << ", \"problem\": " << (file.problem.empty() ? "null" : jsonQuoted(file.problem)) << '}';
-    separator = ",\n";
+    json.beginObject().key("position").value(file.row->position).key("hash").value(hash);
+    json.key("state").value(stateName(file.row->state)).key("path").valueOrNull(file.path);
+    json.key("written").value(file.problem.empty() && !file.present);
+    json.key("present").value(file.present).key("size").value(file.bytes);
+    json.key("problem").valueOrNull(file.problem).endObject();
   }
-  out << (*separator == '\n' ? "],\n" : "\n  ],\n");
-  out << "  \"summary\": {\"written\": " << stats.written << ", \"bytes\": " << stats.bytes
-      << ", \"present\": " << stats.present << ", \"not_written\": " << stats.failed
-      << ", \"skipped\": " << stats.skipped << "}\n}\n";
+  json.endArray().key("summary").beginObject();
+  json.key("written").value(stats.written).key("bytes").value(stats.bytes);
+  json.key("present").value(stats.present).key("not_written").value(stats.failed);
+  json.key("skipped").value(stats.skipped).endObject().endObject();
 }
 
 }  // namespace orvex

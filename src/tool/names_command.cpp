@@ -104,31 +104,29 @@ void writeTable(const Recovery& recovery, std::ostream& out) {
 }
 
 void writeJson(const Recovery& recovery, std::ostream& out) {
-  out << "{\n  \"entries\": [";
-  const char* separator = "\n";
+  using Layout = JsonWriter::Layout;
+  JsonWriter json(out);
+  json.beginObject(Layout::kLines).key("entries").beginArray(Layout::kLines);
   for (const UnreachedEntry& entry : recovery.entries) {
     char hash[16];
     std::snprintf(hash, sizeof hash, "0x%08X", entry.hash);
-    out << separator << "    {\"position\": " << entry.position << ", \"hash\": \"" << hash
-        << "\", \"state\": \"" << stateName(entry.state)
-        << "\", \"ambiguous\": " << (entry.ambiguous ? "true" : "false") << ", \"candidates\": [";
-    for (size_t i = 0; i < entry.candidates.size(); ++i) {
-      const Candidate& c = entry.candidates[i];
-      out << (i ? ", " : "") << "{\"name\": " << jsonQuoted(c.name) << ", \"evidence\": \""
-          << evidenceName(c.evidence) << "\", \"source\": " << jsonQuoted(c.source)
-          << ", \"chance\": " << c.chance << "}";
+    json.beginObject().key("position").value(entry.position).key("hash").value(hash);
+    json.key("state").value(stateName(entry.state)).key("ambiguous").value(entry.ambiguous);
+    json.key("candidates").beginArray();
+    for (const Candidate& c : entry.candidates) {
+      json.beginObject().key("name").value(c.name).key("evidence").value(evidenceName(c.evidence));
+      json.key("source").value(c.source).key("chance").value(c.chance).endObject();
     }
-    out << "]}";
-    separator = ",\n";
+    json.endArray().endObject();
   }
-  out << (*separator == '\n' ? "],\n" : "\n  ],\n") << "  \"evidence\": {";
+  json.endArray().key("evidence").beginObject(Layout::kLines);
   for (int kind = 0; kind < EVIDENCE_KINDS; ++kind) {
     const KindTally& t = recovery.tally[kind];
-    out << (kind ? ",\n" : "\n") << "    \"" << evidenceName(static_cast<Evidence>(kind))
-        << "\": {\"tried\": " << t.tried << ", \"matches\": " << t.matches
-        << ", \"chance\": " << t.chance << "}";
+    json.key(evidenceName(static_cast<Evidence>(kind))).beginObject();
+    json.key("tried").value(t.tried).key("matches").value(t.matches);
+    json.key("chance").value(t.chance).endObject();
   }
-  out << "\n  }\n}\n";
+  json.endObject().endObject();
 }
 
 // The chosen names as the text of a names file, a shadowed entry's tied to

@@ -84,24 +84,27 @@ std::string describe(const EntryChange& change) {
 }
 
 void writePlanJson(const PatchPlan& plan, bool dryRun, std::ostream& out) {
-  const auto form = [](const IndexEntry& e) {
-    return "{\"sector\": " + std::to_string(e.sector) + ", \"size\": " + std::to_string(e.size) +
-           ", \"compressed\": " + (e.flags & FLAG_COMPRESSED ? "true" : "false") + "}";
+  using Layout = JsonWriter::Layout;
+  JsonWriter json(out);
+  const auto form = [&json](const IndexEntry& e) {
+    json.beginObject().key("sector").value(e.sector).key("size").value(e.size);
+    json.key("compressed").value((e.flags & FLAG_COMPRESSED) != 0).endObject();
   };
-  out << "{\n  \"dry_run\": " << (dryRun ? "true" : "false") << ",\n  \"changes\": [";
-  const char* separator = "\n";
+  json.beginObject(Layout::kLines).key("dry_run").value(dryRun);
+  json.key("changes").beginArray(Layout::kLines);
   for (const EntryChange& change : plan.changes) {
-    out << separator << "    {\"name\": " << jsonQuoted(change.name) << ", \"pieces\": [";
-    for (size_t i = 0; i < change.pieces.size(); ++i) out << (i ? ", " : "") << change.pieces[i];
-    out << "], \"position\": " << change.position << ", \"before\": " << form(change.before)
-        << ", \"after\": " << form(change.after) << ", \"placed\": \""
-        << (change.ownSectors ? "own-sectors" : "appended") << "\"}";
-    separator = ",\n";
+    json.beginObject().key("name").value(change.name).key("pieces").beginArray();
+    for (const auto piece : change.pieces) json.value(piece);
+    json.endArray().key("position").value(change.position).key("before");
+    form(change.before);
+    json.key("after");
+    form(change.after);
+    json.key("placed").value(change.ownSectors ? "own-sectors" : "appended").endObject();
   }
-  out << (*separator == '\n' ? "],\n" : "\n  ],\n");
-  out << "  \"summary\": {\"changed\": " << plan.changes.size()
-      << ", \"rewritten_in_own_sectors\": " << plan.rewrittenInOwnSectors()
-      << ", \"appended_bytes\": " << plan.appendedBytes() << "}\n}\n";
+  json.endArray().key("summary").beginObject();
+  json.key("changed").value(plan.changes.size());
+  json.key("rewritten_in_own_sectors").value(plan.rewrittenInOwnSectors());
+  json.key("appended_bytes").value(plan.appendedBytes()).endObject().endObject();
 }
 
 // A path as a shell word that no command takes for an option.
