@@ -1,4 +1,6 @@
 // orvex-tool mount: the disc as a read-only file system.
+#include <algorithm>
+#include <optional>
 #include <ostream>
 #include <utility>
 
@@ -7,6 +9,7 @@
 #include "console.h"
 #include "file_io.h"
 #include "fuse_server.h"
+#include "number_text.h"
 #include "paths.h"
 #include "tool.h"
 
@@ -39,18 +42,12 @@ int usageError(std::ostream& err, const std::string& message) {
 
 // A size with an optional K, M or G (powers of 1024); 0 when it is none.
 uint64_t parseSize(const std::string& text) {
-  if (text.empty()) return 0;
-  uint64_t value = 0;
-  size_t i = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    if (value > (UINT64_MAX - 9) / 10) return 0;
-    value = value * 10 + static_cast<uint64_t>(text[i] - '0');
-  }
-  if (i == 0) return 0;
-  const std::string unit = text.substr(i);
+  const size_t digits = std::min(text.find_first_not_of("0123456789"), text.size());
+  const std::string unit = text.substr(digits);
   const int shift = unit.empty() ? 0 : unit == "K" ? 10 : unit == "M" ? 20 : unit == "G" ? 30 : -1;
-  if (shift < 0 || value > (UINT64_MAX >> shift)) return 0;
-  return value << shift;
+  if (shift < 0) return 0;
+  const std::optional<uint64_t> value = parseNumber(text.substr(0, digits), UINT64_MAX >> shift);
+  return value ? *value << shift : 0;
 }
 
 }  // namespace

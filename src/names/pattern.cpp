@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <set>
 
+#include "number_text.h"
 #include "store.h"
 
 namespace orvex {
@@ -122,12 +124,9 @@ Status parsePattern(std::string_view text, std::string_view alphabet, NamePatter
         const std::string_view second =
             comma == std::string_view::npos ? first : body.substr(comma + 1);
         const auto count = [](std::string_view digits, size_t* value) {
-          if (digits.empty() || digits.size() > 3 ||
-              digits.find_first_not_of("0123456789") != std::string_view::npos)
-            return false;
-          *value = 0;
-          for (char d : digits) *value = *value * 10 + static_cast<size_t>(d - '0');
-          return true;
+          const std::optional<uint64_t> number = parseNumber(digits, 999);
+          if (number) *value = static_cast<size_t>(*number);
+          return number.has_value();
         };
         if (!count(first, &low) || !count(second, &high))
           return Status::invalid("a repetition that is not {n} or {n,m}");

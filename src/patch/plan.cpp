@@ -1,9 +1,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
+#include <string_view>
 
 #include "changes.h"
 #include "file_io.h"
+#include "number_text.h"
 #include "patch.h"
 #include "walk.h"
 
@@ -15,6 +18,25 @@ std::string pieceNumber(size_t piece) {
   char number[32];
   std::snprintf(number, sizeof number, "%03zu", piece);
   return number;
+}
+
+// The hash and the number of earlier entries with it that the name of a
+// file unnamed wrote gives; false when unnamed would not write the name.
+bool parseUnnamedName(const std::string& name, uint32_t* hash, uint32_t* earlier) {
+  if (!name.ends_with(".bin")) return false;
+  const std::string_view stem = std::string_view(name).substr(0, name.size() - 4);
+  const std::optional<uint64_t> hashValue = parseNumber(stem.substr(0, 8), UINT32_MAX, 16);
+  if (!hashValue) return false;
+  *hash = static_cast<uint32_t>(*hashValue);
+  *earlier = 0;
+  if (stem.size() > 8) {
+    // HASH-N counts from 1.
+    const std::optional<uint64_t> count =
+        stem[8] == '-' ? parseNumber(stem.substr(9), UINT32_MAX) : std::nullopt;
+    if (!count || *count == 0) return false;
+    *earlier = static_cast<uint32_t>(*count);
+  }
+  return unnamedFileName(*hash, *earlier) == name;
 }
 
 uint64_t roundUpToSector(uint64_t n) { return (n + SECTOR_SIZE - 1) / SECTOR_SIZE * SECTOR_SIZE; }
@@ -75,22 +97,15 @@ void Planner::addUnnamed(const std::string& dir, std::vector<ChangedFile>* files
     return problem(dir, s.message());
   const std::vector<IndexEntry>& entries = store_.index.entries();
   for (const ChangedFile& file : *files) {
-    unsigned hash = 0, later = 0;
-    int end = 0;
     const std::string& name = file.name;
-    const bool plain = std::sscanf(name.c_str(), "%8X.bin%n", &hash, &end) == 1 &&
-                       static_cast<size_t>(end) == name.size() && unnamedFileName(hash, 0) == name;
-    const bool numbered = !plain &&
-                          std::sscanf(name.c_str(), "%8X-%u.bin%n", &hash, &later, &end) == 2 &&
-                          static_cast<size_t>(end) == name.size() && later > 0 &&
-                          unnamedFileName(hash, later) == name;
-    if (!plain && !numbered) {
+    uint32_t hash = 0, earlier = 0;
+    if (!parseUnnamedName(name, &hash, &earlier)) {
       problem(dir + "/" + name, "not named as unnamed names files (HASH.bin or HASH-N.bin)");
       continue;
     }
     int64_t position = -1;
     for (size_t i = 0, seen = 0; i < entries.size() && position < 0; ++i)
-      if (entries[i].hash == hash && seen++ == later) position = static_cast<int64_t>(i);
+      if (entries[i].hash == hash && seen++ == earlier) position = static_cast<int64_t>(i);
     if (position < 0) {
       problem(dir + "/" + name, "no such index entry");
       continue;

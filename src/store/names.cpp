@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
+
+#include "number_text.h"
 
 namespace orvex {
 namespace {
@@ -62,11 +65,10 @@ bool parsePiecePath(const std::string& name, std::string* dir, size_t* number) {
   constexpr std::string_view kSuffix = ".mset";
   if (leaf.size() <= kSuffix.size() || !leaf.ends_with(kSuffix)) return false;
   const std::string digits = leaf.substr(0, leaf.size() - kSuffix.size());
-  if (digits.size() > 9 ||
-      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return false;
+  const std::optional<uint64_t> parsed = parseNumber(digits, 999'999'999);
+  if (!parsed) return false;
   *dir = name.substr(0, slash);
-  *number = std::stoul(digits);
+  *number = static_cast<size_t>(*parsed);
   return piecePath(*dir, *number) == name;
 }
 

@@ -1,6 +1,9 @@
 #include "names_file.h"
 
 #include <cstdio>
+#include <optional>
+
+#include "number_text.h"
 
 namespace orvex {
 namespace {
@@ -55,17 +58,12 @@ void decodeNamesFile(std::string_view text, const std::string& source,
     const size_t tab = line.rfind("\t#");
     if (tab != std::string_view::npos) {
       const std::string_view digits = line.substr(tab + 2);
-      uint64_t position = 0;
-      bool valid = !digits.empty() && digits.size() <= 10;
-      for (char c : digits) {
-        valid = valid && c >= '0' && c <= '9';
-        if (valid) position = position * 10 + static_cast<uint64_t>(c - '0');
-      }
-      if (!valid || position > UINT32_MAX) {
+      const std::optional<uint64_t> position = parseNumber(digits, UINT32_MAX);
+      if (!position) {
         problems->add(where, "the position after the tab is not a number");
         continue;
       }
-      given.position = static_cast<uint32_t>(position);
+      given.position = static_cast<uint32_t>(*position);
       line = line.substr(0, tab);
     }
     std::string why;

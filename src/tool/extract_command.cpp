@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -13,9 +12,11 @@
 #include "console.h"
 #include "extract.h"
 #include "new_file.h"
+#include "number_text.h"
 #include "output_dir.h"
 #include "store.h"
 #include "tool.h"
+#include "wildcard.h"
 
 namespace orvex {
 namespace {
@@ -97,8 +98,7 @@ class Selection {
     const std::string folder(dir);
     for (const std::string& pattern : bare_) {
       if (pattern == folder || pattern.starts_with(folder + "/")) return true;
-      if (fnmatch(pattern.c_str(), (folder + "/000.mset").c_str(), FNM_LEADING_DIR) == 0)
-        return true;
+      if (wildcardMatches(pattern, folder + "/000.mset")) return true;
     }
     return false;
   }
@@ -116,7 +116,7 @@ class Selection {
   static bool selects(const std::string& pattern, const std::string& name) {
     if (name.starts_with(pattern) && (name.size() == pattern.size() || name[pattern.size()] == '/'))
       return true;
-    return fnmatch(pattern.c_str(), name.c_str(), FNM_LEADING_DIR) == 0;
+    return wildcardMatches(pattern, name);
   }
 
   std::vector<std::string> patterns_;  // as given, for messages
@@ -126,11 +126,7 @@ class Selection {
 
 // A number of jobs from 1 to 256, or 0 when the text is none.
 unsigned parseJobs(const std::string& text) {
-  if (text.empty() || text.size() > 3) return 0;
-  for (char c : text)
-    if (c < '0' || c > '9') return 0;
-  const int jobs = std::stoi(text);
-  return jobs >= 1 && jobs <= 256 ? static_cast<unsigned>(jobs) : 0;
+  return static_cast<unsigned>(parseNumber(text, 256).value_or(0));
 }
 
 }  // namespace

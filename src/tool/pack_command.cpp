@@ -1,7 +1,9 @@
+#include <optional>
 #include <ostream>
 
 #include "command_line.h"
 #include "console.h"
+#include "number_text.h"
 #include "pack.h"
 #include "store.h"
 #include "tool.h"
@@ -29,15 +31,9 @@ int usageError(std::ostream& err, const std::string& message) {
 }
 
 bool parseBaseSector(const std::string& text, uint32_t* sector) {
-  if (text.empty() || text.size() > 3) return false;
-  uint32_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<uint32_t>(c - '0');
-  }
-  if (v >= BOOT_SEARCH_SECTORS) return false;
-  *sector = v;
-  return true;
+  const std::optional<uint64_t> number = parseNumber(text, BOOT_SEARCH_SECTORS - 1);
+  if (number) *sector = static_cast<uint32_t>(*number);
+  return number.has_value();
 }
 
 }  // namespace
