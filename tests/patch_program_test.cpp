@@ -207,7 +207,7 @@ TEST_F(PatchProgram, RefusalsReportEveryProblemAndWriteNothing) {
        {"ev/a/000.mset: no index entry has this name's hash, and no event file"}},
       {"a stored file over the limit of a compressed entry",
        {{"text.txt", textLike(MAX_COMPRESSED_LENGTH + 1, 9)}},
-       {"over the 16777215 a compressed entry can hold"}},
+       {"over the 16777215 a compressed entry can hold; patch without --compress\n"}},
       {"an index with bytes after its last whole record",
        {{"dup.txt", bytesOf("edited")}},
        {"the index: not read whole, and a patched index would lose the 3 bytes after its last "
@@ -280,7 +280,8 @@ TEST_F(PatchProgram, EditsSurviveTheRoundTrip) {
   writeBytes(sandbox / "edit/ev/a/001.mset", piece1);
   ProgramResult r = tool({"extract", "-C", "edit", "--events", "table", "disc.img", "disc.idx"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.err.find("warning: ev/a/001.mset: differs from its event file's cut, kept"),
+  EXPECT_NE(r.err.find("warning: ev/a/001.mset: differs from its event file's cut, kept "
+                       "(--refresh-pieces replaces it)\n"),
             std::string::npos)
       << r.err;
   EXPECT_TRUE(readBytes(sandbox / "edit/ev/a/001.mset") == piece1);

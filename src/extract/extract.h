@@ -10,6 +10,7 @@
 
 #include "console.h"
 #include "output_dir.h"
+#include "run_tally.h"
 #include "store.h"
 #include "walk.h"
 
@@ -36,6 +37,9 @@ struct ExtractOptions {
   // without it, an edited piece is kept with a warning. A folder there is
   // always kept. Pieces whose bytes are there already are left alone.
   bool refreshPieces = true;
+  // Said in parentheses after the warning of a differing piece kept: how
+  // to have it replaced. Nothing when empty.
+  std::string keptPieceHint;
   // Threads that read, decode and write files while the walk decides; 1 is
   // the one-thread run. What is shown and written is the same either way.
   unsigned jobs = 1;
@@ -45,26 +49,6 @@ struct ExtractOptions {
 // a number from 1 to 256, else every core; a value that is not such a
 // number gets a warning in *warning naming it and the number used.
 unsigned jobsFromSetting(const char* setting, std::string* warning);
-
-struct RunStats {
-  uint64_t filesWritten = 0;
-  uint64_t bytesWritten = 0;
-  uint64_t piecesWritten = 0;
-  uint64_t filesPresent = 0;  // there before the run, or appeared during it; pieces too
-  uint64_t notWritten = 0;    // selected files that could not be written
-  uint64_t namesRefused = 0;  // unsafe names of selected files, never looked up
-  uint64_t eventsNotCut = 0;  // event files there but not cut into pieces
-  uint64_t piecesNotWritten = 0;  // pieces skipped or whose write failed
-  uint64_t warnings = 0;      // every warning the console printed, before the walk too
-  uint64_t entriesReached = 0;
-  uint64_t entriesTotal = 0;
-  bool dryRun = false;
-
-  // Something the run meant to write is not there: a file or a piece.
-  bool lostSomething() const {
-    return notWritten || namesRefused || eventsNotCut || piecesNotWritten;
-  }
-};
 
 // Runs the whole walk, writing into out. Warnings go to console.
 RunStats extractAll(const Store& store, OutputDir& out, Console& console,

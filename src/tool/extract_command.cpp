@@ -216,6 +216,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
   options.dumpingLines = false;
   options.listWritten = verbose;
   options.refreshPieces = refreshPieces;
+  options.keptPieceHint = "--refresh-pieces replaces it";
   options.dryRun = dryRun;
   if (operands.size() > 2)
     options.selectsUnder = [&selection](std::string_view dir) {
