@@ -115,7 +115,7 @@ WalkSummary walkLists(const Store& store, NameVisitor& visitor, const WalkOption
 
   std::vector<uint8_t> table;
   std::string tableName = options.eventsTablePath.value_or(EVENTS_TABLE_NAME);
-  Status read = options.eventsTablePath ? io::readUserFile(*options.eventsTablePath, &table)
+  Status read = options.eventsTablePath ? io::readUserFile(*store.image.fs, *options.eventsTablePath, &table)
                                         : visitor.readEventTable(&table);
   if (read.code() == Status::Code::kNotFound && !options.eventsTablePath && listedTable &&
       visitor.tableFromStore(listedTable->name)) {
@@ -129,7 +129,7 @@ WalkSummary walkLists(const Store& store, NameVisitor& visitor, const WalkOption
   }
   if (read.code() == Status::Code::kNotFound) return {};
   if (!read.isOk()) {
-    visitor.warning(tableName, read.message() + ", event pass skipped");
+    visitor.tableUnreadable(tableName, read.message() + ", event pass skipped");
     return {};
   }
   for (std::string_view name : decodeEventsTable(table.data(), table.size()))
@@ -183,9 +183,9 @@ class PieceFolderLearner : public NameVisitor {
               const std::vector<EventPiece>&) override {
     found.eventByFolder[dir] = std::string(eventName);
   }
-  void warning(std::string_view subject, std::string_view reason) override {
-    if (reason.ends_with("event pass skipped"))
-      found.tableProblem = std::string(subject) + ": " + std::string(reason);
+  void warning(std::string_view, std::string_view) override {}
+  void tableUnreadable(std::string_view tableName, std::string_view reason) override {
+    found.tableProblem = std::string(tableName) + ": " + std::string(reason);
   }
 
   PieceFolders found;

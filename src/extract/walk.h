@@ -47,6 +47,11 @@ class NameVisitor {
   // A name the walk will not offer (absolute, or with a '..' part): what a
   // run would have written under it is lost.
   virtual void refused(std::string_view name, std::string_view reason) { warning(name, reason); }
+  // The event table is there but cannot be read (reason says why), so no
+  // event file is cut.
+  virtual void tableUnreadable(std::string_view tableName, std::string_view reason) {
+    warning(tableName, reason);
+  }
   // An event file that is there but cannot be cut into pieces.
   virtual void notCut(std::string_view eventName, std::string_view reason) {
     warning(eventName, reason);
