@@ -286,6 +286,10 @@ TEST_F(ListProgram, UnnamedWritesWhatNoNameReachesAndNeverOverwrites) {
   EXPECT_EQ(splitLines(r.out).size(), 3u) << r.out;
   const Lines err = splitLines(r.err);
   ASSERT_EQ(err.size(), 4u) << r.err;  // bad.z, zero and past.end, then the summary
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_TRUE(err[i].starts_with("orvex-tool: unnamed: entry ")) << err[i];
+    EXPECT_TRUE(err[i].ends_with(", not written")) << err[i];
+  }
   EXPECT_EQ(err[3],
             "orvex-tool: unnamed: 3 files written (4.9 KiB), 0 not written, 3 entries "
             "skipped");

@@ -22,7 +22,7 @@ namespace orvex {
 struct NameReach {
   std::vector<std::vector<std::string>> names;  // per index position, first-seen order
   std::vector<std::string> givenBy;  // per position: the names file line that named it, if one did
-  Problems notes;  // why names may be missing, e.g. an unreadable event table
+  Problems notes;                    // why names may be missing, e.g. an unreadable event table
 
   // How many index entries some name reaches.
   uint64_t entriesReached() const;
@@ -71,7 +71,6 @@ void writeInventoryTable(const Inventory& inventory, std::ostream& out);
 // The inventory as one JSON document: {"entries": [...], "summary": {...}}.
 void writeInventoryJson(const Inventory& inventory, std::ostream& out);
 
-
 struct UnnamedStats {
   uint64_t written = 0;
   uint64_t bytes = 0;
@@ -83,9 +82,9 @@ struct UnnamedStats {
 // What became of one entry that no name reaches.
 struct UnnamedFile {
   const EntryRow* row = nullptr;
-  std::string path;     // where it went, or was to go; empty when skipped
-  uint64_t bytes = 0;   // its length, once written
-  std::string problem;  // why it was skipped or not written; empty when written
+  std::string path;      // where it went, or was to go; empty when skipped
+  uint64_t bytes = 0;    // its length, once written
+  std::string problem;   // why it was skipped or not written; empty when written
   bool present = false;  // there already with the entry's bytes
 };
 
@@ -94,10 +93,6 @@ struct UnnamedFile {
 // files, in index order.
 UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const std::string& outDir,
                           std::vector<UnnamedFile>* files);
-// The same, reporting each file written on out and each entry not written
-// on err.
-UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const std::string& outDir,
-                          std::ostream& out, std::ostream& err);
 // The fates as one JSON document: {"files": [...], "summary": {...}}.
 void writeUnnamedJson(const std::vector<UnnamedFile>& files, const UnnamedStats& stats,
                       std::ostream& out);

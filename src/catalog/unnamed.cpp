@@ -4,17 +4,10 @@
 #include <unordered_map>
 
 #include "catalog.h"
-#include "human_bytes.h"
 #include "output_dir.h"
 
 namespace orvex {
 namespace {
-
-std::string entryLabel(const EntryRow& row) {
-  char text[48];
-  std::snprintf(text, sizeof text, "entry %u (0x%08X)", row.position, row.entry.hash);
-  return text;
-}
 
 // Writes the entry's bytes, decoded when compressed, under name in out.
 Status writeEntry(const Store& store, const EntryRow& row, OutputDir& out, const std::string& name,
@@ -22,7 +15,7 @@ Status writeEntry(const Store& store, const EntryRow& row, OutputDir& out, const
   const Location where = locateEntry(store, row.position);
   if (!(row.entry.flags & FLAG_COMPRESSED)) {
     *written = row.entry.size;
-    return out.copyNew(name, store.image.fd(), where.offset, row.entry.size);
+    return out.copyNew(name, store.image.file, where.offset, row.entry.size);
   }
   std::vector<uint8_t> file;
   const Status read = readLocated(store, where, &file);
@@ -79,26 +72,6 @@ UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const 
       stats.bytes += file.bytes;
     }
     files->push_back(std::move(file));
-  }
-  return stats;
-}
-
-UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const std::string& outDir,
-                          std::ostream& out, std::ostream& err) {
-  std::vector<UnnamedFile> files;
-  const UnnamedStats stats = writeUnnamed(store, inventory, outDir, &files);
-  for (const UnnamedFile& file : files) {
-    if (file.row == nullptr) {
-      err << "orvex-tool: unnamed: " << file.path << ": " << file.problem << '\n';
-    } else if (file.path.empty()) {
-      err << "orvex-tool: unnamed: " << entryLabel(*file.row) << ": " << file.problem
-          << ", not written\n";
-    } else if (!file.problem.empty()) {
-      err << "orvex-tool: unnamed: " << file.path << ": " << file.problem << ", not written\n";
-    } else if (!file.present) {
-      out << file.path << "  " << humanBytes(static_cast<double>(file.bytes)) << ", "
-          << entryLabel(*file.row) << ", " << stateName(file.row->state) << '\n';
-    }
   }
   return stats;
 }

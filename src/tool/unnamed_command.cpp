@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <memory>
 #include <ostream>
 
@@ -27,6 +28,30 @@ constexpr char kUsage[] =
     "  --json      print one JSON document of what became of each entry instead of\n"
     "              a line per file\n"
     "  -h, --help  show this help\n";
+
+std::string entryLabel(const EntryRow& row) {
+  char text[48];
+  std::snprintf(text, sizeof text, "entry %u (0x%08X)", row.position, row.entry.hash);
+  return text;
+}
+
+// Each file written on out, each entry not written on err.
+void printUnnamedFiles(const std::vector<UnnamedFile>& files, std::ostream& out,
+                       std::ostream& err) {
+  for (const UnnamedFile& file : files) {
+    if (file.row == nullptr) {
+      err << "orvex-tool: unnamed: " << file.path << ": " << file.problem << '\n';
+    } else if (file.path.empty()) {
+      err << "orvex-tool: unnamed: " << entryLabel(*file.row) << ": " << file.problem
+          << ", not written\n";
+    } else if (!file.problem.empty()) {
+      err << "orvex-tool: unnamed: " << file.path << ": " << file.problem << ", not written\n";
+    } else if (!file.present) {
+      out << file.path << "  " << humanBytes(static_cast<double>(file.bytes)) << ", "
+          << entryLabel(*file.row) << ", " << stateName(file.row->state) << '\n';
+    }
+  }
+}
 
 }  // namespace
 
@@ -59,14 +84,12 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
   if (refuseSenseless("unnamed", oddities, reach.entriesReached(), err)) return 1;
   const Inventory inventory = takeInventory(store, std::move(reach));
   inventory.notes.print(err, "orvex-tool: unnamed");
-  UnnamedStats stats;
-  if (json) {
-    std::vector<UnnamedFile> files;
-    stats = writeUnnamed(store, inventory, paths[2], &files);
+  std::vector<UnnamedFile> files;
+  const UnnamedStats stats = writeUnnamed(store, inventory, paths[2], &files);
+  if (json)
     writeUnnamedJson(files, stats, out);
-  } else {
-    stats = writeUnnamed(store, inventory, paths[2], out, err);
-  }
+  else
+    printUnnamedFiles(files, out, err);
   out.flush();
   err << "orvex-tool: unnamed: " << counted(stats.written, "file", "files") << " written ("
       << humanBytes(static_cast<double>(stats.bytes)) << "), "
