@@ -36,10 +36,6 @@ constexpr char kUsage[] =
     "  -o OPTIONS          FUSE mount options, such as allow_other\n"
     "  -h, --help          show this help\n";
 
-int usageError(std::ostream& err, const std::string& message) {
-  return orvex::usageError(err, "mount", message);
-}
-
 // A size with an optional K, M or G (powers of 1024); 0 when it is none.
 uint64_t parseSize(const std::string& text) {
   const size_t digits = std::min(text.find_first_not_of("0123456789"), text.size());
@@ -50,37 +46,38 @@ uint64_t parseSize(const std::string& text) {
   return value ? *value << shift : 0;
 }
 
+std::string checkSize(const CommandLine&, const CommandOption& option) {
+  return parseSize(*option.value) == 0 ? "--cache-size needs a size such as 64M" : "";
+}
+
+const CommandSpec kCommand{"mount",
+                           kUsage,
+                           {eventsOption("a value"),
+                            namesOption(),
+                            {"-o", "--output", "a value"},
+                            {"--cache-size", {}, "a size such as 64M", true, checkSize},
+                            {"-f", "--foreground"},
+                            {"--no-unnamed"}}};
+
 }  // namespace
 
 int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   MountedDisc disc;
   disc.cacheSize = uint64_t{64} << 20;
+  int status = 0;
+  const std::optional<CommandLine> parsed = parseCommandLine(kCommand, args, out, err, &status);
+  if (!parsed) return status;
+  const CommandLine& line = *parsed;
   MountOptions options;
+  options.walk.eventsTablePath = line.value("--events");
+  options.unnamed = !line.has("--no-unnamed");
+  disc.foreground = line.has("-f");
+  if (line.has("--cache-size")) disc.cacheSize = parseSize(*line.value("--cache-size"));
   std::vector<std::string> fuseOptions;
-  const CommandLine line = splitCommandLine(args, {"--events", "--cache-size", "-o", "--names"});
-  for (const CommandOption& option : line.options) {
-    if (isHelpOption(option)) return printHelp(out, kUsage);
-    if (option.name == "--events" || option.name == "-o") {
-      if (!option.value || option.value->empty())
-        return usageError(err, option.name + " needs a value");
-      if (option.name == "-o")
-        fuseOptions.push_back(*option.value);
-      else
-        options.walk.eventsTablePath = option.value;
-    } else if (option.name == "--cache-size") {
-      disc.cacheSize = option.value ? parseSize(*option.value) : 0;
-      if (disc.cacheSize == 0) return usageError(err, "--cache-size needs a size such as 64M");
-    } else if (option.name == "-f" || option.name == "--foreground") {
-      disc.foreground = true;
-    } else if (option.name == "--names") {
-      if (!option.value || option.value->empty()) return usageError(err, "--names needs a FILE");
-    } else if (option.name == "--no-unnamed") {
-      options.unnamed = false;
-    } else {
-      return usageError(err, "unknown option '" + option.name + "'");
-    }
-  }
-  if (line.operands.size() != 3) return usageError(err, "expected IMAGE INDEX MOUNTPOINT");
+  for (const CommandOption& option : line.options)
+    if (option.name == "-o") fuseOptions.push_back(*option.value);
+  if (line.operands.size() != 3)
+    return usageError(err, kCommand, "expected IMAGE INDEX MOUNTPOINT");
   // Serving starts from "/": the mount point is needed by its full path to
   // unmount it at the end.
   std::string point;
@@ -91,15 +88,7 @@ int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std
         << '\n';
     return 1;
   }
-  if (options.walk.eventsTablePath) {
-    std::vector<uint8_t> table;
-    const Status read = io::readUserFile(*options.walk.eventsTablePath, &table);
-    if (!read.isOk()) {
-      err << "orvex-tool: mount: cannot read event table " << *options.walk.eventsTablePath << ": "
-          << read.message() << '\n';
-      return 1;
-    }
-  }
+  if (!eventsTableReadable("mount", options.walk.eventsTablePath, err)) return 1;
   if (!readNamesFiles("mount", line.options, &options.walk.givenNames, err)) return 1;
   Problems oddities;
   if (!openCommandStore("mount", line.operands[0], line.operands[1], &disc.store, &oddities, err))

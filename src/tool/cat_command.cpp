@@ -31,9 +31,7 @@ constexpr char kUsage[] =
     "Exit status: 0 when every file was written out; 1 when one could not be, or\n"
     "the image or the index cannot be opened; 2 on bad usage.\n";
 
-int usageError(std::ostream& err, const std::string& message) {
-  return orvex::usageError(err, "cat", message);
-}
+const CommandSpec kCommand{"cat", kUsage, {eventsOption(), namesOption("a path")}};
 
 // A piece of an event file the table names: its bytes as a run cuts them,
 // when name is one.
@@ -57,29 +55,15 @@ Status readPiece(const Store& store, const PieceFolders& folders, const std::str
 }  // namespace
 
 int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  std::optional<std::string> events;
-  const CommandLine line = splitCommandLine(args, {"--events", "--names"});
-  for (const CommandOption& option : line.options) {
-    if (isHelpOption(option)) return printHelp(out, kUsage);
-    if (option.name != "--events" && option.name != "--names")
-      return usageError(err, "unknown option '" + option.name + "'");
-    if (!option.value || option.value->empty())
-      return usageError(err, option.name + " needs a path");
-    if (option.name == "--events") events = option.value;
-  }
+  int status = 0;
+  const std::optional<CommandLine> line = parseCommandLine(kCommand, args, out, err, &status);
+  if (!line) return status;
+  const std::optional<std::string> events = line->value("--events");
   std::vector<GivenName> given;
-  if (!readNamesFiles("cat", line.options, &given, err)) return 1;
-  const std::vector<std::string>& operands = line.operands;
-  if (operands.size() < 3) return usageError(err, "expected IMAGE INDEX NAME...");
-  if (events) {
-    std::vector<uint8_t> table;
-    const Status read = io::readUserFile(*events, &table);
-    if (!read.isOk()) {
-      err << "orvex-tool: cat: cannot read event table " << *events << ": " << read.message()
-          << '\n';
-      return 1;
-    }
-  }
+  if (!readNamesFiles("cat", line->options, &given, err)) return 1;
+  const std::vector<std::string>& operands = line->operands;
+  if (operands.size() < 3) return usageError(err, kCommand, "expected IMAGE INDEX NAME...");
+  if (!eventsTableReadable("cat", events, err)) return 1;
 
   Store store;
   Problems oddities;
@@ -93,7 +77,6 @@ int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::
         store, walk, [](std::vector<uint8_t>*) { return Status::notFound("no folder"); });
   }
 
-  int status = 0;
   uint64_t found = 0;
   std::vector<uint8_t> bytes;
   for (size_t i = 2; i < operands.size() && out; ++i) {

@@ -5,38 +5,38 @@
 
 #include "extract.h"
 #include "file_io.h"
+#include "number_text.h"
 #include "tool.h"
 
 namespace orvex {
 
 namespace {
 
-// Long options and the short form they come out as.
-const std::pair<const char*, const char*> kShortForms[] = {
-    {"--directory", "-C"}, {"--jobs", "-j"}, {"--verbose", "-v"}, {"--quiet", "-q"},
-    {"--dry-run", "-n"},   {"--help", "-h"}, {"--output", "-o"},
+constexpr OptionSpec kHelpOption{"-h", "--help"};
+
+// The option spec declares under name, the help option included.
+const OptionSpec* findOption(const CommandSpec& spec, std::string_view name) {
+  if (name == kHelpOption.name || name == kHelpOption.longName) return &kHelpOption;
+  for (const OptionSpec& option : spec.options)
+    if (name == option.name || (!option.longName.empty() && name == option.longName))
+      return &option;
+  return nullptr;
+}
+
+struct Word {
+  const OptionSpec* spec;  // null for an option the command does not take
+  CommandOption option;
 };
 
-std::string shortForm(const std::string& name) {
-  for (const auto& [longName, shortName] : kShortForms)
-    if (name == longName) return shortName;
-  return name;
-}
-
-bool takes(const std::vector<std::string>& takesValue, const std::string& name) {
-  return std::find(takesValue.begin(), takesValue.end(), name) != takesValue.end();
-}
-
-}  // namespace
-
-CommandLine splitCommandLine(const std::vector<std::string>& args,
-                             const std::vector<std::string>& takesValue) {
-  CommandLine line;
+// The options and operands of args, options in the order given.
+std::vector<Word> splitWords(const CommandSpec& spec, const std::vector<std::string>& args,
+                             std::vector<std::string>* operands) {
+  std::vector<Word> words;
   bool options = true;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (!options || a.size() < 2 || a[0] != '-') {
-      line.operands.push_back(a);
+      operands->push_back(a);
       continue;
     }
     if (a == "--") {
@@ -45,29 +45,86 @@ CommandLine splitCommandLine(const std::vector<std::string>& args,
     }
     if (a[1] != '-' && a.size() > 2) {
       const std::string first = a.substr(0, 2);
-      if (takes(takesValue, first)) {
-        line.options.push_back({first, a.substr(2)});
+      const OptionSpec* option = findOption(spec, first);
+      if (option && !option->needs.empty()) {
+        words.push_back({option, {first, a.substr(2)}});
       } else {
-        for (size_t c = 1; c < a.size(); ++c) line.options.push_back({std::string("-") + a[c], {}});
+        for (size_t c = 1; c < a.size(); ++c) {
+          const std::string flag = std::string("-") + a[c];
+          words.push_back({findOption(spec, flag), {flag, {}}});
+        }
       }
       continue;
     }
     const size_t equals = a.find('=');
-    const std::string name = shortForm(a.substr(0, equals));
-    CommandOption option{name, std::nullopt};
-    if (equals != std::string::npos) {
-      option.value = a.substr(equals + 1);
-      if (!takes(takesValue, name)) option.name = a;  // a value where none is taken
-    } else if (takes(takesValue, name) && i + 1 < args.size()) {
-      option.value = args[++i];
+    const OptionSpec* option = findOption(spec, std::string_view(a).substr(0, equals));
+    Word word{option, {option ? std::string(option->name) : a, std::nullopt}};
+    if (option && equals != std::string::npos) {
+      word.option.value = a.substr(equals + 1);
+      // A value where none is taken makes the whole word unknown.
+      if (option->needs.empty()) word = {nullptr, {a, std::nullopt}};
+    } else if (option && !option->needs.empty() && i + 1 < args.size()) {
+      word.option.value = args[++i];
     }
-    line.options.push_back(std::move(option));
+    words.push_back(std::move(word));
   }
-  return line;
+  return words;
 }
 
-bool isHelpOption(const CommandOption& option) {
-  return option.name == "-h" || option.name == "--help";
+std::string checkJobs(const CommandLine&, const CommandOption& option) {
+  return parseJobs(option.value.value_or("")) == 0
+             ? option.name + " needs a number of jobs from 1 to 256"
+             : "";
+}
+
+}  // namespace
+
+bool CommandLine::has(std::string_view name) const {
+  return std::any_of(options.begin(), options.end(),
+                     [&](const CommandOption& option) { return option.name == name; });
+}
+
+std::optional<std::string> CommandLine::value(std::string_view name) const {
+  std::optional<std::string> last;
+  for (const CommandOption& option : options)
+    if (option.name == name) last = option.value;
+  return last;
+}
+
+OptionSpec jobsOption() {
+  return {"-j", "--jobs", "a number of jobs from 1 to 256", true, checkJobs};
+}
+
+unsigned parseJobs(const std::string& text) {
+  return static_cast<unsigned>(parseNumber(text, 256).value_or(0));
+}
+
+std::optional<CommandLine> parseCommandLine(const CommandSpec& spec,
+                                            const std::vector<std::string>& args, std::ostream& out,
+                                            std::ostream& err, int* status) {
+  CommandLine line;
+  for (Word& word : splitWords(spec, args, &line.operands)) {
+    const CommandOption& option = word.option;
+    std::string refused;
+    if (word.spec == &kHelpOption) {
+      *status = printHelp(out, spec.usage);
+      return std::nullopt;
+    }
+    if (word.spec == nullptr) {
+      refused = "unknown option '" + option.name + "'";
+    } else if (!word.spec->needs.empty() &&
+               (!option.value || (option.value->empty() && !word.spec->emptyValue))) {
+      refused = option.name + " needs " + std::string(word.spec->needs);
+    } else if (word.spec->check) {
+      refused = word.spec->check(line, option);
+    }
+    if (!refused.empty()) {
+      *status = usageError(err, spec, refused);
+      return std::nullopt;
+    }
+    line.options.push_back(std::move(word.option));
+  }
+  return line;
 }
 
 std::string versionLine() { return std::string("orvex-tool ") + ORVEX_VERSION; }
@@ -75,6 +132,17 @@ std::string versionLine() { return std::string("orvex-tool ") + ORVEX_VERSION; }
 int printHelp(std::ostream& out, std::string_view usage) {
   out << usage << '\n' << versionLine() << '\n';
   return 0;
+}
+
+bool eventsTableReadable(std::string_view command, const std::optional<std::string>& events,
+                         std::ostream& err) {
+  if (!events) return true;
+  std::vector<uint8_t> table;
+  const Status read = io::readUserFile(*events, &table);
+  if (read.isOk()) return true;
+  err << "orvex-tool: " << command << ": cannot read event table " << *events << ": "
+      << read.message() << '\n';
+  return false;
 }
 
 bool readNamesFiles(std::string_view command, const std::vector<CommandOption>& options,

@@ -12,7 +12,6 @@
 #include "console.h"
 #include "extract.h"
 #include "new_file.h"
-#include "number_text.h"
 #include "output_dir.h"
 #include "store.h"
 #include "tool.h"
@@ -64,9 +63,16 @@ constexpr char kUsage[] =
     "one could not be written, a pattern matched no name, or the image, the index,\n"
     "DIR or the event table cannot be used; 2 on bad usage.\n";
 
-int usageError(std::ostream& err, const std::string& message) {
-  return orvex::usageError(err, "extract", message);
-}
+const CommandSpec kCommand{"extract",
+                           kUsage,
+                           {directoryOption(),
+                            eventsOption(),
+                            namesOption(),
+                            jobsOption(),
+                            {"--refresh-pieces"},
+                            {"-n", "--dry-run"},
+                            {"-v", "--verbose"},
+                            {"-q", "--quiet"}}};
 
 // The patterns of the command line, remembering which ones matched a name.
 class Selection {
@@ -124,62 +130,30 @@ class Selection {
   std::vector<bool> matched_;
 };
 
-// A number of jobs from 1 to 256, or 0 when the text is none.
-unsigned parseJobs(const std::string& text) {
-  return static_cast<unsigned>(parseNumber(text, 256).value_or(0));
-}
-
 }  // namespace
 
 int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  std::optional<std::string> folder, events;
-  bool verbose = false, quiet = false, refreshPieces = false, dryRun = false;
+  int status = 0;
+  const std::optional<CommandLine> line = parseCommandLine(kCommand, args, out, err, &status);
+  if (!line) return status;
+  const std::optional<std::string> folder = line->value("-C"), events = line->value("--events");
+  const bool verbose = line->has("-v"), quiet = line->has("-q"), dryRun = line->has("-n"),
+             refreshPieces = line->has("--refresh-pieces");
   std::string jobsWarning;
   unsigned jobs = jobsFromSetting(std::getenv("ORVEX_JOBS"), &jobsWarning);
-  const CommandLine line = splitCommandLine(args, {"-C", "--events", "-j", "--names"});
-  for (const CommandOption& option : line.options) {
-    if (isHelpOption(option)) {
-      return printHelp(out, kUsage);
-    } else if (option.name == "-C" || option.name == "--events") {
-      if (!option.value || option.value->empty())
-        return usageError(err, option.name + " needs a path");
-      (option.name == "-C" ? folder : events) = option.value;
-    } else if (option.name == "-j") {
-      jobs = option.value ? parseJobs(*option.value) : 0;
-      if (jobs == 0) return usageError(err, "-j needs a number of jobs from 1 to 256");
-      jobsWarning.clear();
-    } else if (option.name == "--names") {
-      if (!option.value || option.value->empty()) return usageError(err, "--names needs a FILE");
-    } else if (option.name == "-n") {
-      dryRun = true;
-    } else if (option.name == "--refresh-pieces") {
-      refreshPieces = true;
-    } else if (option.name == "-v") {
-      verbose = true;
-    } else if (option.name == "-q") {
-      quiet = true;
-    } else {
-      return usageError(err, "unknown option '" + option.name + "'");
-    }
+  if (line->has("-j")) {
+    jobs = parseJobs(*line->value("-j"));
+    jobsWarning.clear();
   }
-  if (verbose && quiet) return usageError(err, "-v and -q cannot be used together");
-  const std::vector<std::string>& operands = line.operands;
-  if (operands.size() < 2) return usageError(err, "expected IMAGE INDEX [PATTERN...]");
+  if (verbose && quiet) return usageError(err, kCommand, "-v and -q cannot be used together");
+  const std::vector<std::string>& operands = line->operands;
+  if (operands.size() < 2) return usageError(err, kCommand, "expected IMAGE INDEX [PATTERN...]");
   const std::string& imagePath = operands[0];
   const std::string& indexPath = operands[1];
 
-  if (events) {
-    // A table the user named must be there: without it no event file would be
-    // written, silently.
-    std::vector<uint8_t> table;
-    const Status read = io::readUserFile(*events, &table);
-    if (!read.isOk()) {
-      err << kProgram << ": cannot read event table " << *events << ": " << read.message() << '\n';
-      return 1;
-    }
-  }
+  if (!eventsTableReadable("extract", events, err)) return 1;
   std::vector<GivenName> given;
-  if (!readNamesFiles("extract", line.options, &given, err)) return 1;
+  if (!readNamesFiles("extract", line->options, &given, err)) return 1;
   Store store;
   Problems oddities;
   if (!openCommandStore("extract", imagePath, indexPath, &store, &oddities, err)) return 1;

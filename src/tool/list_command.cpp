@@ -39,64 +39,56 @@ constexpr char kUsage[] =
     "  --json         print one JSON document instead of a table\n"
     "  -h, --help     show this help\n";
 
-int usageError(std::ostream& err, const std::string& message) {
-  return orvex::usageError(err, "list", message);
+// The states of a --state value.
+std::vector<std::string> stateList(const std::string& text) {
+  std::vector<std::string> states;
+  for (size_t start = 0; start <= text.size();) {
+    const size_t comma = std::min(text.find(',', start), text.size());
+    states.push_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return states;
 }
+
+std::string checkStates(const CommandLine&, const CommandOption& option) {
+  for (const std::string& state : stateList(*option.value)) {
+    bool known = false;
+    for (int s = 0; s < ENTRY_STATE_COUNT; ++s)
+      known = known || state == stateName(static_cast<EntryState>(s));
+    if (!known)
+      return "no state '" + state +
+             "'; the states are never-found, shadowed, past-end, damaged, unnamed and ok";
+  }
+  return "";
+}
+
+const CommandSpec kCommand{"list",
+                           kUsage,
+                           {directoryOption(),
+                            eventsOption(),
+                            namesOption(),
+                            {"--state", {}, "a STATE", false, checkStates},
+                            kJsonOption}};
 
 }  // namespace
 
 int runListCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  bool json = false;
-  std::string folder = ".";
+  int status = 0;
+  const std::optional<CommandLine> parsed = parseCommandLine(kCommand, args, out, err, &status);
+  if (!parsed) return status;
+  const CommandLine& line = *parsed;
+  const std::string folder = line.value("-C").value_or(".");
   WalkOptions walk;
+  walk.eventsTablePath = line.value("--events");
+  // The entries of the states the last --state names.
   std::optional<std::set<std::string>> states;
-  const CommandLine line = splitCommandLine(args, {"-C", "--events", "--state", "--names"});
-  for (const CommandOption& option : line.options) {
-    if (isHelpOption(option)) {
-      return printHelp(out, kUsage);
-    } else if (option.name == "-C" || option.name == "--events") {
-      if (!option.value || option.value->empty())
-        return usageError(err, option.name + " needs a path");
-      if (option.name == "-C") {
-        folder = *option.value;
-      } else {
-        walk.eventsTablePath = option.value;
-      }
-    } else if (option.name == "--state") {
-      if (!option.value || option.value->empty()) return usageError(err, "--state needs a STATE");
-      states.emplace();
-      for (size_t start = 0; start <= option.value->size();) {
-        const size_t comma = std::min(option.value->find(',', start), option.value->size());
-        const std::string state = option.value->substr(start, comma - start);
-        bool known = false;
-        for (int s = 0; s < ENTRY_STATE_COUNT; ++s)
-          known = known || state == stateName(static_cast<EntryState>(s));
-        if (!known)
-          return usageError(err, "no state '" + state +
-                                     "'; the states are never-found, shadowed, past-end, "
-                                     "damaged, unnamed and ok");
-        states->insert(state);
-        start = comma + 1;
-      }
-    } else if (option.name == "--names") {
-      if (!option.value || option.value->empty()) return usageError(err, "--names needs a FILE");
-    } else if (option.name == "--json") {
-      json = true;
-    } else {
-      return usageError(err, "unknown option '" + option.name + "'");
-    }
+  if (const std::optional<std::string> list = line.value("--state")) {
+    const std::vector<std::string> named = stateList(*list);
+    states.emplace(named.begin(), named.end());
   }
   const std::vector<std::string>& paths = line.operands;
-  if (paths.size() != 2) return usageError(err, "expected IMAGE INDEX");
-  if (walk.eventsTablePath) {
-    std::vector<uint8_t> table;
-    const Status read = io::readUserFile(*walk.eventsTablePath, &table);
-    if (!read.isOk()) {
-      err << "orvex-tool: list: cannot read event table " << *walk.eventsTablePath << ": "
-          << read.message() << '\n';
-      return 1;
-    }
-  }
+  if (paths.size() != 2) return usageError(err, kCommand, "expected IMAGE INDEX");
+  if (!eventsTableReadable("list", walk.eventsTablePath, err)) return 1;
 
   if (!readNamesFiles("list", line.options, &walk.givenNames, err)) return 1;
   Store store;
@@ -121,7 +113,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     std::erase_if(inventory.rows,
                   [&](const EntryRow& row) { return !states->contains(stateName(row.state)); });
   inventory.notes.print(err, "orvex-tool: list");
-  if (json) {
+  if (line.has("--json")) {
     writeInventoryJson(inventory, out);
   } else {
     writeInventoryTable(inventory, out);

@@ -47,9 +47,14 @@ constexpr char kUsage[] =
     "                   lines stay as they are and the names it lacks are added\n"
     "  -h, --help       show this help\n";
 
-int usageError(std::ostream& err, const std::string& message) {
-  return orvex::usageError(err, "names", message);
-}
+const CommandSpec kCommand{"names",
+                           kUsage,
+                           {{"--guess", {}, "a value"},
+                            {"--alphabet", {}, "a value"},
+                            namesOption("a value"),
+                            {"-o", "--output", "a value"},
+                            kJsonOption,
+                            {"--force"}}};
 
 std::string label(const UnreachedEntry& entry) {
   char text[48];
@@ -197,32 +202,22 @@ std::string existsMessage(const std::string& path) {
 }  // namespace
 
 int runNamesCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  bool json = false, force = false;
-  std::string alphabet = DEFAULT_ALPHABET;
-  std::optional<std::string> output;
+  int status = 0;
+  const std::optional<CommandLine> parsed = parseCommandLine(kCommand, args, out, err, &status);
+  if (!parsed) return status;
+  const CommandLine& line = *parsed;
+  const bool json = line.has("--json"), force = line.has("--force");
+  const std::string alphabet = line.value("--alphabet").value_or(DEFAULT_ALPHABET);
+  const std::optional<std::string> output = line.value("-o");
   std::vector<std::string> guesses;
-  const CommandLine line = splitCommandLine(args, {"--guess", "--alphabet", "--names", "-o"});
-  for (const CommandOption& option : line.options) {
-    if (isHelpOption(option)) return printHelp(out, kUsage);
-    if (option.name == "--json" || option.name == "--force") {
-      (option.name == "--json" ? json : force) = true;
-      continue;
-    }
-    if (option.name != "--guess" && option.name != "--alphabet" && option.name != "--names" &&
-        option.name != "-o")
-      return usageError(err, "unknown option '" + option.name + "'");
-    if (!option.value || option.value->empty())
-      return usageError(err, option.name + " needs a value");
+  for (const CommandOption& option : line.options)
     if (option.name == "--guess") guesses.push_back(*option.value);
-    if (option.name == "--alphabet") alphabet = *option.value;
-    if (option.name == "-o") output = option.value;
-  }
-  if (line.operands.size() != 2) return usageError(err, "expected IMAGE INDEX");
+  if (line.operands.size() != 2) return usageError(err, kCommand, "expected IMAGE INDEX");
   RecoverOptions options;
   for (const std::string& text : guesses) {
     NamePattern pattern;
     if (Status s = parsePattern(text, alphabet, &pattern); !s.isOk())
-      return usageError(err, "pattern '" + text + "': " + s.message());
+      return usageError(err, kCommand, "pattern '" + text + "': " + s.message());
     options.patterns.push_back(std::move(pattern));
   }
   if (!readNamesFiles("names", line.options, &options.given, err)) return 1;

@@ -26,41 +26,41 @@ constexpr char kUsage[] =
     "  --store          store every file as it is\n"
     "  -h, --help       show this help\n";
 
-int usageError(std::ostream& err, const std::string& message) {
-  return orvex::usageError(err, "pack", message);
+// The sector the store starts at, when text is a number from 0 to 299.
+std::optional<uint32_t> baseSector(const std::string& text) {
+  const std::optional<uint64_t> number = parseNumber(text, BOOT_SEARCH_SECTORS - 1);
+  return number ? std::optional<uint32_t>(static_cast<uint32_t>(*number)) : std::nullopt;
 }
 
-bool parseBaseSector(const std::string& text, uint32_t* sector) {
-  const std::optional<uint64_t> number = parseNumber(text, BOOT_SEARCH_SECTORS - 1);
-  if (number) *sector = static_cast<uint32_t>(*number);
-  return number.has_value();
+std::string checkBaseSector(const CommandLine&, const CommandOption& option) {
+  return baseSector(*option.value)
+             ? ""
+             : "base sector '" + *option.value + "' is not a number from 0 to 299";
 }
+
+const CommandSpec kCommand{"pack",
+                           kUsage,
+                           {{"--base-sector", {}, "a value", true, checkBaseSector},
+                            {"--store"},
+                            {"--compress"},
+                            {"--auto"}}};
 
 }  // namespace
 
 int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   PackOptions options;
-  const CommandLine line = splitCommandLine(args, {"--base-sector"});
-  for (const CommandOption& option : line.options) {
-    const std::string& a = option.name;
-    if (isHelpOption(option)) {
-      return printHelp(out, kUsage);
-    } else if (a == "--store") {
-      options.form = StoredForm::kStore;
-    } else if (a == "--compress") {
-      options.form = StoredForm::kCompress;
-    } else if (a == "--auto") {
-      options.form = StoredForm::kAuto;
-    } else if (a == "--base-sector") {
-      if (!option.value) return usageError(err, "--base-sector needs a value");
-      if (!parseBaseSector(*option.value, &options.baseSector))
-        return usageError(err, "base sector '" + *option.value + "' is not a number from 0 to 299");
-    } else {
-      return usageError(err, "unknown option '" + a + "'");
-    }
+  int status = 0;
+  const std::optional<CommandLine> line = parseCommandLine(kCommand, args, out, err, &status);
+  if (!line) return status;
+  // The last of --store, --compress and --auto is the one that counts.
+  for (const CommandOption& option : line->options) {
+    if (option.name == "--store") options.form = StoredForm::kStore;
+    if (option.name == "--compress") options.form = StoredForm::kCompress;
+    if (option.name == "--auto") options.form = StoredForm::kAuto;
+    if (option.name == "--base-sector") options.baseSector = *baseSector(*option.value);
   }
-  const std::vector<std::string>& paths = line.operands;
-  if (paths.size() != 3) return usageError(err, "expected SOURCE_DIR IMAGE INDEX");
+  const std::vector<std::string>& paths = line->operands;
+  if (paths.size() != 3) return usageError(err, kCommand, "expected SOURCE_DIR IMAGE INDEX");
 
   Problems problems;
   PackStats stats;

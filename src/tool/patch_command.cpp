@@ -58,9 +58,24 @@ constexpr char kUsage[] =
     "Exits with 0 when every change went in, 1 when the patch was refused or failed\n"
     "or --update-folder could not replace a file (the patch itself went in).\n";
 
-int usageError(std::ostream& err, const std::string& message) {
-  return orvex::usageError(err, "patch", message);
+std::string checkForm(const CommandLine& before, const CommandOption& option) {
+  return before.has(option.name == "--store" ? "--compress" : "--store")
+             ? "--store and --compress exclude each other"
+             : "";
 }
+
+const CommandSpec kCommand{"patch",
+                           kUsage,
+                           {{"--in-place"},
+                            {"-n", "--dry-run"},
+                            kJsonOption,
+                            {"--update-folder"},
+                            {"--store", {}, {}, false, checkForm},
+                            {"--compress", {}, {}, false, checkForm},
+                            namesOption(),
+                            {"--unnamed", {}, "a DIR"},
+                            // An event table that cannot be read is the plan's to report.
+                            {"--events", {}, "a FILE", true}}};
 
 // True when both paths name one existing file.
 bool sameFile(const std::string& a, const std::string& b) {
@@ -208,59 +223,38 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
       rest.push_back(args[i]);
       continue;
     }
-    if (outputs) return usageError(err, "-o given twice");
-    if (i + 2 >= args.size()) return usageError(err, "-o needs NEW_IMAGE and NEW_INDEX");
+    if (outputs) return usageError(err, kCommand, "-o given twice");
+    if (i + 2 >= args.size()) return usageError(err, kCommand, "-o needs NEW_IMAGE and NEW_INDEX");
     outputs.emplace(args[i + 1], args[i + 2]);
     i += 2;
   }
 
+  int exitStatus = 0;
+  const std::optional<CommandLine> parsed = parseCommandLine(kCommand, rest, out, err, &exitStatus);
+  if (!parsed) return exitStatus;
+  const CommandLine& line = *parsed;
   PatchOptions options;
-  bool inPlace = false, dryRun = false, formGiven = false, json = false, updateFolder = false;
-  const CommandLine line = splitCommandLine(rest, {"--events", "--names", "--unnamed"});
-  for (const CommandOption& option : line.options) {
-    const std::string& a = option.name;
-    if (isHelpOption(option)) {
-      return printHelp(out, kUsage);
-    } else if (a == "--in-place") {
-      inPlace = true;
-    } else if (a == "-n") {
-      dryRun = true;
-    } else if (a == "--json") {
-      json = true;
-    } else if (a == "--update-folder") {
-      updateFolder = true;
-    } else if (a == "--store" || a == "--compress") {
-      const StoredForm form = a == "--store" ? StoredForm::kStore : StoredForm::kCompress;
-      if (formGiven && options.form != form)
-        return usageError(err, "--store and --compress exclude each other");
-      options.form = form;
-      formGiven = true;
-    } else if (a == "--names") {
-      if (!option.value || option.value->empty()) return usageError(err, "--names needs a FILE");
-    } else if (a == "--unnamed") {
-      if (!option.value || option.value->empty()) return usageError(err, "--unnamed needs a DIR");
-      options.unnamedDir = *option.value;
-    } else if (a == "--events") {
-      if (!option.value) return usageError(err, "--events needs a FILE");
-      options.eventsTablePath = *option.value;
-    } else {
-      return usageError(err, "unknown option '" + a + "'");
-    }
-  }
+  const bool inPlace = line.has("--in-place"), dryRun = line.has("-n"), json = line.has("--json"),
+             updateFolder = line.has("--update-folder");
+  if (line.has("--store")) options.form = StoredForm::kStore;
+  if (line.has("--compress")) options.form = StoredForm::kCompress;
+  options.unnamedDir = line.value("--unnamed");
+  options.eventsTablePath = line.value("--events");
   const std::vector<std::string>& paths = line.operands;
-  if (paths.size() != 3) return usageError(err, "expected IMAGE INDEX CHANGES_DIR");
+  if (paths.size() != 3) return usageError(err, kCommand, "expected IMAGE INDEX CHANGES_DIR");
   if (inPlace == outputs.has_value())
-    return usageError(err, "give either -o NEW_IMAGE NEW_INDEX or --in-place");
+    return usageError(err, kCommand, "give either -o NEW_IMAGE NEW_INDEX or --in-place");
   options.inPlace = inPlace;
   const std::string &imagePath = paths[0], &indexPath = paths[1];
   if (outputs) {
     if (sameFile(outputs->first, outputs->second))
-      return usageError(err, "NEW_IMAGE and NEW_INDEX are the same file");
+      return usageError(err, kCommand, "NEW_IMAGE and NEW_INDEX are the same file");
     for (const std::string* output : {&outputs->first, &outputs->second})
       for (const std::string* input : {&imagePath, &indexPath})
         if (sameFile(*output, *input))
-          return usageError(err, "output " + *output +
-                                     " is also an input; to change the disc itself use --in-place");
+          return usageError(
+              err, kCommand,
+              "output " + *output + " is also an input; to change the disc itself use --in-place");
   }
 
   if (!readNamesFiles("patch", line.options, &options.givenNames, err)) return 1;

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "command_line.h"
+#include "wildcard.h"
 
 namespace orvex {
 namespace {
@@ -83,15 +84,61 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{{"patch", "a", "b", "c", "--output", "x"}, "-o needs NEW_IMAGE and NEW_INDEX"}));
 
 TEST(SplitCommandLine, LongFormsJoinedValuesAndJoinedFlags) {
-  const CommandLine line = splitCommandLine(
-      {"--directory", "out", "-j4", "-vq", "--jobs=3", "-Cdir", "--events=t", "x", "--", "-n"},
-      {"-C", "-j", "--events"});
+  const CommandSpec spec{"test",
+                         "usage: test",
+                         {directoryOption(), jobsOption(), eventsOption(), {"-v"}, {"-q"}, {"-n"}}};
+  int status = -1;
+  std::ostringstream out, err;
+  const std::optional<CommandLine> line = parseCommandLine(
+      spec,
+      {"--directory", "out", "-j4", "-vq", "--jobs=3", "-Cdir", "--events=t", "x", "--", "-n"}, out,
+      err, &status);
+  ASSERT_TRUE(line) << err.str();
   std::vector<std::string> shown;
-  for (const CommandOption& option : line.options)
+  for (const CommandOption& option : line->options)
     shown.push_back(option.name + "=" + option.value.value_or("<none>"));
   EXPECT_EQ(shown, (std::vector<std::string>{"-C=out", "-j=4", "-v=<none>", "-q=<none>", "-j=3",
                                              "-C=dir", "--events=t"}));
-  EXPECT_EQ(line.operands, (std::vector<std::string>{"x", "-n"}));
+  EXPECT_EQ(line->operands, (std::vector<std::string>{"x", "-n"}));
+  EXPECT_EQ(line->value("-j"), "3");
+  EXPECT_EQ(status, -1);
+}
+
+struct WildcardCase {
+  const char* pattern;
+  const char* name;
+  bool matches;
+};
+
+TEST(Wildcard, MatchesAsExtractPatternsDo) {
+  const WildcardCase cases[] = {
+      {"data/map.bin", "data/map.bin", true},
+      {"data", "data/map.bin", true},  // a folder selects what is under it
+      {"dat", "data/map.bin", false},
+      {"data/map", "data/map.bin", false},
+      {"*.bin", "data/sub/map.bin", true},  // '*' crosses '/'
+      {"*", "", true},
+      {"d*/m*", "data/map.bin", true},
+      {"*/*/*", "data/map.bin", false},
+      {"?ata", "data/map.bin", true},
+      {"d?ta/map.bi?", "data/map.bin", true},
+      {"data?map.bin", "data/map.bin", true},
+      {"[a-d]ata/[!n]ap.bin", "data/map.bin", true},
+      {"[^d]*", "data/map.bin", false},
+      {"[]x]y", "]y", true},
+      {"[a-]", "-", true},
+      {"[[:digit:]][[:alpha:]]", "7z", true},
+      {"[[:digit:]]", "z", false},
+      {"[ab", "[ab", true},  // an unclosed set is ordinary text
+      {"\\*", "*", true},
+      {"\\*", "a", false},
+      {"[\\]]", "]", true},
+      {"a\\", "a\\", false},  // a backslash at the end matches nothing
+      {"*a*a*a*a*a*a*b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false},
+      {"events/intro/0*", "events/intro/000.mset", true},
+  };
+  for (const WildcardCase& c : cases)
+    EXPECT_EQ(wildcardMatches(c.pattern, c.name), c.matches) << c.pattern << " ~ " << c.name;
 }
 
 }  // namespace

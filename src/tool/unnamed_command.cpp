@@ -53,26 +53,18 @@ void printUnnamedFiles(const std::vector<UnnamedFile>& files, std::ostream& out,
   }
 }
 
+const CommandSpec kCommand{"unnamed", kUsage, {namesOption(), kJsonOption}};
+
 }  // namespace
 
 int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  bool json = false;
-  const CommandLine line = splitCommandLine(args, {"--names"});
-  for (const CommandOption& option : line.options) {
-    if (isHelpOption(option)) return printHelp(out, kUsage);
-    if (option.name == "--names") {
-      if (!option.value || option.value->empty())
-        return usageError(err, "unnamed", "--names needs a FILE");
-      continue;
-    }
-    if (option.name != "--json")
-      return usageError(err, "unnamed", "unknown option '" + option.name + "'");
-    json = true;
-  }
+  int status = 0;
+  const std::optional<CommandLine> line = parseCommandLine(kCommand, args, out, err, &status);
+  if (!line) return status;
   WalkOptions walk;
-  if (!readNamesFiles("unnamed", line.options, &walk.givenNames, err)) return 1;
-  const std::vector<std::string>& paths = line.operands;
-  if (paths.size() != 3) return usageError(err, "unnamed", "expected IMAGE INDEX OUT_DIR");
+  if (!readNamesFiles("unnamed", line->options, &walk.givenNames, err)) return 1;
+  const std::vector<std::string>& paths = line->operands;
+  if (paths.size() != 3) return usageError(err, kCommand, "expected IMAGE INDEX OUT_DIR");
 
   Store store;
   Problems oddities;
@@ -86,7 +78,7 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
   inventory.notes.print(err, "orvex-tool: unnamed");
   std::vector<UnnamedFile> files;
   const UnnamedStats stats = writeUnnamed(store, inventory, paths[2], &files);
-  if (json)
+  if (line->has("--json"))
     writeUnnamedJson(files, stats, out);
   else
     printUnnamedFiles(files, out, err);
