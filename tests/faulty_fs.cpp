@@ -1,11 +1,11 @@
 #include "faulty_fs.h"
 
-#include <fcntl.h>
-
-#include <algorithm>
 #include <cerrno>
 
 namespace orvex::testing {
+
+using io::File;
+using io::Folder;
 
 void FaultyFs::failNth(Op op, uint64_t n, int error) {
   failOp_ = op;
@@ -13,79 +13,111 @@ void FaultyFs::failNth(Op op, uint64_t n, int error) {
   error_ = error;
 }
 
-int FaultyFs::fault(Op op) {
+Status FaultyFs::fault(Op op) {
   const uint64_t n = ++calls_[static_cast<int>(op)];
-  if (op != failOp_ || n != failAt_) return 0;
+  if (op != failOp_ || n != failAt_) return Status::ok();
   ++fired_;
-  return -error_;
+  return Status::fromErrno(error_);
 }
 
 // Every other data call is interrupted, so that each one is retried once.
 bool FaultyFs::interrupted() { return interrupt_ && interruptions_++ % 2 == 0; }
 
-int FaultyFs::open(int dir, const char* path, int flags, mode_t mode) {
-  if (noTmpfile_ && (flags & O_TMPFILE) == O_TMPFILE) return -EOPNOTSUPP;
-  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
-    if (const int err = fault(Op::kCreate)) return err;
-  return base_.open(dir, path, flags, mode);
+Status FaultyFs::openFile(const Folder& at, const std::string& path, io::FileIntent intent,
+                          io::Follow follow, File* file) {
+  const Op op = intent == io::FileIntent::kCreateNew ? Op::kCreate
+                : intent == io::FileIntent::kWrite   ? Op::kCount
+                                                     : Op::kRead;
+  if (op != Op::kCount)
+    if (Status s = fault(op); !s.isOk()) return s;
+  return FsWrapper::openFile(at, path, intent, follow, file);
 }
 
-int FaultyFs::openBeneath(int dir, const char* path, int flags, mode_t mode) {
-  return base_.openBeneath(dir, path, flags, mode);
+Status FaultyFs::openFileBeneath(const Folder& root, const std::string& path, io::FileIntent intent,
+                                 File* file) {
+  if (intent != io::FileIntent::kWrite)
+    if (Status s = fault(intent == io::FileIntent::kCreateNew ? Op::kCreate : Op::kRead); !s.isOk())
+      return s;
+  return FsWrapper::openFileBeneath(root, path, intent, file);
 }
 
-ssize_t FaultyFs::read(int fd, void* into, size_t length) {
-  if (interrupted()) return -EINTR;
-  return base_.read(fd, into, most_ ? std::min(length, most_) : length);
+Status FaultyFs::createUnnamed(const Folder& at, File* file) {
+  if (noTmpfile_) return Status::fromErrno(EOPNOTSUPP);
+  if (Status s = fault(Op::kCreate); !s.isOk()) return s;
+  return FsWrapper::createUnnamed(at, file);
 }
 
-ssize_t FaultyFs::pread(int fd, void* into, size_t length, uint64_t offset) {
-  if (interrupted()) return -EINTR;
-  return base_.pread(fd, into, most_ ? std::min(length, most_) : length, offset);
+Status FaultyFs::linkUnnamed(const File& file, const Folder& at, const std::string& name) {
+  if (Status s = fault(Op::kName); !s.isOk()) return s;
+  return FsWrapper::linkUnnamed(file, at, name);
 }
 
-ssize_t FaultyFs::write(int fd, const void* data, size_t length) {
-  if (interrupted()) return -EINTR;
-  if (const int err = fault(Op::kWrite)) return err;
-  return base_.write(fd, data, most_ ? std::min(length, most_) : length);
+Status FaultyFs::read(const File& file, void* into, size_t length, size_t* done) {
+  *done = 0;
+  if (interrupted()) return Status::fromErrno(EINTR);
+  if (Status s = fault(Op::kRead); !s.isOk()) return s;
+  return FsWrapper::read(file, into, most(length), done);
 }
 
-ssize_t FaultyFs::pwrite(int fd, const void* data, size_t length, uint64_t offset) {
-  if (interrupted()) return -EINTR;
-  if (const int err = fault(Op::kWrite)) return err;
-  return base_.pwrite(fd, data, most_ ? std::min(length, most_) : length, offset);
+Status FaultyFs::readAt(const File& file, void* into, size_t length, uint64_t offset,
+                        size_t* done) {
+  *done = 0;
+  if (interrupted()) return Status::fromErrno(EINTR);
+  if (Status s = fault(Op::kRead); !s.isOk()) return s;
+  return FsWrapper::readAt(file, into, most(length), offset, done);
 }
 
-ssize_t FaultyFs::copyRange(int from, uint64_t* fromOffset, int to, size_t length) {
-  if (interrupted()) return -EINTR;
-  if (const int err = fault(Op::kWrite)) return err;
-  return base_.copyRange(from, fromOffset, to, most_ ? std::min(length, most_) : length);
+Status FaultyFs::write(const File& file, const void* data, size_t length, size_t* done) {
+  *done = 0;
+  if (interrupted()) return Status::fromErrno(EINTR);
+  if (Status s = fault(Op::kWrite); !s.isOk()) return s;
+  return FsWrapper::write(file, data, most(length), done);
 }
 
-ssize_t FaultyFs::sendFile(int to, int from, uint64_t* fromOffset, size_t length) {
-  if (interrupted()) return -EINTR;
-  if (const int err = fault(Op::kWrite)) return err;
-  return base_.sendFile(to, from, fromOffset, most_ ? std::min(length, most_) : length);
+Status FaultyFs::writeAt(const File& file, const void* data, size_t length, uint64_t offset,
+                         size_t* done) {
+  *done = 0;
+  if (interrupted()) return Status::fromErrno(EINTR);
+  if (Status s = fault(Op::kWrite); !s.isOk()) return s;
+  return FsWrapper::writeAt(file, data, most(length), offset, done);
 }
 
-int FaultyFs::mkdir(int dir, const char* path, mode_t mode) {
-  if (const int err = fault(Op::kCreate)) return err;
-  return base_.mkdir(dir, path, mode);
+Status FaultyFs::copyRange(const File& from, uint64_t* fromOffset, const File& to, size_t length,
+                           size_t* done) {
+  *done = 0;
+  if (interrupted()) return Status::fromErrno(EINTR);
+  if (Status s = fault(Op::kWrite); !s.isOk()) return s;
+  return FsWrapper::copyRange(from, fromOffset, to, most(length), done);
 }
 
-int FaultyFs::link(int fromDir, const char* from, int toDir, const char* to, int flags) {
-  if (const int err = fault(Op::kName)) return err;
-  return base_.link(fromDir, from, toDir, to, flags);
+Status FaultyFs::sendFile(const File& from, uint64_t* fromOffset, const File& to, size_t length,
+                          size_t* done) {
+  *done = 0;
+  if (interrupted()) return Status::fromErrno(EINTR);
+  if (Status s = fault(Op::kWrite); !s.isOk()) return s;
+  return FsWrapper::sendFile(from, fromOffset, to, most(length), done);
 }
 
-int FaultyFs::rename(int fromDir, const char* from, int toDir, const char* to) {
-  if (const int err = fault(Op::kName)) return err;
-  return base_.rename(fromDir, from, toDir, to);
+Status FaultyFs::makeFolder(const Folder& at, const std::string& path, uint32_t permissions) {
+  if (Status s = fault(Op::kCreate); !s.isOk()) return s;
+  return FsWrapper::makeFolder(at, path, permissions);
 }
 
-int FaultyFs::sync(int fd) {
-  if (const int err = fault(Op::kSync)) return err;
-  return base_.sync(fd);
+Status FaultyFs::link(const Folder& fromAt, const std::string& from, const Folder& toAt,
+                      const std::string& to) {
+  if (Status s = fault(Op::kName); !s.isOk()) return s;
+  return FsWrapper::link(fromAt, from, toAt, to);
+}
+
+Status FaultyFs::rename(const Folder& fromAt, const std::string& from, const Folder& toAt,
+                        const std::string& to) {
+  if (Status s = fault(Op::kName); !s.isOk()) return s;
+  return FsWrapper::rename(fromAt, from, toAt, to);
+}
+
+Status FaultyFs::sync(const io::Handle& handle) {
+  if (Status s = fault(Op::kSync); !s.isOk()) return s;
+  return FsWrapper::sync(handle);
 }
 
 }  // namespace orvex::testing

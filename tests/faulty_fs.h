@@ -4,6 +4,7 @@
 // milliseconds.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -11,18 +12,19 @@
 
 namespace orvex::testing {
 
-class FaultyFs : public io::Fs {
+class FaultyFs : public io::FsWrapper {
  public:
   // The kinds of calls a fault can be planted in.
   enum class Op {
-    kWrite,   // write, pwrite, copy_file_range, sendfile: whatever puts bytes in a file
-    kCreate,  // open with O_CREAT or O_TMPFILE, mkdir
-    kName,    // link, rename
+    kWrite,   // write, writeAt, copyRange, sendFile: whatever puts bytes in a file
+    kCreate,  // a new file (named or not), a new folder
+    kName,    // link, linkUnnamed, rename
     kSync,
+    kRead,  // opening a file to read, read, readAt
     kCount
   };
 
-  explicit FaultyFs(io::Fs& base = io::realFs()) : base_(base) {}
+  explicit FaultyFs(io::Fs& base = io::realFs()) : FsWrapper(base) {}
 
   // The nth call of op (counting from 1) fails with error; the ones before
   // and after it go through.
@@ -38,25 +40,35 @@ class FaultyFs : public io::Fs {
   // How many planted faults fired.
   uint64_t fired() const { return fired_; }
 
-  int open(int dir, const char* path, int flags, mode_t mode) override;
-  int openBeneath(int dir, const char* path, int flags, mode_t mode) override;
-  ssize_t read(int fd, void* into, size_t length) override;
-  ssize_t pread(int fd, void* into, size_t length, uint64_t offset) override;
-  ssize_t write(int fd, const void* data, size_t length) override;
-  ssize_t pwrite(int fd, const void* data, size_t length, uint64_t offset) override;
-  ssize_t copyRange(int from, uint64_t* fromOffset, int to, size_t length) override;
-  ssize_t sendFile(int to, int from, uint64_t* fromOffset, size_t length) override;
-  int mkdir(int dir, const char* path, mode_t mode) override;
-  int link(int fromDir, const char* from, int toDir, const char* to, int flags) override;
-  int rename(int fromDir, const char* from, int toDir, const char* to) override;
-  int sync(int fd) override;
+  Status openFile(const io::Folder& at, const std::string& path, io::FileIntent intent,
+                  io::Follow follow, io::File* file) override;
+  Status openFileBeneath(const io::Folder& root, const std::string& path, io::FileIntent intent,
+                         io::File* file) override;
+  Status createUnnamed(const io::Folder& at, io::File* file) override;
+  Status linkUnnamed(const io::File& file, const io::Folder& at, const std::string& name) override;
+  Status read(const io::File& file, void* into, size_t length, size_t* done) override;
+  Status readAt(const io::File& file, void* into, size_t length, uint64_t offset,
+                size_t* done) override;
+  Status write(const io::File& file, const void* data, size_t length, size_t* done) override;
+  Status writeAt(const io::File& file, const void* data, size_t length, uint64_t offset,
+                 size_t* done) override;
+  Status copyRange(const io::File& from, uint64_t* fromOffset, const io::File& to, size_t length,
+                   size_t* done) override;
+  Status sendFile(const io::File& from, uint64_t* fromOffset, const io::File& to, size_t length,
+                  size_t* done) override;
+  Status makeFolder(const io::Folder& at, const std::string& path, uint32_t permissions) override;
+  Status link(const io::Folder& fromAt, const std::string& from, const io::Folder& toAt,
+              const std::string& to) override;
+  Status rename(const io::Folder& fromAt, const std::string& from, const io::Folder& toAt,
+                const std::string& to) override;
+  Status sync(const io::Handle& handle) override;
 
  private:
-  // 0 to go on, else the negative error the call returns.
-  int fault(Op op);
+  // Success to go on, else the failure the call returns.
+  Status fault(Op op);
   bool interrupted();
+  size_t most(size_t length) const { return most_ ? std::min(length, most_) : length; }
 
-  io::Fs& base_;
   Op failOp_ = Op::kCount;
   uint64_t failAt_ = 0;
   int error_ = 0;

@@ -1,7 +1,5 @@
 #include "output_dir.h"
 
-#include <fcntl.h>
-
 #include <cerrno>
 
 #include "new_file.h"
@@ -17,8 +15,7 @@ Status OutputDir::open(const std::string& path, bool create, std::unique_ptr<Out
 }
 
 OutputDir::OutputDir(io::Beneath root) : root_(std::move(root)), copier_(root_.fs()) {
-  const std::string self = "/proc/self/fd/" + std::to_string(root_.root());
-  if (root_.fs().readLink(AT_FDCWD, self.c_str(), &rootPath_) != 0 || rootPath_.empty() ||
+  if (!root_.fs().whereIs(root_.root(), &rootPath_).isOk() || rootPath_.empty() ||
       rootPath_[0] != '/')
     rootPath_.clear();
 }
@@ -29,11 +26,10 @@ void OutputDir::forgetParent() {
   parentWhere_.reset();
 }
 
-std::optional<std::string> OutputDir::whereIs(int fd) const {
+std::optional<std::string> OutputDir::whereIs(const io::Folder& folder) const {
   if (rootPath_.empty()) return std::nullopt;
   std::string path;
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  if (root_.fs().readLink(AT_FDCWD, self.c_str(), &path) != 0) return std::nullopt;
+  if (!root_.fs().whereIs(folder, &path).isOk()) return std::nullopt;
   if (path == rootPath_) return std::string();
   const std::string prefix = rootPath_ == "/" ? rootPath_ : rootPath_ + "/";
   if (path.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
@@ -47,18 +43,18 @@ std::string OutputDir::reachKey(std::string_view name) {
   // The deepest folder on the way that exists.
   size_t count = parts.size() - 1;
   std::optional<std::string> where;
-  int folder = -1;
+  const io::Folder* folder = nullptr;
   if (count == 0) {
     where = std::string();
   } else if (parentFolder(parts, false, &folder).isOk()) {
-    if (!parentWhere_) parentWhere_ = whereIs(folder);
+    if (!parentWhere_) parentWhere_ = whereIs(*folder);
     where = parentWhere_;
   } else {
     while (!where && --count > 0) {
-      io::Fd fd;
+      io::Folder found;
       size_t failedAt = 0;
-      if (root_.openFolder(parts, count, false, &fd, &failedAt) != 0) continue;
-      where = whereIs(fd.get());
+      if (!root_.openFolder(parts, count, false, &found, &failedAt).isOk()) continue;
+      where = whereIs(found);
       if (!where) return io::joinParts(parts, parts.size());
     }
     if (count == 0) where = std::string();
@@ -72,86 +68,91 @@ std::string OutputDir::reachKey(std::string_view name) {
   return key;
 }
 
-Status OutputDir::parentFolder(const io::PathParts& parts, bool create, int* folder, int* error) {
+Status OutputDir::parentFolder(const io::PathParts& parts, bool create, const io::Folder** folder,
+                               Status* failure) {
   const size_t count = parts.size() - 1;
   if (count == 0) {
-    *folder = root_.root();
+    *folder = &root_.root();
     return Status::ok();
   }
   std::string key = io::joinParts(parts, count);
   if (parent_.valid() && parentName_ == key) {
-    *folder = parent_.get();
+    *folder = &parent_;
     return Status::ok();
   }
   forgetParent();
   size_t failedAt = 0;
-  io::Fd fd;
-  if (const int err = root_.openFolder(parts, count, create, &fd, &failedAt); err != 0) {
-    if (error != nullptr) *error = err;
+  io::Folder found;
+  if (Status opened = root_.openFolder(parts, count, create, &found, &failedAt); !opened.isOk()) {
     const std::string at = io::joinParts(parts, failedAt);
-    return io::resolveError((create ? "cannot create directory " : "cannot open directory ") + at,
-                            err, at);
+    Status worded = io::resolveError(
+        (create ? "cannot create directory " : "cannot open directory ") + at, opened);
+    if (failure != nullptr) *failure = std::move(opened);
+    return worded;
   }
-  parent_ = std::move(fd);
+  parent_ = std::move(found);
   parentName_ = std::move(key);
-  *folder = parent_.get();
+  *folder = &parent_;
   return Status::ok();
 }
 
-Status OutputDir::look(std::string_view name, io::PathParts* parts, int* folder,
-                       std::optional<struct stat>* st) {
-  st->reset();
+Status OutputDir::look(std::string_view name, io::PathParts* parts, const io::Folder** folder,
+                       std::optional<io::FileInfo>* info) {
+  info->reset();
   if (Status s = io::splitName(name, parts); !s.isOk()) return s;
   if (parts->empty()) {
-    *folder = root_.root();
-    struct stat root {};
-    root.st_mode = S_IFDIR;
-    *st = root;
+    *folder = &root_.root();
+    io::FileInfo root;
+    root.kind = io::FileKind::kFolder;
+    *info = root;
     return Status::ok();
   }
-  int err = 0;
-  if (Status s = parentFolder(*parts, false, folder, &err); !s.isOk())
+  Status failure;
+  if (Status s = parentFolder(*parts, false, folder, &failure); !s.isOk()) {
+    const int err = failure.osError();
     return err == ENOENT || err == ENOTDIR ? Status::ok() : s;  // a parent missing: absent
-  struct stat found;
-  err = root_.fs().stat(*folder, parts->back().c_str(), &found, AT_SYMLINK_NOFOLLOW);
-  if (err == -ENOENT) return Status::ok();
-  if (err != 0) {
-    forgetParent();
-    return Status::fromErrno("cannot look up", -err);
   }
-  *st = found;
+  io::FileInfo found;
+  const Status looked = root_.fs().info(**folder, parts->back(), io::Follow::kNo, &found);
+  if (looked.osError() == ENOENT) return Status::ok();
+  if (!looked.isOk()) {
+    forgetParent();
+    return looked.context("cannot look up");
+  }
+  *info = found;
   return Status::ok();
 }
 
 Status OutputDir::probe(std::string_view name, Presence* presence) {
   io::PathParts parts;
-  int folder = -1;
-  std::optional<struct stat> st;
-  if (Status s = look(name, &parts, &folder, &st); !s.isOk()) return s;
-  *presence = !st                    ? Presence::kAbsent
-              : S_ISDIR(st->st_mode) ? Presence::kDirectory
-                                     : Presence::kPresent;
+  const io::Folder* folder = nullptr;
+  std::optional<io::FileInfo> info;
+  if (Status s = look(name, &parts, &folder, &info); !s.isOk()) return s;
+  *presence = !info                                 ? Presence::kAbsent
+              : info->kind == io::FileKind::kFolder ? Presence::kDirectory
+                                                    : Presence::kPresent;
   return Status::ok();
 }
 
 Status OutputDir::inspect(std::string_view name, Kind* kind, std::vector<uint8_t>* bytes) {
   bytes->clear();
   io::PathParts parts;
-  int folder = -1;
-  std::optional<struct stat> st;
-  if (Status s = look(name, &parts, &folder, &st); !s.isOk()) return s;
-  const mode_t mode = st ? st->st_mode : 0;
-  *kind = !st             ? Kind::kAbsent
-          : S_ISREG(mode) ? Kind::kFile
-          : S_ISLNK(mode) ? Kind::kLink
-          : S_ISDIR(mode) ? Kind::kFolder
-                          : Kind::kOther;
+  const io::Folder* folder = nullptr;
+  std::optional<io::FileInfo> info;
+  if (Status s = look(name, &parts, &folder, &info); !s.isOk()) return s;
+  *kind = !info                                 ? Kind::kAbsent
+          : info->kind == io::FileKind::kFile   ? Kind::kFile
+          : info->kind == io::FileKind::kLink   ? Kind::kLink
+          : info->kind == io::FileKind::kFolder ? Kind::kFolder
+                                                : Kind::kOther;
   if (*kind != Kind::kFile) return Status::ok();
   io::Fs& fs = root_.fs();
-  const int fd = fs.open(folder, parts.back().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return Status::fromErrno("cannot read", -fd);
-  const io::Fd file(fd);
-  return io::readRegularFile(fs, fd, bytes);
+  io::File file;
+  if (Status s =
+          fs.openFile(*folder, parts.back(), io::FileIntent::kReadNoWait, io::Follow::kNo, &file);
+      !s.isOk())
+    return s.context("cannot read");
+  return io::readRegularFile(fs, file, bytes);
 }
 
 std::unique_ptr<OutputDir> OutputDir::clone() const {
@@ -164,14 +165,14 @@ Status OutputDir::createFile(std::string_view name, bool replace, const Filler& 
   io::PathParts parts;
   if (Status s = io::splitName(name, &parts); !s.isOk()) return s;
   if (parts.empty()) return Status::invalid("no file name");
-  int folder = -1;
+  const io::Folder* folder = nullptr;
   if (Status s = parentFolder(parts, true, &folder); !s.isOk()) return s;
   Status result;
   {
     // Discarded, when it fails, while its folder is still open.
     io::NewFile file(root_.fs());
-    result = file.create(folder, parts.back());
-    if (result.isOk()) result = fill(file.fd());
+    result = file.create(*folder, parts.back());
+    if (result.isOk()) result = fill(file.file());
     if (result.isOk()) result = file.publish(replace);
   }
   if (!result.isOk() && result.code() != Status::Code::kExists) forgetParent();
@@ -179,17 +180,22 @@ Status OutputDir::createFile(std::string_view name, bool replace, const Filler& 
 }
 
 Status OutputDir::writeNew(std::string_view name, const uint8_t* data, size_t length) {
-  return createFile(name, false,
-                    [&](int fd) { return io::writeAll(root_.fs(), fd, data, length); });
+  return createFile(name, false, [&](const io::File& file) {
+    return io::writeAll(root_.fs(), file, data, length);
+  });
 }
 
-Status OutputDir::copyNew(std::string_view name, int sourceFd, uint64_t offset, uint64_t length) {
-  return createFile(name, false,
-                    [&](int fd) { return copier_.copy(sourceFd, offset, length, fd); });
+Status OutputDir::copyNew(std::string_view name, const io::File& source, uint64_t offset,
+                          uint64_t length) {
+  return createFile(name, false, [&](const io::File& file) {
+    return copier_.copy(source, offset, length, file);
+  });
 }
 
 Status OutputDir::writeReplacing(std::string_view name, const uint8_t* data, size_t length) {
-  return createFile(name, true, [&](int fd) { return io::writeAll(root_.fs(), fd, data, length); });
+  return createFile(name, true, [&](const io::File& file) {
+    return io::writeAll(root_.fs(), file, data, length);
+  });
 }
 
 Status OutputDir::makeDirectories(std::string_view name) {
@@ -199,7 +205,7 @@ Status OutputDir::makeDirectories(std::string_view name) {
   // Resolving a child of the new folder makes it, and leaves it cached for
   // the files that go into it next.
   parts.emplace_back(".");
-  int folder = -1;
+  const io::Folder* folder = nullptr;
   return parentFolder(parts, true, &folder);
 }
 
@@ -207,14 +213,15 @@ Status OutputDir::readFile(std::string_view name, std::vector<uint8_t>* bytes) {
   io::PathParts parts;
   if (Status s = io::splitName(name, &parts); !s.isOk()) return s;
   if (parts.empty()) return Status::invalid("not a regular file");
-  const int fd = root_.openFile(parts, O_RDONLY | O_NONBLOCK);
-  if (fd == -ENOENT || fd == -ENOTDIR)
+  io::File file;
+  const Status opened = root_.openFile(parts, io::FileIntent::kReadNoWait, &file);
+  const int err = opened.osError();
+  if (err == ENOENT || err == ENOTDIR)
     return Status::notFound("cannot read: No such file or directory");
-  if (fd == -ELOOP && root_.walking())
+  if (err == ELOOP && root_.walking())
     return Status::unsafe("passes through a link at " + io::joinParts(parts, parts.size()));
-  if (fd < 0) return io::resolveError("cannot read", -fd, io::joinParts(parts, parts.size()));
-  const io::Fd file(fd);
-  return io::readRegularFile(root_.fs(), fd, bytes);
+  if (!opened.isOk()) return io::resolveError("cannot read", opened);
+  return io::readRegularFile(root_.fs(), file, bytes);
 }
 
 }  // namespace orvex

@@ -4,8 +4,6 @@
 // stand in it; files appear only complete (see NewFile).
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -50,9 +48,9 @@ class OutputDir {
   // only when complete and never replaces anything: when something stands
   // there by then, the result is kExists and nothing is changed.
   Status writeNew(std::string_view name, const uint8_t* data, size_t length);
-  // The same with length bytes of sourceFd at offset as the data, copied
+  // The same with length bytes of source at offset as the data, copied
   // inside the kernel where it can be.
-  Status copyNew(std::string_view name, int sourceFd, uint64_t offset, uint64_t length);
+  Status copyNew(std::string_view name, const io::File& source, uint64_t offset, uint64_t length);
 
   // Writes a file at name that atomically replaces what stands there: a
   // link there is replaced, never written through. For event pieces.
@@ -77,31 +75,32 @@ class OutputDir {
   std::unique_ptr<OutputDir> clone() const;
 
  private:
-  // Fills a new file through its descriptor.
-  using Filler = std::function<Status(int fd)>;
+  // Fills a new file.
+  using Filler = std::function<Status(const io::File& file)>;
 
   explicit OutputDir(io::Beneath root);
-  // The parent folder of the last part, from the cache when it is there.
-  // The descriptor stays owned by this object. On failure *error, when
-  // given, holds the error number (or kLinkInWay).
-  Status parentFolder(const io::PathParts& parts, bool create, int* folder, int* error = nullptr);
+  // The parent folder of the last part, from the cache when it is there;
+  // it stays owned by this object. On failure *failure, when given, holds
+  // what the resolution gave before it was worded.
+  Status parentFolder(const io::PathParts& parts, bool create, const io::Folder** folder,
+                      Status* failure = nullptr);
   void forgetParent();
-  // What stands at name, its parent resolved into *folder; no *st when
+  // What stands at name, its parent resolved into *folder; no *info when
   // nothing does (or a parent is missing).
-  Status look(std::string_view name, io::PathParts* parts, int* folder,
-              std::optional<struct stat>* st);
+  Status look(std::string_view name, io::PathParts* parts, const io::Folder** folder,
+              std::optional<io::FileInfo>* info);
   Status createFile(std::string_view name, bool replace, const Filler& fill);
 
   io::Beneath root_;
   io::Copier copier_;
-  // Where the open folder fd is, from the root, links resolved; nothing when
-  // /proc cannot tell.
-  std::optional<std::string> whereIs(int fd) const;
+  // Where the open folder is, from the root, links resolved; nothing when
+  // the system cannot tell.
+  std::optional<std::string> whereIs(const io::Folder& folder) const;
 
-  io::Fd parent_;  // the folder last resolved, its name and where it is
+  io::Folder parent_;  // the folder last resolved, its name and where it is
   std::string parentName_;
   std::optional<std::string> parentWhere_;
-  std::string rootPath_;  // the root as /proc tells it; empty when it cannot
+  std::string rootPath_;  // the root as the system tells it; empty when it cannot
 };
 
 }  // namespace orvex

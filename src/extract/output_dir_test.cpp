@@ -21,6 +21,15 @@ using ::orvex::testing::writeText;
 using Code = Status::Code;
 using Presence = OutputDir::Presence;
 
+io::File openSource(const std::string& path) {
+  io::File file;
+  EXPECT_TRUE(
+      io::realFs()
+          .openFile(io::Folder::working(), path, io::FileIntent::kRead, io::Follow::kYes, &file)
+          .isOk());
+  return file;
+}
+
 // Every case runs with the kernel's beneath-resolution and with the
 // component-by-component walk.
 class OutputDirTest : public ::testing::TestWithParam<const char*> {
@@ -133,11 +142,9 @@ TEST_P(OutputDirTest, WritesCreateMissingParentsAtEveryLevel) {
   ASSERT_TRUE(write("one/side", "1").isOk());
   ASSERT_TRUE(replace("one/two/piece", "p").isOk());
   writeText(tmp / "image", "0123456789");
-  const int image = ::open((tmp / "image").c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(image, 0);
+  const io::File image = openSource(tmp / "image");
   ASSERT_TRUE(out->copyNew("copy/of/image", image, 2, 5).isOk());
   EXPECT_EQ(out->copyNew("short", image, 8, 5).code(), Code::kDamaged);
-  close(image);
   ASSERT_TRUE(out->makeDirectories("m/n/o").isOk());
   const std::map<std::string, std::string> expected = {{"top", "0"},
                                                        {"one", "<dir>"},
@@ -248,8 +255,7 @@ TEST_P(OutputDirTest, CopiesARangeOfAnotherFile) {
     std::string text(3 << 20, '\0');
     for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 23);
     writeText(source, text);
-    const int fd = ::open(source.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
+    const io::File fd = openSource(source);
     fs::remove_all(root + "/out");
     ASSERT_TRUE(out->copyNew("out/copy", fd, 5, text.size() - 9).isOk());
     EXPECT_EQ(snapshotTree(root + "/out")["copy"], text.substr(5, text.size() - 9));
@@ -260,7 +266,6 @@ TEST_P(OutputDirTest, CopiesARangeOfAnotherFile) {
     // A range past the end of the source leaves nothing behind.
     EXPECT_FALSE(out->copyNew("out/short", fd, text.size() - 3, 4).isOk());
     EXPECT_EQ(snapshotTree(root + "/out").size(), 2u);
-    close(fd);
     fs::remove(source);
   }
 }

@@ -115,8 +115,9 @@ WalkSummary walkLists(const Store& store, NameVisitor& visitor, const WalkOption
 
   std::vector<uint8_t> table;
   std::string tableName = options.eventsTablePath.value_or(EVENTS_TABLE_NAME);
-  Status read = options.eventsTablePath ? io::readUserFile(*store.image.fs, *options.eventsTablePath, &table)
-                                        : visitor.readEventTable(&table);
+  Status read = options.eventsTablePath
+                    ? io::readUserFile(*store.image.fs, *options.eventsTablePath, &table)
+                    : visitor.readEventTable(&table);
   if (read.code() == Status::Code::kNotFound && !options.eventsTablePath && listedTable &&
       visitor.tableFromStore(listedTable->name)) {
     table = std::move(listedTable->bytes);

@@ -1,7 +1,5 @@
 #include "beneath.h"
 
-#include <fcntl.h>
-
 #include <atomic>
 #include <cerrno>
 
@@ -10,30 +8,39 @@ namespace {
 
 std::atomic<bool> alwaysWalk{false};
 
-bool isLink(Fs& fs, int base, const std::string& name) {
-  struct stat st;
-  return fs.stat(base, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+bool isLink(Fs& fs, const Folder& base, const std::string& name) {
+  FileInfo info;
+  return fs.info(base, name, Follow::kNo, &info).isOk() && info.kind == FileKind::kLink;
 }
 
-// openat2 retried while a rename races the lookup (EAGAIN) and on EINTR.
-int openBeneathRetrying(Fs& fs, int base, const std::string& path, int flags) {
+// Retried while a rename races the lookup (EAGAIN) and on EINTR.
+template <typename Open>
+Status retrying(Open open) {
   for (int attempt = 0;; ++attempt) {
-    const int fd = fs.openBeneath(base, path.c_str(), flags);
-    if (fd == -EINTR || (fd == -EAGAIN && attempt < 16)) continue;
-    return fd;
+    const Status status = open();
+    if (status.osError() == EINTR || (status.osError() == EAGAIN && attempt < 16)) continue;
+    return status;
   }
+}
+
+Status openFolderBeneath(Fs& fs, const Folder& root, const std::string& path, Folder* folder) {
+  return retrying([&] { return fs.openFolderBeneath(root, path, folder); });
 }
 
 Status makeAll(Fs& fs, const std::string& path) {
   for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     const std::string prefix = path.substr(0, slash);
     if (!prefix.empty()) {
-      const int err = fs.mkdir(AT_FDCWD, prefix.c_str(), 0777);
-      if (err != 0 && err != -EEXIST)
-        return Status::fromErrno("cannot create directory " + prefix, -err);
+      const Status made = fs.makeFolder(Folder::working(), prefix, 0777);
+      if (!made.isOk() && made.osError() != EEXIST)
+        return made.context("cannot create directory " + prefix);
     }
     if (slash == std::string::npos) return Status::ok();
   }
+}
+
+Status linkInWay(const PathParts& parts, size_t count) {
+  return Status::unsafe("passes through a link at " + joinParts(parts, count));
 }
 
 }  // namespace
@@ -65,100 +72,93 @@ std::string joinParts(const PathParts& parts, size_t count) {
   return path;
 }
 
-Status resolveError(const std::string& what, int err, const std::string& at) {
-  if (err == EXDEV) return Status::unsafe("leads outside the output folder");
-  if (err == kLinkInWay) return Status::unsafe("passes through a link at " + at);
-  return Status::fromErrno(what, err);
+Status resolveError(const std::string& what, const Status& failed) {
+  if (failed.osError() == EXDEV) return Status::unsafe("leads outside the output folder");
+  if (failed.code() == Status::Code::kUnsafe) return failed;
+  return failed.context(what);
 }
 
 Status Beneath::open(Fs& fs, const std::string& path, bool create, Beneath* root) {
   if (create) {
     if (Status s = makeAll(fs, path); !s.isOk()) return s;
   }
-  const int fd = fs.open(AT_FDCWD, path.c_str(), O_PATH | O_DIRECTORY);
-  if (fd < 0) return Status::fromErrno("cannot open " + path, -fd);
+  Folder folder;
+  if (Status s = fs.openFolder(Folder::working(), path, FolderIntent::kPass, Follow::kYes, &folder);
+      !s.isOk())
+    return s.context("cannot open " + path);
   root->fs_ = &fs;
-  root->root_.reset(fd);
+  root->root_ = std::move(folder);
   root->walk_ = alwaysWalk;
   if (!root->walk_) {
-    // Kernels before 5.6, and some sandboxes, lack openat2.
-    const int probe = openBeneathRetrying(fs, fd, ".", O_PATH | O_DIRECTORY);
-    if (probe >= 0)
-      Fd(probe).close();
-    else
-      root->walk_ = probe == -ENOSYS || probe == -EPERM;
+    // Kernels before 5.6, and some sandboxes, cannot resolve beneath.
+    Folder probe;
+    const Status probed = openFolderBeneath(fs, root->root_, ".", &probe);
+    root->walk_ = probed.osError() == ENOSYS || probed.osError() == EPERM;
   }
   return Status::ok();
 }
 
 Status Beneath::clone(Beneath* copy) const {
-  const int fd = fcntl(root_.get(), F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) return Status::fromErrno("cannot open the folder again", errno);
+  Folder folder;
+  if (Status s = fs_->reopenFolder(root_, FolderIntent::kPass, &folder); !s.isOk())
+    return s.context("cannot open the folder again");
   copy->fs_ = fs_;
-  copy->root_.reset(fd);
+  copy->root_ = std::move(folder);
   copy->walk_ = walk_;
   return Status::ok();
 }
 
-int Beneath::openStep(int base, const PathParts& parts, size_t index, Fd* folder) {
-  int fd;
-  if (!walk_) {
-    fd = openBeneathRetrying(*fs_, root_.get(), joinParts(parts, index + 1), O_PATH | O_DIRECTORY);
-  } else {
-    fd = fs_->open(base, parts[index].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW);
-    if (fd == -ENOTDIR && isLink(*fs_, base, parts[index])) return kLinkInWay;
-  }
-  if (fd < 0) return -fd;
-  folder->reset(fd);
-  return 0;
+Status Beneath::openStep(const Folder& base, const PathParts& parts, size_t index, Folder* folder) {
+  if (!walk_) return openFolderBeneath(*fs_, root_, joinParts(parts, index + 1), folder);
+  const Status opened =
+      fs_->openFolder(base, parts[index], FolderIntent::kPass, Follow::kNo, folder);
+  if (opened.osError() == ENOTDIR && isLink(*fs_, base, parts[index]))
+    return linkInWay(parts, index + 1);
+  return opened;
 }
 
-int Beneath::openFolder(const PathParts& parts, size_t count, bool create, Fd* folder,
-                        size_t* failedAt) {
+Status Beneath::openFolder(const PathParts& parts, size_t count, bool create, Folder* folder,
+                           size_t* failedAt) {
   *failedAt = count;
   if (!walk_) {
-    const int fd =
-        openBeneathRetrying(*fs_, root_.get(), joinParts(parts, count), O_PATH | O_DIRECTORY);
-    if (fd >= 0) {
-      folder->reset(fd);
-      return 0;
-    }
+    const Status opened = openFolderBeneath(*fs_, root_, joinParts(parts, count), folder);
     // Without creation the whole path is enough; with it, find the first
     // missing folder and name the one in the way.
-    if (!create || (fd != -ENOENT && fd != -ENOTDIR)) return -fd;
+    if (opened.isOk() || !create || (opened.osError() != ENOENT && opened.osError() != ENOTDIR))
+      return opened;
   }
-  Fd current;
+  Folder current;
   for (size_t i = 0; i < count; ++i) {
-    const int base = current.valid() ? current.get() : root_.get();
-    Fd next;
-    int err = openStep(base, parts, i, &next);
-    if (err == ENOENT && create) {
-      const int made = fs_->mkdir(base, parts[i].c_str(), 0777);
-      err = made == 0 || made == -EEXIST ? 0 : -made;
-      if (err == 0) err = openStep(base, parts, i, &next);
+    const Folder& base = current.valid() ? current : root_;
+    Folder next;
+    Status step = openStep(base, parts, i, &next);
+    if (step.osError() == ENOENT && create) {
+      const Status made = fs_->makeFolder(base, parts[i], 0777);
+      step = made.isOk() || made.osError() == EEXIST ? openStep(base, parts, i, &next) : made;
     }
-    if (err != 0) {
+    if (!step.isOk()) {
       *failedAt = i + 1;
-      return err;
+      return step;
     }
     current = std::move(next);
   }
   if (!current.valid()) {
-    const int fd = fcntl(root_.get(), F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) return errno;
-    current.reset(fd);
+    if (Status s = fs_->reopenFolder(root_, FolderIntent::kPass, &current); !s.isOk()) return s;
   }
   *folder = std::move(current);
-  return 0;
+  return Status::ok();
 }
 
-int Beneath::openFile(const PathParts& parts, int flags) {
-  if (!walk_) return openBeneathRetrying(*fs_, root_.get(), joinParts(parts, parts.size()), flags);
-  Fd folder;
+Status Beneath::openFile(const PathParts& parts, FileIntent intent, File* file) {
+  if (!walk_) {
+    const std::string path = joinParts(parts, parts.size());
+    return retrying([&] { return fs_->openFileBeneath(root_, path, intent, file); });
+  }
+  Folder folder;
   size_t failedAt = 0;
-  if (const int err = openFolder(parts, parts.size() - 1, false, &folder, &failedAt); err != 0)
-    return err == kLinkInWay ? -ELOOP : -err;
-  return fs_->open(folder.get(), parts.back().c_str(), flags | O_NOFOLLOW);
+  if (Status s = openFolder(parts, parts.size() - 1, false, &folder, &failedAt); !s.isOk())
+    return s.code() == Status::Code::kUnsafe ? Status::fromErrno(ELOOP) : s;
+  return fs_->openFile(folder, parts.back(), intent, Follow::kNo, file);
 }
 
 }  // namespace orvex::io

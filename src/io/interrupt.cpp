@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "native_handle.h"
+
 namespace orvex::io {
 namespace {
 
@@ -78,16 +80,16 @@ void handleProcessSignals() {
   }
 }
 
-bool PendingUndo::removeName(int dir, const char* name) {
+bool PendingUndo::removeName(const Folder& folder, const char* name) {
   withdraw();
   if (std::strlen(name) >= sizeof Slot::name) return false;
-  slot_ = take(dir, name, 0, kRemoveName);
+  slot_ = take(NativeHandle::fd(folder), name, 0, kRemoveName);
   return slot_ >= 0;
 }
 
-bool PendingUndo::truncate(int fd, uint64_t length) {
+bool PendingUndo::truncate(const File& file, uint64_t length) {
   withdraw();
-  slot_ = take(fd, nullptr, length, kTruncate);
+  slot_ = take(NativeHandle::fd(file), nullptr, length, kTruncate);
   return slot_ >= 0;
 }
 

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "fs.h"
+
 namespace orvex::io {
 
 // Installs the handlers and ignores SIGXFSZ, so that a write past the file
@@ -22,12 +24,12 @@ class PendingUndo {
   PendingUndo(const PendingUndo&) = delete;
   PendingUndo& operator=(const PendingUndo&) = delete;
 
-  // The file name (under 64 bytes) in the folder open at dir is removed.
-  // False when there is no room left (the name is then only removed by a
-  // later run's clean-up).
-  bool removeName(int dir, const char* name);
-  // The file open at fd is cut back to length.
-  bool truncate(int fd, uint64_t length);
+  // The file name (under 64 bytes) in folder is removed. False when there
+  // is no room left (the name is then only removed by a later run's
+  // clean-up).
+  bool removeName(const Folder& folder, const char* name);
+  // The file is cut back to length.
+  bool truncate(const File& file, uint64_t length);
   void withdraw();
 
  private:

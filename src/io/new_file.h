@@ -12,11 +12,10 @@
 // the next run that makes a temporary file in the same folder.
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstdint>
+#include <optional>
 #include <string>
 
-#include "fd.h"
 #include "fs.h"
 #include "interrupt.h"
 #include "status.h"
@@ -31,11 +30,11 @@ class NewFile {
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
 
-  // Starts the file that will be leaf in the folder open at dir, which must
-  // stay open until the file is published or discarded.
-  Status create(int dir, std::string leaf, mode_t mode = 0666);
+  // Starts the file that will be leaf in folder, which must stay open until
+  // the file is published or discarded.
+  Status create(const Folder& folder, std::string leaf);
   // The file, open for reading and writing.
-  int fd() const { return file_.get(); }
+  const File& file() const { return file_; }
   // Flushes the file's data to the disk.
   Status sync();
   // Gives the file its final name. Without replace, nothing that stands
@@ -50,9 +49,9 @@ class NewFile {
   void discard();
 
   Fs& fs_;
-  int dir_ = -1;
+  const Folder* dir_ = nullptr;
   std::string leaf_;
-  Fd file_;
+  File file_;
   bool unnamed_ = false;
   std::string temp_;  // the file's temporary name, while it has one
   PendingUndo undo_;
@@ -65,10 +64,10 @@ class OutputFile {
  public:
   explicit OutputFile(Fs& fs) : fs_(fs), file_(fs) {}
 
-  // With exactMode, the file gets mode whatever the umask (to keep the mode
+  // With permissions, the file gets them whatever the umask (to keep those
   // of a file it replaces).
-  Status create(const std::string& path, mode_t mode = 0666, bool exactMode = false);
-  int fd() const { return file_.fd(); }
+  Status create(const std::string& path, std::optional<uint32_t> permissions = std::nullopt);
+  const File& file() const { return file_.file(); }
   const std::string& path() const { return path_; }
   // Whether the file has its final name.
   bool published() const { return published_; }
@@ -80,7 +79,7 @@ class OutputFile {
 
   Fs& fs_;
   std::string path_;
-  Fd folder_;
+  Folder folder_;
   NewFile file_;
   bool published_ = false;
 };
@@ -107,13 +106,13 @@ class EmptyFolder {
   std::string path_;
 };
 
-// Removes from the folder open at dir the temporary files that runs which
-// are gone left behind: names of the temporary pattern only, regular files
-// only, and only those no run holds.
-void removeStaleTemporaries(Fs& fs, int dir);
+// Removes from folder the temporary files that runs which are gone left
+// behind: names of the temporary pattern only, regular files only, and only
+// those no run holds.
+void removeStaleTemporaries(Fs& fs, const Folder& folder);
 
 // Opens the folder that path's last part lives in, for creating that part
 // there.
-Status openParent(Fs& fs, const std::string& path, Fd* dir, std::string* leaf);
+Status openParent(Fs& fs, const std::string& path, Folder* folder, std::string* leaf);
 
 }  // namespace orvex::io

@@ -1,9 +1,7 @@
 #include "new_file.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -27,6 +25,14 @@ pid_t endedProcess() {
   return pid;
 }
 
+Folder openFolder(const std::string& path) {
+  Folder folder;
+  EXPECT_TRUE(realFs()
+                  .openFolder(Folder::working(), path, FolderIntent::kList, Follow::kYes, &folder)
+                  .isOk());
+  return folder;
+}
+
 std::set<std::string> namesIn(const std::string& folder) {
   std::set<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(folder))
@@ -43,11 +49,15 @@ TEST(RemoveStaleTemporaries, TakesOnlyUnheldFilesOfEndedRuns) {
     testing::writeText(dir / name, "partial");
   std::filesystem::create_directory(dir / (ended + "-2"));
   // Held by a run that is still going: its lock says so.
-  const Fd held(::open((dir / (ended + "-1")).c_str(), O_RDONLY | O_CLOEXEC));
-  ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
+  File held;
+  ASSERT_TRUE(
+      realFs()
+          .openFile(Folder::working(), dir / (ended + "-1"), FileIntent::kRead, Follow::kYes, &held)
+          .isOk());
+  ASSERT_TRUE(realFs().tryLock(held).isOk());
 
-  const Fd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  removeStaleTemporaries(realFs(), folder.get());
+  const Folder folder = openFolder(dir.path());
+  removeStaleTemporaries(realFs(), folder);
   // pid 1 is alive; a folder, another pattern and this process's own stay.
   EXPECT_EQ(namesIn(dir.path()),
             (std::set<std::string>{ended + "-1", ended + "-2", mine, ended + "-x",
@@ -58,13 +68,13 @@ TEST(NewFile, WithoutUnnamedTemporariesAppearsOnlyCompleteAndLeavesNoName) {
   TempDir dir;
   FaultyFs fs;
   fs.refuseUnnamedTemporaries(true);
-  const Fd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const Folder folder = openFolder(dir.path());
   testing::writeText(dir / "old", "old");
   for (const bool replace : {false, true}) {
     NewFile file(fs);
-    ASSERT_TRUE(file.create(folder.get(), "old").isOk());
+    ASSERT_TRUE(file.create(folder, "old").isOk());
     EXPECT_EQ(namesIn(dir.path()).size(), 2u);  // the file has a temporary name
-    ASSERT_TRUE(writeAll(fs, file.fd(), reinterpret_cast<const uint8_t*>("new"), 3).isOk());
+    ASSERT_TRUE(writeAll(fs, file.file(), reinterpret_cast<const uint8_t*>("new"), 3).isOk());
     EXPECT_EQ(file.publish(replace).code(), replace ? Status::Code::kOk : Status::Code::kExists);
     EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"old"});
     EXPECT_EQ(testing::textOf(testing::readBytes(dir / "old")), replace ? "new" : "old");
@@ -78,9 +88,9 @@ TEST(NewFile, ASignalThatEndsTheRunRemovesItsTemporaryName) {
     handleProcessSignals();
     FaultyFs fs;
     fs.refuseUnnamedTemporaries(true);
-    const Fd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Folder folder = openFolder(dir.path());
     NewFile file(fs);
-    if (!file.create(folder.get(), "out").isOk() || namesIn(dir.path()).size() != 1) _exit(3);
+    if (!file.create(folder, "out").isOk() || namesIn(dir.path()).size() != 1) _exit(3);
     raise(SIGTERM);
     _exit(4);
   }

@@ -11,7 +11,7 @@
 
 namespace orvex {
 
-class Status {
+class [[nodiscard]] Status {
  public:
   enum class Code {
     kOk,
@@ -41,6 +41,11 @@ class Status {
   const std::string& message() const { return message_; }
   // The operating system's error number behind an I/O error, else 0.
   int osError() const { return osError_; }
+  // The same failure with what failed in front: "WHAT: MESSAGE", its code
+  // and error number kept. Success stays success.
+  Status context(const std::string& what) const {
+    return isOk() ? *this : Status(code_, what + ": " + message_, osError_);
+  }
 
  private:
   Status(Code code, std::string message, int osError = 0)

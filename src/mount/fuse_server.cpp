@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #endif
 #include <signal.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -39,7 +40,7 @@ struct Mount {
   Store store;
   MountTree tree;
   std::unique_ptr<DecodeCache> cache;
-  struct stat image {};
+  io::FileInfo image;
   bool foreground = false;
   // Every entry belongs to whoever mounted the disc.
   const uid_t owner = getuid();
@@ -78,6 +79,13 @@ void warnOnce(Mount& m, uint32_t node, const std::string& why) {
   }
 }
 
+timespec timeOf(const io::FileTime& time) {
+  timespec at{};
+  at.tv_sec = static_cast<time_t>(time.seconds);
+  at.tv_nsec = static_cast<long>(time.nanoseconds);
+  return at;
+}
+
 void fill(const Mount& m, uint32_t index, struct stat* st) {
   const MountNode& node = m.tree.node(index);
   *st = {};
@@ -89,9 +97,9 @@ void fill(const Mount& m, uint32_t index, struct stat* st) {
   st->st_blocks = static_cast<blkcnt_t>((node.size + 511) / 512);
   st->st_uid = m.owner;
   st->st_gid = m.group;
-  st->st_atim = m.image.st_atim;
-  st->st_mtim = m.image.st_mtim;
-  st->st_ctim = m.image.st_ctim;
+  st->st_atim = timeOf(m.image.accessed);
+  st->st_mtim = timeOf(m.image.modified);
+  st->st_ctim = timeOf(m.image.changed);
 }
 
 fuse_entry_param entryOf(const Mount& m, uint32_t index) {
@@ -238,7 +246,7 @@ void readOp(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fus
   size_t got = 0;
   if (read.isOk()) {
     buffer.resize(std::max(buffer.size(), slice.length));
-    read = io::readAt(*m.store.image.fs, m.store.image.fd(), buffer.data(), slice.length, slice.at,
+    read = io::readAt(*m.store.image.fs, m.store.image.file, buffer.data(), slice.length, slice.at,
                       &got);
   }
   if (!read.isOk()) {

@@ -3,12 +3,11 @@
 // compressed ones decoded when first read into a cache bounded in bytes.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "fs.h"
 #include "mount_tree.h"
 #include "store.h"
 
@@ -17,7 +16,7 @@ namespace orvex {
 struct MountedDisc {
   Store store;
   MountTree tree;
-  struct stat image {};     // every entry has the image file's times
+  io::FileInfo image;       // every entry has the image file's times
   uint64_t cacheSize = 0;   // bytes of decoded files kept
   bool foreground = false;  // warnings to standard error, else to the system log
 };

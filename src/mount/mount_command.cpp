@@ -81,8 +81,8 @@ int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std
   // Serving starts from "/": the mount point is needed by its full path to
   // unmount it at the end.
   std::string point;
-  Status usable = resolvePath(line.operands[2], &point);
-  if (usable.isOk()) usable = checkMountPoint(point);
+  Status usable = resolvePath(io::realFs(), line.operands[2], &point);
+  if (usable.isOk()) usable = checkMountPoint(io::realFs(), point);
   if (!usable.isOk()) {
     err << "orvex-tool: mount: cannot mount at " << line.operands[2] << ": " << usable.message()
         << '\n';
@@ -98,7 +98,7 @@ int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std
       refuseSenseless("mount", oddities,
                       learnNames(disc.store, nullptr, options.walk).entriesReached(), err))
     return 1;
-  if (io::realFs().fstat(disc.store.image.fd(), &disc.image) != 0) disc.image = {};
+  if (!io::realFs().info(disc.store.image.file, &disc.image).isOk()) disc.image = {};
   Problems warnings;
   disc.tree = MountTree::build(disc.store, options, &warnings);
   warnings.print(err, "orvex-tool: mount: warning");

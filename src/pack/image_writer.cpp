@@ -36,7 +36,7 @@ Status ImageWriter::beginFile(uint32_t* sector) {
 }
 
 Status ImageWriter::append(const uint8_t* data, size_t length) {
-  const Status status = io::writeAll(fs_, fd_, data, length);
+  const Status status = io::writeAll(fs_, file_, data, length);
   if (!status.isOk()) return Status::ioError(path_ + ": " + status.message());
   offset_ += length;
   return status;

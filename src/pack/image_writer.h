@@ -14,9 +14,9 @@ namespace orvex {
 
 class ImageWriter {
  public:
-  // Writes at fd's file position through fs; failures name path.
-  ImageWriter(io::Fs& fs, int fd, std::string path, uint32_t baseSector)
-      : fs_(fs), fd_(fd), path_(std::move(path)), baseSector_(baseSector) {}
+  // Writes at file's position through fs; failures name path.
+  ImageWriter(io::Fs& fs, const io::File& file, std::string path, uint32_t baseSector)
+      : fs_(fs), file_(file), path_(std::move(path)), baseSector_(baseSector) {}
 
   Status writeBootSector();
   // Starts a file at the next sector; *sector counts from the base sector.
@@ -28,7 +28,7 @@ class ImageWriter {
   Status writeZeros(uint64_t count);
 
   io::Fs& fs_;
-  int fd_;
+  const io::File& file_;
   std::string path_;
   uint32_t baseSector_;
   uint64_t offset_ = 0;

@@ -1,5 +1,3 @@
-#include <fcntl.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -21,17 +19,16 @@ class SourceReader {
   SourceReader(io::Fs& fs, const SourceFile& file) : fs_(fs), file_(file) {}
 
   Status open() {
-    const int fd = fs_.open(AT_FDCWD, file_.path.c_str(), O_RDONLY);
-    if (fd < 0) return Status::fromErrno(file_.name + ": cannot read", -fd);
-    file.reset(fd);
-    return Status::ok();
+    return fs_
+        .openFile(io::Folder::working(), file_.path, io::FileIntent::kRead, io::Follow::kYes, &file)
+        .context(file_.name + ": cannot read");
   }
 
   // Reads the next part of the file into *chunk, empty at the end.
   Status next(std::vector<uint8_t>* chunk, size_t most) {
     chunk->resize(most);
     size_t have = 0;
-    const Status read = io::readFull(fs_, file.get(), chunk->data(), most, &have);
+    const Status read = io::readFull(fs_, file, chunk->data(), most, &have);
     if (!read.isOk()) return Status::fromErrno(file_.name + ": cannot read", read.osError());
     chunk->resize(have);
     done_ += have;
@@ -43,7 +40,7 @@ class SourceReader {
  private:
   io::Fs& fs_;
   const SourceFile& file_;
-  io::Fd file;
+  io::File file;
   uint64_t done_ = 0;
 };
 
@@ -97,9 +94,9 @@ Status packFile(io::Fs& fs, const SourceFile& file, StoredForm form, ImageWriter
 
 // The output path resolved, or a problem: it cannot be resolved or lies in
 // the source tree.
-std::string checkOutputPath(const std::string& path, const std::string& sourceRoot,
+std::string checkOutputPath(io::Fs& fs, const std::string& path, const std::string& sourceRoot,
                             std::string* resolved) {
-  if (const Status status = resolveOutputPath(path, resolved); !status.isOk())
+  if (const Status status = resolveOutputPath(fs, path, resolved); !status.isOk())
     return path + ": " + status.message();
   if (isInside(*resolved, sourceRoot) || *resolved == sourceRoot)
     return path + ": output lies inside the source directory";
@@ -120,9 +117,9 @@ Status packTree(const std::string& sourceDir, const std::string& imagePath,
   listSourceTree(fs, sourceDir, &files, problems, stats ? &stats->emptyFolders : nullptr);
   checkPackNames(files, problems);
   std::string root, image, index;
-  if (resolvePath(sourceDir, &root).isOk()) {
+  if (resolvePath(fs, sourceDir, &root).isOk()) {
     for (const auto& [path, resolved] : {std::pair{&imagePath, &image}, {&indexPath, &index}}) {
-      const std::string problem = checkOutputPath(*path, root, resolved);
+      const std::string problem = checkOutputPath(fs, *path, root, resolved);
       if (!problem.empty()) problems->add(problem);
     }
     if (!image.empty() && image == index) problems->add("image and index must be different files");
@@ -132,7 +129,7 @@ Status packTree(const std::string& sourceDir, const std::string& imagePath,
   io::OutputFile imageFile(fs), indexFile(fs);
   Status status = imageFile.create(imagePath);
   if (status.isOk()) status = indexFile.create(indexPath);
-  ImageWriter writer(fs, imageFile.fd(), imagePath, options.baseSector);
+  ImageWriter writer(fs, imageFile.file(), imagePath, options.baseSector);
   if (status.isOk()) status = writer.writeBootSector();
 
   // The name list first, so that the names survive an image cut short.
@@ -151,7 +148,7 @@ Status packTree(const std::string& sourceDir, const std::string& imagePath,
     }
   }
   if (status.isOk())
-    status = indexFile.about(io::writeAll(fs, indexFile.fd(), records.data(), records.size()));
+    status = indexFile.about(io::writeAll(fs, indexFile.file(), records.data(), records.size()));
   // Both files are complete on disk before either takes its final name.
   if (status.isOk()) status = io::publishTogether(imageFile, &indexFile);
   return status;

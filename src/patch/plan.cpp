@@ -138,7 +138,7 @@ bool Planner::addWholeFile(const ChangedFile& file, const Location& where,
     return false;
   }
   Edit edit{file.name, {}, {}};
-  const Status read = io::readUserFile(file.path, &edit.content);
+  const Status read = io::readUserFile(*store_.image.fs, file.path, &edit.content);
   if (!read.isOk()) {
     problem(file.name, read.message());
     return false;
@@ -203,7 +203,7 @@ void Planner::addPieces(const std::string& eventName,
       edit.content.insert(edit.content.end(), begin, end);
       continue;
     }
-    const Status read = io::readUserFile(it->second->path, &piece);
+    const Status read = io::readUserFile(*store_.image.fs, it->second->path, &piece);
     if (!read.isOk()) return problem(it->second->name, read.message());
     if (!std::equal(piece.begin(), piece.end(), begin, end)) edit.pieces.push_back(i);
     edit.content.insert(edit.content.end(), piece.begin(), piece.end());
@@ -228,7 +228,7 @@ void Planner::checkPiecesAgree(const std::string& eventName, const Edit& whole,
   std::vector<size_t> differing;
   std::vector<uint8_t> piece;
   for (const auto& [number, changed] : edited) {
-    const Status read = io::readUserFile(changed->path, &piece);
+    const Status read = io::readUserFile(*store_.image.fs, changed->path, &piece);
     if (!read.isOk()) return problem(changed->name, read.message());
     const bool same = cuts && number < cut.size() && cut[number].start <= cut[number].end &&
                       cut[number].end <= file.size() &&
@@ -323,7 +323,7 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
   if (!listed.isOk()) return listed;
   if (options_.eventsTablePath) {
     std::vector<uint8_t> table;
-    const Status read = io::readUserFile(*options_.eventsTablePath, &table);
+    const Status read = io::readUserFile(*store_.image.fs, *options_.eventsTablePath, &table);
     if (!read.isOk()) problem(*options_.eventsTablePath, read.message());
   }
 
@@ -337,7 +337,7 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
   const PieceFolders learned = learnPieceFolders(store_, walk, [&](std::vector<uint8_t>* bytes) {
     for (const ChangedFile& file : files) {
       if (file.name != EVENTS_TABLE_NAME) continue;
-      const Status read = io::readUserFile(file.path, bytes);
+      const Status read = io::readUserFile(*store_.image.fs, file.path, bytes);
       if (!read.isOk()) problem(file.name, read.message());
       return read;
     }

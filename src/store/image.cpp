@@ -1,7 +1,3 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -12,20 +8,22 @@
 namespace orvex {
 
 Status openImage(const std::string& path, DiscImage* image, io::Fs& fs) {
-  const int fd = fs.open(AT_FDCWD, path.c_str(), O_RDONLY);
-  if (fd < 0) return Status::fromErrno(-fd);
-  io::Fd file(fd);
-  struct stat st;
-  if (const int err = fs.fstat(fd, &st); err != 0) return Status::fromErrno(-err);
-  if (S_ISDIR(st.st_mode)) return Status::fromErrno(EISDIR);
+  io::File file;
+  if (Status s =
+          fs.openFile(io::Folder::working(), path, io::FileIntent::kRead, io::Follow::kYes, &file);
+      !s.isOk())
+    return s;
+  io::FileInfo info;
+  if (Status s = fs.info(file, &info); !s.isOk()) return s;
+  if (info.kind == io::FileKind::kFolder) return Status::fromErrno(EISDIR);
   // Stored files are read at their offsets: a pipe or a terminal would read
   // as an empty image.
-  const int64_t end = fs.seekEnd(fd);
-  if (end < 0)
+  uint64_t end = 0;
+  if (!fs.readableLength(file, &end).isOk())
     return Status::invalid("cannot be read at offsets (a pipe or a terminal?); give a file");
   image->fs = &fs;
   image->file = std::move(file);
-  image->size = static_cast<uint64_t>(end);
+  image->size = end;
   image->baseSector = NO_BASE_SECTOR;
   return Status::ok();
 }
@@ -35,7 +33,7 @@ std::optional<uint32_t> findBootSector(const DiscImage& image) {
     uint8_t head[BOOT_MARKER_SIZE];
     size_t got = 0;
     const Status read =
-        io::readAt(*image.fs, image.fd(), head, sizeof head, uint64_t{sector} * SECTOR_SIZE, &got);
+        io::readAt(*image.fs, image.file, head, sizeof head, uint64_t{sector} * SECTOR_SIZE, &got);
     if (read.isOk() && got > 0 && hasBootMarker(head, got)) return sector;
   }
   return std::nullopt;
@@ -49,13 +47,15 @@ Status openStore(const std::string& imagePath, const std::string& indexPath, Sto
   DiscImage image;
   if (Status status = openImage(imagePath, &image, fs); !status.isOk()) return status;
   *failed = StorePart::kIndex;
-  const int fd = fs.open(AT_FDCWD, indexPath.c_str(), O_RDONLY);
-  if (fd < 0) return Status::fromErrno(-fd);
-  const io::Fd index(fd);
+  io::File index;
+  if (Status s = fs.openFile(io::Folder::working(), indexPath, io::FileIntent::kRead,
+                             io::Follow::kYes, &index);
+      !s.isOk())
+    return s;
   const uint64_t sectors = (image.size + SECTOR_SIZE - 1) / SECTOR_SIZE;
   Problems oddities;
   const Status loaded =
-      loadIndex(fs, fd, sectors, &store->index, &store->indexShortfall, &oddities);
+      loadIndex(fs, index, sectors, &store->index, &store->indexShortfall, &oddities);
   for (const std::string& oddity : oddities.lines()) warnings->add(indexPath, oddity);
   if (!loaded.isOk()) return loaded;
   store->image = std::move(image);
@@ -74,7 +74,7 @@ std::optional<uint64_t> statedLength(const Store& store, const Location& where) 
   if (!where.status.isOk() || where.entry->size < STREAM_TRAILER_SIZE) return std::nullopt;
   uint8_t trailer[STREAM_TRAILER_SIZE];
   size_t got = 0;
-  const Status read = io::readAt(*store.image.fs, store.image.fd(), trailer, sizeof trailer,
+  const Status read = io::readAt(*store.image.fs, store.image.file, trailer, sizeof trailer,
                                  where.offset + where.entry->size - STREAM_TRAILER_SIZE, &got);
   if (!read.isOk() || got != sizeof trailer) return std::nullopt;
   return decodeStreamTrailer(trailer).decodedLength;
@@ -120,7 +120,7 @@ Status readLocated(const Store& store, const Location& where, std::vector<uint8_
   const size_t length = static_cast<size_t>(size - skipped);
   data->resize(room + length);
   size_t got = 0;
-  const Status read = io::readAt(*store.image.fs, store.image.fd(), data->data() + room, length,
+  const Status read = io::readAt(*store.image.fs, store.image.file, data->data() + room, length,
                                  where.offset + skipped, &got);
   if (!read.isOk() || got != length) {
     data->clear();

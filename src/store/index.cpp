@@ -1,6 +1,3 @@
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -57,21 +54,21 @@ FileIndex parseIndex(const uint8_t* data, size_t length) {
   return FileIndex(std::move(entries));
 }
 
-Status loadIndex(io::Fs& fs, int fd, uint64_t imageSectors, FileIndex* index,
+Status loadIndex(io::Fs& fs, const io::File& file, uint64_t imageSectors, FileIndex* index,
                  IndexShortfall* shortfall, Problems* warnings) {
   *shortfall = IndexShortfall{};
-  struct stat st;
-  if (const int err = fs.fstat(fd, &st); err != 0) return Status::fromErrno(-err);
-  if (S_ISDIR(st.st_mode)) return Status::fromErrno(EISDIR);
+  io::FileInfo info;
+  if (Status s = fs.info(file, &info); !s.isOk()) return s;
+  if (info.kind == io::FileKind::kFolder) return Status::fromErrno(EISDIR);
   const uint64_t limitRecords = recordLimit(imageSectors);
   const uint64_t limit = limitRecords * INDEX_ENTRY_SIZE;
   std::vector<uint8_t> bytes;
   bool more = false;
-  if (Status s = io::readUpTo(fs, fd, limit, &bytes, &more); !s.isOk()) return s;
+  if (Status s = io::readUpTo(fs, file, limit, &bytes, &more); !s.isOk()) return s;
   // A regular file's length tells how much was left; a device or a pipe is
   // read no further than the limit and one byte.
-  const bool measured = S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) >= bytes.size();
-  const uint64_t length = measured && more ? static_cast<uint64_t>(st.st_size) : bytes.size();
+  const bool measured = info.kind == io::FileKind::kFile && info.size >= bytes.size();
+  const uint64_t length = measured && more ? info.size : bytes.size();
   const uint64_t records = length / INDEX_ENTRY_SIZE;
   if (length == 0) warnings->add("the index is empty: no file can be found");
   if (length % INDEX_ENTRY_SIZE != 0 && (measured || !more)) {

@@ -9,7 +9,6 @@
 #include <string_view>
 #include <vector>
 
-#include "fd.h"
 #include "format.h"
 #include "fs.h"
 #include "status.h"
@@ -64,7 +63,7 @@ struct IndexShortfall {
 // records, whatever kind of file it is (a device or a pipe without end
 // included); a failure says only why. Oddities (no record, a length that is
 // not a whole number of records, too many records) are added to warnings.
-Status loadIndex(io::Fs& fs, int fd, uint64_t imageSectors, FileIndex* index,
+Status loadIndex(io::Fs& fs, const io::File& file, uint64_t imageSectors, FileIndex* index,
                  IndexShortfall* shortfall, Problems* warnings);
 
 const IndexEntry* findEntry(const FileIndex& index, std::string_view name);
@@ -92,12 +91,10 @@ constexpr uint32_t NO_BASE_SECTOR = 0xFFFFFFFFu;
 // The open disc image and the store's base sector inside it. The image is
 // closed with the object.
 struct DiscImage {
-  io::Fs* fs = &io::realFs();
-  io::Fd file;
+  io::Fs* fs = nullptr;  // what the image is read through
+  io::File file;
   uint64_t size = 0;
   uint32_t baseSector = NO_BASE_SECTOR;
-
-  int fd() const { return file.get(); }
 };
 
 // Opens an image for reading. An image that cannot be read at offsets (a

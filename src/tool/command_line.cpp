@@ -138,7 +138,7 @@ bool eventsTableReadable(std::string_view command, const std::optional<std::stri
                          std::ostream& err) {
   if (!events) return true;
   std::vector<uint8_t> table;
-  const Status read = io::readUserFile(*events, &table);
+  const Status read = io::readUserFile(io::realFs(), *events, &table);
   if (read.isOk()) return true;
   err << "orvex-tool: " << command << ": cannot read event table " << *events << ": "
       << read.message() << '\n';
@@ -150,7 +150,7 @@ bool readNamesFiles(std::string_view command, const std::vector<CommandOption>& 
   for (const CommandOption& option : options) {
     if (option.name != "--names" || !option.value) continue;
     std::vector<uint8_t> text;
-    const Status read = io::readUserFile(*option.value, &text);
+    const Status read = io::readUserFile(io::realFs(), *option.value, &text);
     if (!read.isOk()) {
       err << "orvex-tool: " << command << ": cannot read names file " << *option.value << ": "
           << read.message() << '\n';

@@ -170,8 +170,10 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
   // A dry run into a folder that is not there yet looks at an empty one.
   io::EmptyFolder empty(io::realFs());
   std::string target = folder.value_or(".");
-  struct stat st;
-  if (dryRun && io::realFs().stat(AT_FDCWD, target.c_str(), &st, 0) == -ENOENT) {
+  io::FileInfo info;
+  if (dryRun &&
+      io::realFs().info(io::Folder::working(), target, io::Follow::kYes, &info).osError() ==
+          ENOENT) {
     if (Status s = empty.create(); s.isOk()) target = empty.path();
   }
   const Status made = OutputDir::open(target, !dryRun, &dir);

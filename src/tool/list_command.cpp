@@ -97,8 +97,9 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
   printOddities("list", oddities, err);
   // A folder that is not there yet is one a run would create empty.
   std::unique_ptr<OutputDir> dir;
-  struct stat st;
-  if (io::realFs().stat(AT_FDCWD, folder.c_str(), &st, 0) != -ENOENT) {
+  io::FileInfo info;
+  if (io::realFs().info(io::Folder::working(), folder, io::Follow::kYes, &info).osError() !=
+      ENOENT) {
     const Status usable = OutputDir::open(folder, false, &dir);
     if (!usable.isOk()) {
       err << "orvex-tool: list: cannot use output folder " << folder << ": " << usable.message()

@@ -171,21 +171,19 @@ std::string namesFileText(const Recovery& recovery, const std::optional<std::str
 // with it, the file it replaces keeps its mode.
 Status writeWhole(const std::string& path, const std::string& text, bool replace) {
   io::Fs& fs = io::realFs();
-  io::Fd folder;
+  io::Folder folder;
   std::string leaf;
   Status status = io::openParent(fs, path, &folder, &leaf);
-  if (status.isOk()) io::removeStaleTemporaries(fs, folder.get());
+  if (status.isOk()) io::removeStaleTemporaries(fs, folder);
   io::NewFile file(fs);
-  if (status.isOk()) status = file.create(folder.get(), leaf);
-  struct stat old;
-  if (status.isOk() && replace && fs.stat(folder.get(), leaf.c_str(), &old, 0) == 0 &&
-      S_ISREG(old.st_mode)) {
-    if (const int err = fs.chmod(file.fd(), old.st_mode & 07777); err != 0)
-      status = Status::fromErrno("cannot set its mode", -err);
-  }
+  if (status.isOk()) status = file.create(folder, leaf);
+  io::FileInfo old;
+  if (status.isOk() && replace && fs.info(folder, leaf, io::Follow::kYes, &old).isOk() &&
+      old.kind == io::FileKind::kFile)
+    status = fs.setPermissions(file.file(), old.permissions).context("cannot set its mode");
   if (status.isOk())
     status =
-        io::writeAll(fs, file.fd(), reinterpret_cast<const uint8_t*>(text.data()), text.size());
+        io::writeAll(fs, file.file(), reinterpret_cast<const uint8_t*>(text.data()), text.size());
   if (status.isOk()) status = file.sync();
   if (status.isOk()) status = file.publish(replace);
   if (status.isOk()) status = file.syncFolder();
@@ -241,7 +239,8 @@ int runNamesCommand(const std::vector<std::string>& args, std::ostream& out, std
     return 1;
   printOddities("names", oddities, err);
   std::unique_ptr<OutputDir> here;
-  OutputDir::open(".", false, &here);
+  // Without the folder, names are learnt from the disc alone.
+  (void)OutputDir::open(".", false, &here);
   options.folder = here.get();
   if (!oddities.empty() &&
       refuseSenseless("names", oddities,
@@ -269,7 +268,8 @@ int runNamesCommand(const std::vector<std::string>& args, std::ostream& out, std
     std::optional<std::string> kept;
     if (outputGiven) {
       std::vector<uint8_t> bytes;
-      if (io::readUserFile(*output, &bytes).isOk()) kept.emplace(bytes.begin(), bytes.end());
+      if (io::readUserFile(io::realFs(), *output, &bytes).isOk())
+        kept.emplace(bytes.begin(), bytes.end());
     }
     size_t written = 0, added = 0;
     const std::string text = namesFileText(recovery, kept, &written, &added);

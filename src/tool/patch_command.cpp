@@ -80,10 +80,11 @@ const CommandSpec kCommand{"patch",
 // True when both paths name one existing file.
 bool sameFile(const std::string& a, const std::string& b) {
   if (a == b) return true;
-  struct stat sa, sb;
+  io::FileInfo ia, ib;
   io::Fs& fs = io::realFs();
-  return fs.stat(AT_FDCWD, a.c_str(), &sa, 0) == 0 && fs.stat(AT_FDCWD, b.c_str(), &sb, 0) == 0 &&
-         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  const io::Folder& here = io::Folder::working();
+  return fs.info(here, a, io::Follow::kYes, &ia).isOk() &&
+         fs.info(here, b, io::Follow::kYes, &ib).isOk() && ia.id == ib.id;
 }
 
 std::string describe(const EntryChange& change) {

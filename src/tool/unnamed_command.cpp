@@ -71,7 +71,8 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
   if (!openCommandStore("unnamed", paths[0], paths[1], &store, &oddities, err)) return 1;
   printOddities("unnamed", oddities, err);
   std::unique_ptr<OutputDir> here;
-  OutputDir::open(".", false, &here);
+  // Without the folder, names are learnt from the disc alone.
+  (void)OutputDir::open(".", false, &here);
   NameReach reach = learnNames(store, here.get(), walk);
   if (refuseSenseless("unnamed", oddities, reach.entriesReached(), err)) return 1;
   const Inventory inventory = takeInventory(store, std::move(reach));
