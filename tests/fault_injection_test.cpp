@@ -88,7 +88,7 @@ std::vector<std::string> differences(const Tree& tree, const Tree& reference) {
 // over the complete tree, where the pieces are replaced.
 TEST_F(FaultInjection, ExtractionSurvivesAFailureAtEveryStepAndARerunCompletesIt) {
   for (const bool named : {false, true}) {
-    for (Op op : {Op::kWrite, Op::kCreate, Op::kName}) {
+    for (Op op : {Op::kWrite, Op::kCreate, Op::kName, Op::kRead}) {
       for (uint64_t n = 1;; ++n) {
         const int error = kErrors[n % std::size(kErrors)];
         SCOPED_TRACE("call " + std::to_string(n) + " of kind " +
@@ -132,7 +132,7 @@ TEST_F(FaultInjection, ShortAndInterruptedTransfersChangeNothing) {
 
 TEST_F(FaultInjection, PackFailingAtAnyStepWritesNoOutput) {
   const std::string source = dir / "reference";
-  for (Op op : {Op::kWrite, Op::kCreate, Op::kSync}) {
+  for (Op op : {Op::kWrite, Op::kCreate, Op::kSync, Op::kRead}) {
     for (uint64_t n = 1;; ++n) {
       SCOPED_TRACE("call " + std::to_string(n) + " of kind " +
                    std::to_string(static_cast<int>(op)));
@@ -157,6 +157,53 @@ TEST_F(FaultInjection, PackFailingAtAnyStepWritesNoOutput) {
       EXPECT_EQ(testing::entryCount(out.path()), published ? 2u : 0u) << packed.message();
     }
   }
+}
+
+// Planning reads the image and the changed files through the store's file
+// system: a read that fails at any point is reported, or it changes nothing
+// of the plan (a read the walk may go without).
+TEST_F(FaultInjection, PatchPlanningFailingAnyReadSaysSoOrChangesNothing) {
+  TempDir changes;
+  std::filesystem::create_directories(changes / "a/b");
+  testing::writeBytes(changes / "a/b/packed.txt", testing::textLike(60000, 9));
+  testing::writeBytes(changes / "top.txt", testing::bytesOf("edited\n"));
+  const auto plan = [&](io::Fs& fs, PatchPlan* made, std::string* said) {
+    store.image.fs = &fs;
+    Problems problems;
+    const Status planned = planPatch(store, changes.path(), PatchOptions{}, made, &problems);
+    store.image.fs = &io::realFs();
+    *said = planned.message();
+    for (const std::string& line : problems.lines()) *said += "\n" + line;
+    return planned.isOk();
+  };
+  const auto stored = [](const PatchPlan& made) {
+    std::map<std::string, std::vector<uint8_t>> bytes;
+    for (const EntryChange& change : made.changes) bytes[change.name] = change.stored;
+    return bytes;
+  };
+  PatchPlan reference;
+  std::string said;
+  ASSERT_TRUE(plan(io::realFs(), &reference, &said)) << said;
+  ASSERT_EQ(reference.changes.size(), 2u);
+  uint64_t reported = 0;
+  for (uint64_t n = 1;; ++n) {
+    SCOPED_TRACE("read " + std::to_string(n));
+    FaultyFs fs;
+    fs.failNth(Op::kRead, n, EIO);
+    PatchPlan made;
+    const bool planned = plan(fs, &made, &said);
+    if (fs.fired() == 0) {
+      EXPECT_TRUE(planned) << said;
+      break;
+    }
+    if (planned) {
+      EXPECT_EQ(stored(made), stored(reference));
+      continue;
+    }
+    ++reported;
+    EXPECT_NE(said.find(std::strerror(EIO)), std::string::npos) << said;
+  }
+  EXPECT_GE(reported, 2u);  // each changed file's read, at least
 }
 
 TEST_F(FaultInjection, PatchInPlaceFailingAtAnyStepLeavesTheDiscAsItWas) {
