@@ -20,14 +20,11 @@
 #endif
 
 namespace orvex::io {
-namespace {
-
-int fdOf(const Handle& handle) { return NativeHandle::fd(handle); }
-
-}  // namespace
 
 #ifdef ORVEX_LINUX
 namespace {
+
+int fdOf(const Handle& handle) { return NativeHandle::fd(handle); }
 
 int openBeneath(int root, const std::string& path, int flags) {
   open_how how{};
