@@ -15,7 +15,7 @@ Status writeEntry(const Store& store, const EntryRow& row, OutputDir& out, const
   const Location where = locateEntry(store, row.position);
   if (!(row.entry.flags & FLAG_COMPRESSED)) {
     *written = row.entry.size;
-    return out.copyNew(name, store.image.fd(), where.offset, row.entry.size);
+    return out.copyNew(name, store.image.file, where.offset, row.entry.size);
   }
   std::vector<uint8_t> file;
   const Status read = readLocated(store, where, &file);

@@ -60,7 +60,7 @@ class FolderWriter final : public ExtractWriter {
     // this process.
     announce(task.name, result);
     *bytes = where.entry->size;
-    return folder.copyNew(task.name, store_.image.fd(), where.offset, where.entry->size);
+    return folder.copyNew(task.name, store_.image.file, where.offset, where.entry->size);
   }
 
   void announce(const std::string& name, StepLines* result) const {
