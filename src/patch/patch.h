@@ -33,6 +33,11 @@ struct PatchOptions {
   // A folder of files named as `unnamed` writes them (HASH.bin, HASH-N.bin),
   // each put back into the entry it came from.
   std::optional<std::string> unnamedDir;
+  // What the user can do, in the command's words, appended to a refusal:
+  // when a changed file cannot be compressed, and when a piece is found but
+  // no event table places it. Nothing is appended when empty.
+  std::string withoutCompressionHint;
+  std::string eventsTableHint;
 };
 
 // One index entry the patch changes.

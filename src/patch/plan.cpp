@@ -39,6 +39,9 @@ bool parseUnnamedName(const std::string& name, uint32_t* hash, uint32_t* earlier
   return unnamedFileName(*hash, *earlier) == name;
 }
 
+// "; HINT", or nothing without one.
+std::string withHint(const std::string& hint) { return hint.empty() ? "" : "; " + hint; }
+
 uint64_t roundUpToSector(uint64_t n) { return (n + SECTOR_SIZE - 1) / SECTOR_SIZE * SECTOR_SIZE; }
 
 // The new content of one entry and what it came from.
@@ -248,11 +251,12 @@ bool Planner::encode(const Edit& edit, EntryChange* change) {
   const bool compressed = encodeForStore(data.data(), data.size(), options_.form,
                                          change->before.flags & FLAG_COMPRESSED, &change->stored);
   if (!compressed && options_.form == StoredForm::kCompress) {
-    problem(edit.name, data.size() > MAX_COMPRESSED_LENGTH
-                           ? std::to_string(data.size()) + " bytes, over the " +
-                                 std::to_string(MAX_COMPRESSED_LENGTH) +
-                                 " a compressed entry can hold; patch without --compress"
-                           : "the encoder cannot make a stream for it; patch without --compress");
+    problem(edit.name,
+            (data.size() > MAX_COMPRESSED_LENGTH
+                 ? std::to_string(data.size()) + " bytes, over the " +
+                       std::to_string(MAX_COMPRESSED_LENGTH) + " a compressed entry can hold"
+                 : std::string("the encoder cannot make a stream for it")) +
+                withHint(options_.withoutCompressionHint));
     return false;
   }
   if (!compressed) change->stored = data;
@@ -367,7 +371,7 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
       // Only the table that places pieces; the store holds none to change.
     } else if (pieceName && !tableRead) {
       problem(file.name,
-              "a piece, but no event table places it; pass --events FILE" +
+              "a piece, but no event table places it" + withHint(options_.eventsTableHint) +
                   (learned.tableProblem.empty() ? "" : " (" + learned.tableProblem + ")"));
     } else {
       problem(file.name, pieceName ? "no index entry has this name's hash, and no event file in "

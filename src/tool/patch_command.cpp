@@ -240,6 +240,8 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   if (line.has("--store")) options.form = StoredForm::kStore;
   if (line.has("--compress")) options.form = StoredForm::kCompress;
   options.unnamedDir = line.value("--unnamed");
+  options.withoutCompressionHint = "patch without --compress";
+  options.eventsTableHint = "pass --events FILE";
   options.eventsTablePath = line.value("--events");
   const std::vector<std::string>& paths = line.operands;
   if (paths.size() != 3) return usageError(err, kCommand, "expected IMAGE INDEX CHANGES_DIR");
