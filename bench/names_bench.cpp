@@ -90,7 +90,9 @@ int main(int argc, char** argv) {
   testing::writeBytes(dir + "/disc.idx", bytes.index);
   Store store;
   Problems oddities;
-  if (!openStore(dir + "/disc.img", dir + "/disc.idx", &store, &oddities).isOk()) return 1;
+  if (!openStore(dir + "/disc.img", dir + "/disc.idx", &store, &oddities, nullptr, io::realFs())
+           .isOk())
+    return 1;
 
   RecoverOptions options;
   NamePattern tracks;
@@ -117,7 +119,8 @@ int main(int argc, char** argv) {
                                         : kind == std::string("referenced") ? 1
                                         : kind == std::string("completed")  ? 2
                                                                             : 3];
-    std::printf("%-11s %9d %7d %7d %14.3g\n", kind, total[kind], named[kind], wrong[kind], t.chance);
+    std::printf("%-11s %9d %7d %7d %14.3g\n", kind, total[kind], named[kind], wrong[kind],
+                t.chance);
   }
   std::printf("%-11s %9d (no evidence: left unnamed)\n", "none", total["none"]);
 
@@ -137,9 +140,10 @@ int main(int argc, char** argv) {
       ++matches;
     }
   const double seconds = secondsSince(start);
-  std::printf("pattern bgm/[a-z0-9]{7}.ogg: %.3g names, %zu matches over %zu entries, %.2f s "
-              "on one core, report included\n",
-              static_cast<double>(seven.expansions()), matches, found.entries.size(), seconds);
+  std::printf(
+      "pattern bgm/[a-z0-9]{7}.ogg: %.3g names, %zu matches over %zu entries, %.2f s "
+      "on one core, report included\n",
+      static_cast<double>(seven.expansions()), matches, found.entries.size(), seconds);
   // Where bgm/track17.ogg ranks among the matches for its own entry.
   for (const UnreachedEntry& entry : found.entries) {
     if (entry.hash != hashName("bgm/track17.ogg")) continue;

@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int files = orvex::fuzz::openFileCount();
   sandbox.inWork([&] {
     std::unique_ptr<orvex::OutputDir> folder;
-    FUZZ_CHECK(orvex::OutputDir::open(".", false, &folder).isOk());
+    FUZZ_CHECK(orvex::OutputDir::open(".", false, &folder, orvex::io::realFs()).isOk());
     orvex::extractAll(store, *folder, console, options);
   });
   FUZZ_CHECK(orvex::fuzz::openFileCount() == files);

@@ -69,7 +69,7 @@ void disc(const uint8_t* data, size_t size) {
   orvex::Store store;
   orvex::Problems oddities;
   if (!orvex::openStore(sandbox.root() + "/disc.img", sandbox.root() + "/disc.idx", &store,
-                        &oddities)
+                        &oddities, nullptr, orvex::io::realFs())
            .isOk())
     return;
   orvex::RecoverOptions options;

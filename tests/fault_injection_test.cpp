@@ -45,7 +45,9 @@ class FaultInjection : public ::testing::Test {
     testing::writeBytes(dir / "disc.img", bytes.image);
     testing::writeBytes(dir / "disc.idx", bytes.index);
     Problems oddities;
-    ASSERT_TRUE(openStore(dir / "disc.img", dir / "disc.idx", &store, &oddities).isOk());
+    ASSERT_TRUE(
+        openStore(dir / "disc.img", dir / "disc.idx", &store, &oddities, nullptr, io::realFs())
+            .isOk());
     reference = extractInto(dir / "reference", io::realFs());
   }
 

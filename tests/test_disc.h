@@ -21,9 +21,10 @@ class TestDisc {
     testing::writeBytes(dir / "disc.img", bytes.image);
     testing::writeBytes(dir / "disc.idx", bytes.index);
     Problems oddities;
-    const Status status = openStore(dir / "disc.img", dir / "disc.idx", &store, &oddities);
+    const Status status =
+        openStore(dir / "disc.img", dir / "disc.idx", &store, &oddities, nullptr, io::realFs());
     EXPECT_TRUE(status.isOk()) << status.message();
-    EXPECT_TRUE(OutputDir::open(dir.path(), false, &folder).isOk());
+    EXPECT_TRUE(OutputDir::open(dir.path(), false, &folder, io::realFs()).isOk());
   }
   TestDisc(const TestDisc&) = delete;
   TestDisc& operator=(const TestDisc&) = delete;

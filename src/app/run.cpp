@@ -60,7 +60,7 @@ int runExtractor(int argc, char** argv) {
   Store store;
   Problems oddities;
   StorePart failed = StorePart::kImage;
-  const Status opened = openStore(imagePath, indexPath, &store, &oddities, &failed);
+  const Status opened = openStore(imagePath, indexPath, &store, &oddities, &failed, io::realFs());
   if (!opened.isOk()) {
     return failed == StorePart::kImage ? refuse("Unable to open iso: \"%s\"", argv[1], opened)
                                        : refuse("Unable to open idx file: \"%s\"", argv[2], opened);
@@ -69,7 +69,7 @@ int runExtractor(int argc, char** argv) {
   for (const std::string& oddity : oddities.lines()) console.warning("", oddity);
 
   std::unique_ptr<OutputDir> out;
-  const Status here = OutputDir::open(".", false, &out);
+  const Status here = OutputDir::open(".", false, &out, io::realFs());
   if (!here.isOk()) {
     console.error("orvex: cannot use the current folder: " + here.message());
     return 1;

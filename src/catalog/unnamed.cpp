@@ -38,7 +38,7 @@ UnnamedStats writeUnnamed(const Store& store, const Inventory& inventory, const 
                           std::vector<UnnamedFile>* files) {
   UnnamedStats stats;
   std::unique_ptr<OutputDir> folder;
-  const Status opened = OutputDir::open(outDir, true, &folder);
+  const Status opened = OutputDir::open(outDir, true, &folder, *store.image.fs);
   if (!opened.isOk()) {
     files->push_back({nullptr, outDir, 0, opened.message()});
     ++stats.failed;

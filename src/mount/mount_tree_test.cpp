@@ -66,10 +66,12 @@ TEST(MountTree, ShowsWhatExtractionWritesIntoAnEmptyFolderAndTheUnnamedEntries) 
   testing::writeBytes(dir / "disc.idx", bytes.index);
   Store store;
   Problems oddities;
-  ASSERT_TRUE(openStore(dir / "disc.img", dir / "disc.idx", &store, &oddities).isOk());
+  ASSERT_TRUE(
+      openStore(dir / "disc.img", dir / "disc.idx", &store, &oddities, nullptr, io::realFs())
+          .isOk());
 
   std::unique_ptr<OutputDir> out;
-  ASSERT_TRUE(OutputDir::open(dir / "out", true, &out).isOk());
+  ASSERT_TRUE(OutputDir::open(dir / "out", true, &out, io::realFs()).isOk());
   std::FILE* shown = std::tmpfile();
   {
     Console console(shown, shown, "orvex-tool: extract");

@@ -44,7 +44,9 @@ TEST(RecoverNames, FindsEachKindOfEvidenceAndTellsAmbiguity) {
   testing::writeBytes(dir / "disc.idx", bytes.index);
   Store store;
   Problems oddities;
-  ASSERT_TRUE(openStore(dir / "disc.img", dir / "disc.idx", &store, &oddities).isOk());
+  ASSERT_TRUE(
+      openStore(dir / "disc.img", dir / "disc.idx", &store, &oddities, nullptr, io::realFs())
+          .isOk());
 
   RecoverOptions options;
   for (const char* text : {"bgm/track[0-9]{2}.ogg", "[a-z]{5}"}) {

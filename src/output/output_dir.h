@@ -24,7 +24,7 @@ class OutputDir {
   // Opens path as the output folder; with create, makes it and any missing
   // ancestors first. Every effect goes through fs.
   static Status open(const std::string& path, bool create, std::unique_ptr<OutputDir>* dir,
-                     io::Fs& fs = io::realFs());
+                     io::Fs& fs);
   OutputDir(const OutputDir&) = delete;
   OutputDir& operator=(const OutputDir&) = delete;
 

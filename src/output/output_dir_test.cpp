@@ -42,7 +42,7 @@ class OutputDirTest : public ::testing::TestWithParam<const char*> {
 #endif
     fs::create_directories(tmp / "outside");
     writeText(tmp / "outside/secret", "secret");
-    ASSERT_TRUE(OutputDir::open(root, true, &out).isOk());
+    ASSERT_TRUE(OutputDir::open(root, true, &out, io::realFs()).isOk());
   }
   void TearDown() override { io::setWalkingResolution(false); }
 

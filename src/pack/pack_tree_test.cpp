@@ -87,7 +87,7 @@ TEST_P(PackRoundTrip, EveryFileReadsBackThroughTheStore) {
 
   Store store;
   Problems oddities;
-  ASSERT_TRUE(openStore(image, index, &store, &oddities).isOk());
+  ASSERT_TRUE(openStore(image, index, &store, &oddities, nullptr, io::realFs()).isOk());
   EXPECT_EQ(oddities.lines(), std::vector<std::string>{});
   EXPECT_EQ(store.image.baseSector, GetParam().baseSector);
 
@@ -157,7 +157,9 @@ TEST_F(PackTreeTest, SymlinkInsideTheTreeIsPackedAsItsTarget) {
   ASSERT_TRUE(packed.isOk()) << packed.message();
   Store store;
   Problems oddities;
-  ASSERT_TRUE(openStore(*root_ / "l.img", *root_ / "l.idx", &store, &oddities).isOk());
+  ASSERT_TRUE(
+      openStore(*root_ / "l.img", *root_ / "l.idx", &store, &oddities, nullptr, io::realFs())
+          .isOk());
   for (const char* name : {"alias/file.txt", "real/file.txt"}) {
     std::vector<uint8_t> data;
     ASSERT_TRUE(readFile(store, name, &data).isOk()) << name;

@@ -5,11 +5,12 @@
 
 namespace orvex {
 
-std::vector<LevelledFile> levelChangesFolder(const std::string& changesDir, const PatchPlan& plan) {
+std::vector<LevelledFile> levelChangesFolder(const std::string& changesDir, const PatchPlan& plan,
+                                             io::Fs& fs) {
   std::vector<LevelledFile> done;
   if (plan.staleFiles.empty()) return done;
   std::unique_ptr<OutputDir> folder;
-  const Status opened = OutputDir::open(changesDir, false, &folder);
+  const Status opened = OutputDir::open(changesDir, false, &folder, fs);
   for (const StaleEventFile& stale : plan.staleFiles) {
     if (!opened.isOk()) {
       done.push_back({stale.file, opened});

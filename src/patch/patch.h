@@ -105,7 +105,7 @@ Status writePatchedCopy(const Store& store, const PatchPlan& plan, const std::st
 // interrupting signal, before the index is replaced cuts the image back to
 // its old length.
 Status patchInPlace(const std::string& imagePath, const std::string& indexPath,
-                    const PatchPlan& plan, io::Fs& fs = io::realFs());
+                    const PatchPlan& plan, io::Fs& fs);
 
 // What became of one of the plan's stale event files.
 struct LevelledFile {
@@ -118,7 +118,8 @@ struct LevelledFile {
 // replaced by its rebuilt bytes. One that changed since the plan was made
 // is kept (kExists). Everything goes through the folder's output layer:
 // nothing outside it is touched, and a link is never written through.
-std::vector<LevelledFile> levelChangesFolder(const std::string& changesDir, const PatchPlan& plan);
+std::vector<LevelledFile> levelChangesFolder(const std::string& changesDir, const PatchPlan& plan,
+                                             io::Fs& fs);
 
 // Pieces as their file names number them: "piece 001", "pieces 000, 002".
 std::string pieceNumbers(const std::vector<size_t>& pieces);

@@ -20,7 +20,7 @@ class TempImage {
     path_ = path;
     EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     close(fd);
-    EXPECT_TRUE(openImage(path_, &image_).isOk());
+    EXPECT_TRUE(openImage(path_, &image_, io::realFs()).isOk());
   }
   ~TempImage() { unlink(path_.c_str()); }
   DiscImage& image() { return image_; }
@@ -82,7 +82,7 @@ TEST(SectorOffset, WrapsThroughMissingMarker) {
 Store storeOf(TempImage& image, const std::vector<IndexEntry>& entries) {
   const std::vector<uint8_t> bytes = encodeIndex(entries);
   Store store;
-  EXPECT_TRUE(openImage(image.path(), &store.image).isOk());
+  EXPECT_TRUE(openImage(image.path(), &store.image, io::realFs()).isOk());
   store.image.baseSector = image.image().baseSector;
   store.index = parseIndex(bytes.data(), bytes.size());
   return store;
@@ -137,7 +137,7 @@ TEST(ReadFile, CompressedEntryReadsOnlyWhatDecodingReaches) {
       static_cast<ssize_t>(stream.size()));
   close(fd);
   Store store;
-  ASSERT_TRUE(openImage(path, &store.image).isOk());
+  ASSERT_TRUE(openImage(path, &store.image, io::realFs()).isOk());
   unlink(path);
   store.image.baseSector = 0;
   const std::vector<uint8_t> index =

@@ -99,7 +99,7 @@ struct DiscImage {
 
 // Opens an image for reading. An image that cannot be read at offsets (a
 // pipe, a directory) is refused. Failures say only why (as strerror does).
-Status openImage(const std::string& path, DiscImage* image, io::Fs& fs = io::realFs());
+Status openImage(const std::string& path, DiscImage* image, io::Fs& fs);
 
 // The first of sectors 0..299 that starts with "BOOT2", if any.
 std::optional<uint32_t> findBootSector(const DiscImage& image);
@@ -123,7 +123,7 @@ enum class StorePart { kImage, kIndex };
 // command does. On failure *failed says which file and the status why.
 // Oddities that do not stop a run go to warnings, each as "PATH: WHAT".
 Status openStore(const std::string& imagePath, const std::string& indexPath, Store* store,
-                 Problems* warnings, StorePart* failed = nullptr, io::Fs& fs = io::realFs());
+                 Problems* warnings, StorePart* failed, io::Fs& fs);
 
 // The image and the index make no sense together: openStore found oddities
 // (no BOOT2 marker, an index that is empty, not whole records or longer than

@@ -174,7 +174,7 @@ bool openCommandStore(std::string_view command, const std::string& imagePath,
                       const std::string& indexPath, Store* store, Problems* oddities,
                       std::ostream& err) {
   StorePart failed = StorePart::kImage;
-  const Status opened = openStore(imagePath, indexPath, store, oddities, &failed);
+  const Status opened = openStore(imagePath, indexPath, store, oddities, &failed, io::realFs());
   if (opened.isOk()) return true;
   err << "orvex-tool: " << command << ": "
       << (failed == StorePart::kImage ? "cannot open image " + imagePath

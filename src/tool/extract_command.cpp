@@ -176,7 +176,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
           ENOENT) {
     if (Status s = empty.create(); s.isOk()) target = empty.path();
   }
-  const Status made = OutputDir::open(target, !dryRun, &dir);
+  const Status made = OutputDir::open(target, !dryRun, &dir, io::realFs());
   if (!made.isOk()) {
     console.error(std::string(kProgram) + ": cannot use output folder " + folder.value_or(".") +
                   ": " + made.message());

@@ -100,7 +100,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
   io::FileInfo info;
   if (io::realFs().info(io::Folder::working(), folder, io::Follow::kYes, &info).osError() !=
       ENOENT) {
-    const Status usable = OutputDir::open(folder, false, &dir);
+    const Status usable = OutputDir::open(folder, false, &dir, io::realFs());
     if (!usable.isOk()) {
       err << "orvex-tool: list: cannot use output folder " << folder << ": " << usable.message()
           << '\n';

@@ -240,7 +240,7 @@ int runNamesCommand(const std::vector<std::string>& args, std::ostream& out, std
   printOddities("names", oddities, err);
   std::unique_ptr<OutputDir> here;
   // Without the folder, names are learnt from the disc alone.
-  (void)OutputDir::open(".", false, &here);
+  (void)OutputDir::open(".", false, &here, io::realFs());
   options.folder = here.get();
   if (!oddities.empty() &&
       refuseSenseless("names", oddities,

@@ -270,7 +270,9 @@ TEST_P(PackCommandOptions, ReachThePacker) {
 
   Store store;
   Problems oddities;
-  ASSERT_TRUE(openStore(out_ / "disc.img", out_ / "disc.idx", &store, &oddities).isOk());
+  ASSERT_TRUE(
+      openStore(out_ / "disc.img", out_ / "disc.idx", &store, &oddities, nullptr, io::realFs())
+          .isOk());
   EXPECT_EQ(store.image.baseSector, GetParam().baseSector);
   const IndexEntry* text = findEntry(store.index, "text.txt");
   ASSERT_NE(text, nullptr);

@@ -175,9 +175,9 @@ int reportStaleFiles(const PatchPlan& plan, bool dryRun, bool updateFolder, Extr
                      const std::optional<std::pair<std::string, std::string>>& outputs,
                      std::ostream& err) {
   if (outputs) std::tie(words.image, words.index) = *outputs;
-  const std::vector<LevelledFile> levelled = updateFolder && !dryRun
-                                                 ? levelChangesFolder(words.folder, plan)
-                                                 : std::vector<LevelledFile>{};
+  const std::vector<LevelledFile> levelled =
+      updateFolder && !dryRun ? levelChangesFolder(words.folder, plan, io::realFs())
+                              : std::vector<LevelledFile>{};
   int status = 0;
   for (size_t i = 0; i < plan.staleFiles.size(); ++i) {
     const StaleEventFile& stale = plan.staleFiles[i];
@@ -289,7 +289,7 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   out.flush();
 
   if (!dryRun) {
-    status = inPlace ? patchInPlace(imagePath, indexPath, plan)
+    status = inPlace ? patchInPlace(imagePath, indexPath, plan, io::realFs())
                      : writePatchedCopy(store, plan, outputs->first, outputs->second);
   }
   if (!status.isOk()) {

@@ -72,7 +72,7 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
   printOddities("unnamed", oddities, err);
   std::unique_ptr<OutputDir> here;
   // Without the folder, names are learnt from the disc alone.
-  (void)OutputDir::open(".", false, &here);
+  (void)OutputDir::open(".", false, &here, io::realFs());
   NameReach reach = learnNames(store, here.get(), walk);
   if (refuseSenseless("unnamed", oddities, reach.entriesReached(), err)) return 1;
   const Inventory inventory = takeInventory(store, std::move(reach));
