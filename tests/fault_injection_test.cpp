@@ -144,9 +144,7 @@ TEST_F(FaultInjection, PackFailingAtAnyStepWritesNoOutput) {
       fs.shortenWrites(4096);
       fs.interrupt(true);
       Problems problems;
-      PackOptions options;
-      options.fs = &fs;
-      const Status packed = packTree(source, out / "d.img", out / "d.idx", options, &problems);
+      const Status packed = packTree(fs, source, out / "d.img", out / "d.idx", {}, &problems);
       if (fs.fired() == 0) {
         EXPECT_TRUE(packed.isOk()) << packed.message();
         EXPECT_EQ(testing::entryCount(out.path()), 2u);

@@ -42,7 +42,6 @@ void checkPackNames(const std::vector<SourceFile>& files, Problems* problems);
 struct PackOptions {
   uint32_t baseSector = 16;
   StoredForm form = StoredForm::kAuto;
-  io::Fs* fs = &io::realFs();
 };
 
 // What a pack wrote.
@@ -59,7 +58,8 @@ struct PackStats {
 // they were. The name list comes first so that an image cut short still
 // names the files it holds. Every problem in the tree is found before
 // anything is written; the result is then kInvalid with each in problems.
-Status packTree(const std::string& sourceDir, const std::string& imagePath,
+// Every effect goes through fs.
+Status packTree(io::Fs& fs, const std::string& sourceDir, const std::string& imagePath,
                 const std::string& indexPath, const PackOptions& options, Problems* problems,
                 PackStats* stats = nullptr);
 

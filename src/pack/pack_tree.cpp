@@ -105,13 +105,12 @@ std::string checkOutputPath(io::Fs& fs, const std::string& path, const std::stri
 
 }  // namespace
 
-Status packTree(const std::string& sourceDir, const std::string& imagePath,
+Status packTree(io::Fs& fs, const std::string& sourceDir, const std::string& imagePath,
                 const std::string& indexPath, const PackOptions& options, Problems* problems,
                 PackStats* stats) {
   if (options.baseSector >= BOOT_SEARCH_SECTORS)
     return Status::invalid("base sector " + std::to_string(options.baseSector) + " is not below " +
                            std::to_string(BOOT_SEARCH_SECTORS));
-  io::Fs& fs = *options.fs;
   std::vector<SourceFile> files;
   const size_t before = problems->size();
   listSourceTree(fs, sourceDir, &files, problems, stats ? &stats->emptyFolders : nullptr);

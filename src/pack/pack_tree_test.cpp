@@ -81,8 +81,8 @@ class PackRoundTrip : public PackTreeTest, public ::testing::WithParamInterface<
 TEST_P(PackRoundTrip, EveryFileReadsBackThroughTheStore) {
   Problems problems;
   const fs::path image = *root_ / "disc.img", index = *root_ / "disc.idx";
-  const Status packed =
-      packTree(*root_ / "src", image, index, {GetParam().baseSector, GetParam().form}, &problems);
+  const Status packed = packTree(io::realFs(), *root_ / "src", image, index,
+                                 {GetParam().baseSector, GetParam().form}, &problems);
   ASSERT_TRUE(packed.isOk()) << packed.message();
 
   Store store;
@@ -153,7 +153,8 @@ TEST_F(PackTreeTest, SymlinkInsideTheTreeIsPackedAsItsTarget) {
   fs::create_directories(tree / "alias");
   fs::create_symlink("../real/file.txt", tree / "alias" / "file.txt");
   Problems problems;
-  const Status packed = packTree(tree, *root_ / "l.img", *root_ / "l.idx", {}, &problems);
+  const Status packed =
+      packTree(io::realFs(), tree, *root_ / "l.img", *root_ / "l.idx", {}, &problems);
   ASSERT_TRUE(packed.isOk()) << packed.message();
   Store store;
   Problems oddities;
@@ -169,7 +170,7 @@ TEST_F(PackTreeTest, SymlinkInsideTheTreeIsPackedAsItsTarget) {
 
 TEST_F(PackTreeTest, RefusesBaseSectorTheExtractorCannotFind) {
   Problems problems;
-  const Status packed = packTree(*root_ / "src", *root_ / "x.img", *root_ / "x.idx",
+  const Status packed = packTree(io::realFs(), *root_ / "src", *root_ / "x.img", *root_ / "x.idx",
                                  {300, StoredForm::kAuto}, &problems);
   EXPECT_EQ(packed.code(), Status::Code::kInvalid);
   EXPECT_NE(packed.message().find("300"), std::string::npos) << packed.message();

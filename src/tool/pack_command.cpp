@@ -64,7 +64,8 @@ int runPackCommand(const std::vector<std::string>& args, std::ostream& out, std:
 
   Problems problems;
   PackStats stats;
-  const Status packed = packTree(paths[0], paths[1], paths[2], options, &problems, &stats);
+  const Status packed =
+      packTree(io::realFs(), paths[0], paths[1], paths[2], options, &problems, &stats);
   if (!packed.isOk()) {
     problems.print(err, "orvex-tool: pack");
     if (problems.empty()) err << "orvex-tool: pack: " << packed.message() << '\n';

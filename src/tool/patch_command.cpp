@@ -1,6 +1,3 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <optional>
 #include <ostream>
 #include <string_view>
