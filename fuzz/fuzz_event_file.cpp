@@ -121,8 +121,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  // The event pass of a run over an empty store.
-  const orvex::Store store;
+  // The event pass of a run over an empty store, read through the real file system.
+  orvex::Store store;
+  store.image.fs = &orvex::io::realFs();
   orvex::Console console(discard, discard, "orvex");
   orvex::ExtractOptions options;
   options.walk.eventsTablePath = table;
