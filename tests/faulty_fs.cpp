@@ -103,10 +103,10 @@ Status FaultyFs::makeFolder(const Folder& at, const std::string& path, uint32_t 
   return FsWrapper::makeFolder(at, path, permissions);
 }
 
-Status FaultyFs::link(const Folder& fromAt, const std::string& from, const Folder& toAt,
+Status FaultyFs::renameNoReplace(const Folder& fromAt, const std::string& from, const Folder& toAt,
                       const std::string& to) {
   if (Status s = fault(Op::kName); !s.isOk()) return s;
-  return FsWrapper::link(fromAt, from, toAt, to);
+  return FsWrapper::renameNoReplace(fromAt, from, toAt, to);
 }
 
 Status FaultyFs::rename(const Folder& fromAt, const std::string& from, const Folder& toAt,

@@ -18,7 +18,7 @@ class FaultyFs : public io::FsWrapper {
   enum class Op {
     kWrite,   // write, writeAt, copyRange, sendFile: whatever puts bytes in a file
     kCreate,  // a new file (named or not), a new folder
-    kName,    // link, linkUnnamed, rename
+    kName,    // renameNoReplace, linkUnnamed, rename
     kSync,
     kRead,  // opening a file to read, read, readAt
     kCount
@@ -57,7 +57,7 @@ class FaultyFs : public io::FsWrapper {
   Status sendFile(const io::File& from, uint64_t* fromOffset, const io::File& to, size_t length,
                   size_t* done) override;
   Status makeFolder(const io::Folder& at, const std::string& path, uint32_t permissions) override;
-  Status link(const io::Folder& fromAt, const std::string& from, const io::Folder& toAt,
+  Status renameNoReplace(const io::Folder& fromAt, const std::string& from, const io::Folder& toAt,
               const std::string& to) override;
   Status rename(const io::Folder& fromAt, const std::string& from, const io::Folder& toAt,
                 const std::string& to) override;

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "status.h"
@@ -106,6 +107,19 @@ struct FileInfo {
   FileTime accessed, modified, changed;
 };
 
+// What a file system makes of names. A file name is UTF-8 on every
+// platform; the backend converts it where the system takes another form.
+struct NameRules {
+  // Windows' rules: '\\' separates as '/' does; a drive prefix ("c:"),
+  // device names (NUL, CON, AUX, PRN, COM1-9, LPT1-9, with any extension),
+  // a trailing dot or space, <>:"|?* and control bytes cannot be held, and a
+  // name must be valid UTF-8 to reach the system unchanged.
+  bool windows = false;
+  // Names that differ only in case name one file: foldCase gives the key
+  // they share (the system's own folding). Empty where case is kept.
+  std::string (*foldCase)(std::string_view name) = nullptr;
+};
+
 class Fs {
  public:
   virtual ~Fs() = default;
@@ -169,9 +183,11 @@ class Fs {
 
   // Names.
   virtual Status makeFolder(const Folder& at, const std::string& path, uint32_t permissions) = 0;
-  // A second name for the file at from; never follows a link there.
-  virtual Status link(const Folder& fromAt, const std::string& from, const Folder& toAt,
-                      const std::string& to) = 0;
+  // Moves from to to, never replacing: EEXIST if to stands (a link there
+  // included, never followed). Others see the file under one name or the
+  // other, never under none.
+  virtual Status renameNoReplace(const Folder& fromAt, const std::string& from,
+                                 const Folder& toAt, const std::string& to) = 0;
   // Moves from over to, replacing what stands there in one step.
   virtual Status rename(const Folder& fromAt, const std::string& from, const Folder& toAt,
                         const std::string& to) = 0;
@@ -183,6 +199,9 @@ class Fs {
   // Takes the file's exclusive lock, without waiting: EWOULDBLOCK when
   // another holds it. The lock goes with the last handle on it.
   virtual Status tryLock(const File& file) = 0;
+
+  // What names the file system in folder can hold and how it compares them.
+  virtual NameRules nameRules(const Folder& folder) = 0;
 
   // The processes that own temporary files.
   virtual long processId() = 0;
@@ -228,8 +247,9 @@ class FsWrapper : public Fs {
   Status whereIs(const Folder& folder, std::string* path) override;
   Status resolvePath(const std::string& path, std::string* resolved) override;
   Status makeFolder(const Folder& at, const std::string& path, uint32_t permissions) override;
-  Status link(const Folder& fromAt, const std::string& from, const Folder& toAt,
-              const std::string& to) override;
+  Status renameNoReplace(const Folder& fromAt, const std::string& from, const Folder& toAt,
+                         const std::string& to) override;
+  NameRules nameRules(const Folder& folder) override;
   Status rename(const Folder& fromAt, const std::string& from, const Folder& toAt,
                 const std::string& to) override;
   Status removeFile(const Folder& at, const std::string& path) override;

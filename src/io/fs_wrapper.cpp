@@ -101,9 +101,9 @@ Status FsWrapper::makeFolder(const Folder& at, const std::string& path, uint32_t
   return target_.makeFolder(at, path, permissions);
 }
 
-Status FsWrapper::link(const Folder& fromAt, const std::string& from, const Folder& toAt,
+Status FsWrapper::renameNoReplace(const Folder& fromAt, const std::string& from, const Folder& toAt,
                        const std::string& to) {
-  return target_.link(fromAt, from, toAt, to);
+  return target_.renameNoReplace(fromAt, from, toAt, to);
 }
 
 Status FsWrapper::rename(const Folder& fromAt, const std::string& from, const Folder& toAt,
@@ -124,6 +124,8 @@ Status FsWrapper::setPermissions(const File& file, uint32_t permissions) {
 }
 
 Status FsWrapper::tryLock(const File& file) { return target_.tryLock(file); }
+
+NameRules FsWrapper::nameRules(const Folder& folder) { return target_.nameRules(folder); }
 
 long FsWrapper::processId() { return target_.processId(); }
 

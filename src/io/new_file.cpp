@@ -161,7 +161,8 @@ Status NewFile::publish(bool replace) {
     }
     temp_.clear();
   } else {
-    const Status linked = fs_.link(*dir_, temp_, *dir_, leaf_);
+    const Status linked = fs_.renameNoReplace(*dir_, temp_, *dir_, leaf_);
+    if (linked.isOk()) temp_.clear();
     discard();
     if (linked.osError() == EEXIST) return Status::exists("cannot create: File exists");
     if (!linked.isOk()) return linked.context("cannot create");

@@ -221,10 +221,15 @@ Status PosixFs::makeFolder(const Folder& at, const std::string& path, uint32_t p
   return done(::mkdirat(fdOf(at), path.c_str(), static_cast<mode_t>(permissions)));
 }
 
-Status PosixFs::link(const Folder& fromAt, const std::string& from, const Folder& toAt,
-                     const std::string& to) {
-  return done(::linkat(fdOf(fromAt), from.c_str(), fdOf(toAt), to.c_str(), 0));
+Status PosixFs::renameNoReplace(const Folder& fromAt, const std::string& from,
+                                const Folder& toAt, const std::string& to) {
+  // A second name first, then the first one goes: linkat never replaces.
+  if (::linkat(fdOf(fromAt), from.c_str(), fdOf(toAt), to.c_str(), 0) != 0) return lastError();
+  (void)::unlinkat(fdOf(fromAt), from.c_str(), 0);
+  return Status::ok();
 }
+
+NameRules PosixFs::nameRules(const Folder&) { return {}; }
 
 Status PosixFs::rename(const Folder& fromAt, const std::string& from, const Folder& toAt,
                        const std::string& to) {

@@ -41,8 +41,9 @@ class PosixFs final : public Fs {
   Status whereIs(const Folder& folder, std::string* path) override;
   Status resolvePath(const std::string& path, std::string* resolved) override;
   Status makeFolder(const Folder& at, const std::string& path, uint32_t permissions) override;
-  Status link(const Folder& fromAt, const std::string& from, const Folder& toAt,
-              const std::string& to) override;
+  Status renameNoReplace(const Folder& fromAt, const std::string& from, const Folder& toAt,
+                         const std::string& to) override;
+  NameRules nameRules(const Folder& folder) override;
   Status rename(const Folder& fromAt, const std::string& from, const Folder& toAt,
                 const std::string& to) override;
   Status removeFile(const Folder& at, const std::string& path) override;
