@@ -27,16 +27,20 @@ Status openFolderBeneath(Fs& fs, const Folder& root, const std::string& path, Fo
   return retrying([&] { return fs.openFolderBeneath(root, path, folder); });
 }
 
+// Makes path and its missing ancestors; a prefix that stands as a folder
+// (a drive, a share) counts as made whatever making it again reports.
 Status makeAll(Fs& fs, const std::string& path) {
-  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    const std::string prefix = path.substr(0, slash);
-    if (!prefix.empty()) {
-      const Status made = fs.makeFolder(Folder::working(), prefix, 0777);
-      if (!made.isOk() && made.osError() != EEXIST)
-        return made.context("cannot create directory " + prefix);
-    }
-    if (slash == std::string::npos) return Status::ok();
+  for (size_t end = 1; end <= path.size(); ++end) {
+    if (end < path.size() && !isPathSeparator(path[end])) continue;
+    const std::string prefix = path.substr(0, end);
+    const Status made = fs.makeFolder(Folder::working(), prefix, 0777);
+    FileInfo info;
+    if (!made.isOk() && made.osError() != EEXIST &&
+        !(fs.info(Folder::working(), prefix, Follow::kYes, &info).isOk() &&
+          info.kind == FileKind::kFolder))
+      return made.context("cannot create directory " + prefix);
   }
+  return Status::ok();
 }
 
 Status linkInWay(const PathParts& parts, size_t count) {

@@ -1,13 +1,11 @@
 #include "clock.h"
 
-#include <time.h>
+#include <chrono>
 
 namespace orvex::io {
 
 double monotonicSeconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace orvex::io

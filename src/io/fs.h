@@ -266,4 +266,10 @@ class FsWrapper : public Fs {
 // The operating system's own file system.
 Fs& realFs();
 
+// Where the system keeps temporary files ($TMPDIR, else /tmp, on POSIX).
+std::string systemTemporaryFolder();
+// Whether c separates the parts of a path of the user's ('/', and '\\' on
+// Windows).
+bool isPathSeparator(char c);
+
 }  // namespace orvex::io

@@ -1,5 +1,5 @@
-// Inside the backend: the descriptor a handle holds, and handles made from
-// descriptors. Nothing outside src/io includes this.
+// Inside the backend: the descriptor (or system handle) a handle holds, and
+// handles made from them. Nothing outside src/io includes this.
 #pragma once
 
 #include "fs.h"
@@ -12,6 +12,13 @@ struct NativeHandle {
   static void adopt(Handle* handle, int fd) {
     handle->reset();
     handle->native_ = fd;
+    handle->owned_ = true;
+  }
+  // The same for the handles of systems whose handles are not descriptors.
+  static intptr_t raw(const Handle& handle) { return handle.native_; }
+  static void adoptRaw(Handle* handle, intptr_t native) {
+    handle->reset();
+    handle->native_ = native;
     handle->owned_ = true;
   }
   // A handle on fd that never closes it.

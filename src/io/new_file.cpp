@@ -70,7 +70,10 @@ void removeStaleTemporaries(Fs& fs, const Folder& folder) {
 }
 
 Status openParent(Fs& fs, const std::string& path, Folder* folder, std::string* leaf) {
-  const size_t slash = path.rfind('/');
+  size_t slash = std::string::npos;
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (isPathSeparator(path[i])) slash = i;
+  }
   *leaf = slash == std::string::npos ? path : path.substr(slash + 1);
   if (leaf->empty() || *leaf == "." || *leaf == "..")
     return Status::invalid("names a folder, not a file");
@@ -183,8 +186,7 @@ EmptyFolder::~EmptyFolder() {
 }
 
 Status EmptyFolder::create() {
-  const char* base = std::getenv("TMPDIR");
-  const std::string parent = base != nullptr && *base == '/' ? base : "/tmp";
+  const std::string parent = systemTemporaryFolder();
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string path = parent + "/" + temporaryName(fs_);
     const Status made = fs_.makeFolder(Folder::working(), path, 0700);

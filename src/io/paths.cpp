@@ -8,8 +8,11 @@ Status resolvePath(io::Fs& fs, const std::string& path, std::string* resolved) {
 
 Status resolveOutputPath(io::Fs& fs, const std::string& path, std::string* resolved) {
   std::string trimmed = path;
-  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-  const size_t slash = trimmed.rfind('/');
+  while (trimmed.size() > 1 && io::isPathSeparator(trimmed.back())) trimmed.pop_back();
+  size_t slash = std::string::npos;
+  for (size_t i = 0; i < trimmed.size(); ++i) {
+    if (io::isPathSeparator(trimmed[i])) slash = i;
+  }
   const std::string parent = slash == std::string::npos ? "."
                              : slash == 0               ? "/"
                                                         : trimmed.substr(0, slash);

@@ -261,4 +261,11 @@ Fs& realFs() {
   return fs;
 }
 
+std::string systemTemporaryFolder() {
+  const char* base = std::getenv("TMPDIR");
+  return base != nullptr && *base == '/' ? base : "/tmp";
+}
+
+bool isPathSeparator(char c) { return c == '/'; }
+
 }  // namespace orvex::io

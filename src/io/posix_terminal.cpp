@@ -20,4 +20,7 @@ bool standardStreamsShareTarget() {
          out.st_dev == err.st_dev && out.st_ino == err.st_ino;
 }
 
+// Streams carry bytes unchanged on POSIX.
+void writeBinary(std::FILE*) {}
+
 }  // namespace orvex::io

@@ -16,5 +16,8 @@ size_t terminalColumns(std::FILE* stream);
 // Whether standard output and standard error reach the same file or
 // terminal, so that a line on one ends an unfinished line of the other.
 bool standardStreamsShareTarget();
+// Makes stream carry bytes as they are, for file contents: where messages
+// go through text mode (Windows, whose lines end in CRLF), it leaves it.
+void writeBinary(std::FILE* stream);
 
 }  // namespace orvex::io
