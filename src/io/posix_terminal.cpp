@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "arguments.h"
+
 namespace orvex::io {
 
 bool isTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
@@ -22,5 +24,9 @@ bool standardStreamsShareTarget() {
 
 // Streams carry bytes unchanged on POSIX.
 void writeBinary(std::FILE*) {}
+
+std::vector<std::string> programArguments(int argc, char** argv) {
+  return {argv, argv + argc};
+}
 
 }  // namespace orvex::io

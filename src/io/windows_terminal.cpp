@@ -2,7 +2,11 @@
 #include <io.h>
 #include <windows.h>
 
+#include <shellapi.h>
+
+#include "arguments.h"
 #include "terminal.h"
+#include "windows_native.h"
 
 namespace orvex::io {
 namespace {
@@ -39,6 +43,16 @@ bool standardStreamsShareTarget() {
 void writeBinary(std::FILE* stream) {
   std::fflush(stream);
   _setmode(_fileno(stream), _O_BINARY);
+}
+
+std::vector<std::string> programArguments(int argc, char** argv) {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return {argv, argv + argc};
+  std::vector<std::string> arguments;
+  for (int i = 0; i < count; ++i) arguments.push_back(toUtf8(wide[i]));
+  LocalFree(wide);
+  return arguments;
 }
 
 }  // namespace orvex::io

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <optional>
 #include <ostream>
 
@@ -8,6 +10,7 @@
 #include "console.h"
 #include "file_io.h"
 #include "store.h"
+#include "terminal.h"
 #include "tool.h"
 #include "walk.h"
 
@@ -79,6 +82,9 @@ int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::
 
   uint64_t found = 0;
   std::vector<uint8_t> bytes;
+  // The files' bytes go out as they are; where messages are text (CRLF on
+  // Windows), standard output is switched to bytes first.
+  if (&out == &std::cout) io::writeBinary(stdout);
   for (size_t i = 2; i < operands.size() && out; ++i) {
     // A name a names file ties to an entry reads that entry.
     const auto tied = std::find_if(given.begin(), given.end(), [&](const GivenName& g) {

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "arguments.h"
 #include "beneath.h"
 #include "interrupt.h"
 #include "tool.h"
@@ -10,6 +11,8 @@ int main(int argc, char** argv) {
   orvex::io::handleProcessSignals();
   const char* resolve = std::getenv("ORVEX_RESOLVE");
   orvex::io::setWalkingResolution(resolve != nullptr && std::strcmp(resolve, "walk") == 0);
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  const std::vector<std::string> arguments = orvex::io::programArguments(argc, argv);
+  const std::vector<std::string> args(arguments.begin() + (arguments.empty() ? 0 : 1),
+                                      arguments.end());
   return orvex::runTool(args, std::cout, std::cerr);
 }
