@@ -23,6 +23,8 @@ constexpr char kUsage[] =
     "  names IMAGE INDEX            look for names of the entries no name reaches\n"
 #ifdef ORVEX_HAVE_FUSE
     "  mount IMAGE INDEX MOUNTPOINT show the disc as a read-only file system\n"
+#else
+    "  (mount, which shows the disc as a file system, needs FUSE: not in this build)\n"
 #endif
     "\n"
     "Run 'orvex-tool COMMAND --help' for a command's options,\n"
@@ -55,6 +57,13 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     out << versionLine() << '\n';
     return 0;
   }
+#ifndef ORVEX_HAVE_FUSE
+  if (args[0] == "mount") {
+    err << "orvex-tool: mount is not in this build: it needs FUSE (libfuse3), which Windows and "
+           "builds without libfuse3 lack\n";
+    return EXIT_USAGE;
+  }
+#endif
   err << "orvex-tool: unknown command '" << args[0] << "'\nTry 'orvex-tool --help'\n";
   return EXIT_USAGE;
 }
