@@ -16,7 +16,10 @@ constexpr char kComplete[] = "complete";
 
 }  // namespace
 
-BigDisc::BigDisc(const std::string& where, bool rebuild) : dir(where) {
+// The folder is made absolute: the programs run in other folders, and on
+// Windows a path from the root names a drive's folder only in the test's.
+BigDisc::BigDisc(const std::string& where, bool rebuild)
+    : dir(std::filesystem::absolute(where).string()) {
   files["big/stored-1.bin"] = noise(9 * kMiB, 1);
   files["big/packed-1.bin"] = textLike(7 * kMiB, 2);
   files["c/d/e/stored-2.bin"] = noise(5 * kMiB, 3);

@@ -12,6 +12,7 @@ using testing::runProgram;
 using testing::TempDir;
 
 TEST(Install, PutsProgramsManualsAndCompletionsUnderThePrefix) {
+  ORVEX_SKIP_WITHOUT_POSIX("the layout of a POSIX prefix");
   TempDir prefix;
   const testing::ProgramResult install = runProgram(
       CMAKE_COMMAND, {"--install", ORVEX_BUILD_DIR, "--prefix", prefix.path()}, prefix.path());

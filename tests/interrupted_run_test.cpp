@@ -3,9 +3,6 @@
 // files, and a later full run must complete it to exactly what a run that
 // was never stopped gives.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -61,16 +58,15 @@ bool reached(const std::string& moment, const std::string& work, const std::stri
   return printed.rfind("Orvex ", 0) == 0 && printed.find('\n') != std::string::npos;
 }
 
-// Kills the child with SIGKILL once the moment is reached. Returns false,
-// sending nothing, when the child finished first.
-bool killAt(const std::string& moment, pid_t pid, const std::string& work, const std::string& out) {
+// Kills the child once the moment is reached. Returns false, killing
+// nothing, when the child finished first.
+bool killAt(const std::string& moment, testing::RunningProgram& program, const std::string& work,
+            const std::string& out) {
   while (!reached(moment, work, out)) {
-    if (testing::childHasExited(pid)) return false;
+    if (program.hasExited()) return false;
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
-  // The child is not reaped before the kill, so its pid cannot have been
-  // reused; if it has just exited, the signal changes nothing.
-  kill(pid, SIGKILL);
+  program.kill();
   return true;
 }
 
@@ -93,13 +89,15 @@ TEST_P(InterruptedRun, LeavesOnlyCompleteFilesAndALaterRunCompletesTheTree) {
     const std::string work = scratch / "work", out = scratch / "out";
     ProgramOptions options;
     options.liveOutFile = out;
-    options.whileRunning = [&](pid_t pid) { killAt(moment, pid, work, out); };
+    options.whileRunning = [&](testing::RunningProgram& program) {
+      killAt(moment, program, work, out);
+    };
     const ProgramResult killed = disc.extract(work, options);
-    if (killed.signal == 0 && killed.status == 0) {
+    if (!killed.killed && killed.status == 0) {
       finishedFirst.push_back(moment);
       continue;
     }
-    ASSERT_EQ(killed.signal, SIGKILL) << "status " << killed.status << ": " << killed.err;
+    ASSERT_TRUE(killed.killed) << "status " << killed.status << ": " << killed.err;
     RecordProperty("killed_at", moment);
     RecordProperty("finished_first", static_cast<int>(finishedFirst.size()));
 
@@ -156,17 +154,14 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(FileSizeLimit, LargeFilesFailWithAWarningAndALaterRunFillsThem) {
+  ORVEX_SKIP_WITHOUT_POSIX("file size limits");
   const BigDisc& disc = bigDisc();
   TempDir scratch;
   const std::string work = scratch / "work";
   ProgramOptions options;
   // The limit's signal as a shell leaves it: it would end the run unless the
   // program ignores it.
-  options.inChild = [] {
-    signal(SIGXFSZ, SIG_DFL);
-    const rlimit limit{kMiB, kMiB};
-    setrlimit(RLIMIT_FSIZE, &limit);
-  };
+  options.fileSizeLimit = kMiB;
   const ProgramResult limited = disc.extract(work, options);
   EXPECT_EQ(limited.status, 1);  // the large files were not written
   for (const std::string& name : disc.large)

@@ -158,12 +158,12 @@ TEST_F(MountProgram, InTheForegroundAnInterruptUnmounts) {
   };
   bool wasMounted = false;
   testing::ProgramOptions watch;
-  watch.whileRunning = [&](pid_t pid) {
-    for (int i = 0; i < 1000 && !testing::childHasExited(pid) && !wasMounted; ++i) {
+  watch.whileRunning = [&](testing::RunningProgram& program) {
+    for (int i = 0; i < 1000 && !program.hasExited() && !wasMounted; ++i) {
       wasMounted = mounted();
       if (!wasMounted) usleep(10000);
     }
-    kill(pid, SIGINT);
+    program.interrupt();
   };
   // A mount point given relative to where the command runs.
   const ProgramResult r = runProgram(

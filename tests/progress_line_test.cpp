@@ -1,9 +1,6 @@
 // The progress line, seen as a person at a terminal would see it: drawn on
 // a pseudo-terminal, cleared before the summary, absent when stderr is a file.
 #include <gtest/gtest.h>
-#include <pty.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -18,35 +15,14 @@ using testing::bytesOf;
 using testing::TempDir;
 using testing::writeBytes;
 
-// Runs binary (orvex unless told) in cwd with stderr on a fresh
-// pseudo-terminal, and stdout too or sent to /dev/null; returns what the
-// terminal received.
+// What the terminal received from binary (orvex unless told) run in cwd.
 std::string terminalOutput(const std::string& cwd, const std::vector<std::string>& args,
                            bool stdoutOnTerminal = false, const char* binary = ORVEX_BINARY) {
-  int master = -1;
-  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-  if (pid == 0) {
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    if (!stdoutOnTerminal && !freopen("/dev/null", "w", stdout)) _exit(126);
-    std::vector<char*> argv{const_cast<char*>(binary)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(binary, argv.data());
-    _exit(127);
-  }
-  std::string seen;
-  char chunk[4096];
-  for (;;) {
-    const ssize_t got = read(master, chunk, sizeof chunk);
-    if (got <= 0) break;  // EIO once the child has closed the terminal
-    seen.append(chunk, static_cast<size_t>(got));
-  }
-  close(master);
-  waitpid(pid, nullptr, 0);
-  return seen;
+  return testing::runOnTerminal(binary, args, cwd, stdoutOnTerminal);
 }
 
 TEST(ProgressLine, DrawnOnATerminalAndClearedBeforeTheSummary) {
+  ORVEX_SKIP_WITHOUT_POSIX("pseudo-terminals");
   TempDir sandbox;
   DiscBuilder disc;
   disc.addStored("menu.ard", encodeNameList({"one", "two"}));
@@ -94,6 +70,7 @@ TEST(ProgressLine, DrawnOnATerminalAndClearedBeforeTheSummary) {
 // reach it raw, and every line starts at the left edge, below nothing but a
 // cleared progress line.
 TEST(ProgressLine, SharesTheTerminalWithStandardOutput) {
+  ORVEX_SKIP_WITHOUT_POSIX("pseudo-terminals");
   TempDir sandbox;
   const std::string hostile = "clear\033[2J\033]0;title\007.txt";
   std::vector<std::string> names = {hostile};

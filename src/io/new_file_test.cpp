@@ -1,8 +1,11 @@
 #include "new_file.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <set>
@@ -16,14 +19,6 @@ namespace {
 
 using ::orvex::testing::FaultyFs;
 using ::orvex::testing::TempDir;
-
-// The pid of a process that has ended.
-pid_t endedProcess() {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(0);
-  waitpid(pid, nullptr, 0);
-  return pid;
-}
 
 Folder openFolder(const std::string& path) {
   Folder folder;
@@ -42,8 +37,8 @@ std::set<std::string> namesIn(const std::string& folder) {
 
 TEST(RemoveStaleTemporaries, TakesOnlyUnheldFilesOfEndedRuns) {
   TempDir dir;
-  const std::string ended = ".orvex-tmp-" + std::to_string(endedProcess());
-  const std::string mine = ".orvex-tmp-" + std::to_string(getpid()) + "-0";
+  const std::string ended = ".orvex-tmp-" + std::to_string(testing::endedProcessId());
+  const std::string mine = ".orvex-tmp-" + std::to_string(realFs().processId()) + "-0";
   for (const std::string& name : std::vector<std::string>{
            ended + "-0", ended + "-1", mine, ended + "-x", "a" + ended + "-0", ".orvex-tmp-1-0"})
     testing::writeText(dir / name, "partial");
@@ -82,6 +77,8 @@ TEST(NewFile, WithoutUnnamedTemporariesAppearsOnlyCompleteAndLeavesNoName) {
 }
 
 TEST(NewFile, ASignalThatEndsTheRunRemovesItsTemporaryName) {
+  ORVEX_SKIP_WITHOUT_POSIX("signals");
+#ifndef _WIN32
   TempDir dir;
   const pid_t pid = fork();
   if (pid == 0) {
@@ -99,6 +96,7 @@ TEST(NewFile, ASignalThatEndsTheRunRemovesItsTemporaryName) {
   ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
   EXPECT_EQ(WTERMSIG(status), SIGTERM);
   EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{});
+#endif
 }
 
 }  // namespace

@@ -1,7 +1,4 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -24,7 +21,7 @@ void writeText(const fs::path& path, const std::string& text) {
 
 std::vector<std::string> listDir(const fs::path& dir) {
   std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -34,24 +31,23 @@ std::vector<std::string> listDir(const fs::path& dir) {
 class PackCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char path[] = "/tmp/orvex_tool_XXXXXX";
-    ASSERT_NE(mkdtemp(path), nullptr);
-    root_ = path;
+    root_ = dir_.path();
     src_ = root_ / "src";
     out_ = root_ / "out";
     writeText(src_ / "docs/readme.txt", "hello\n");
     writeText(out_ / "disc.img", "earlier image");
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   int pack(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {src_, out_ / "disc.img", out_ / "disc.idx"};
+    std::vector<std::string> args = {src_.string(), (out_ / "disc.img").string(),
+                                     (out_ / "disc.idx").string()};
     args.insert(args.end(), extra.begin(), extra.end());
     out_text_.str("");
     err_text_.str("");
     return runPackCommand(args, out_text_, err_text_);
   }
 
+  testing::TempDir dir_;
   fs::path root_, src_, out_;
   std::ostringstream out_text_, err_text_;
 };
@@ -61,11 +57,13 @@ struct RefusalCase {
   std::function<void(const fs::path& src, const fs::path& root)> setUp;
   std::vector<std::string> mention;  // every one must appear in the message
   long lines = 1;                    // one for each problem
+  const char* needs = nullptr;       // what the tree needs that only POSIX systems have
 };
 
 class PackRefusal : public PackCommandTest, public ::testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(PackRefusal, FailsNamingTheFileAndLeavesOutputsAlone) {
+  if (GetParam().needs) ORVEX_SKIP_WITHOUT_POSIX(GetParam().needs);
   GetParam().setUp(src_, root_);
   EXPECT_EQ(pack(), 1);
   const std::string message = err_text_.str();
@@ -121,28 +119,38 @@ INSTANTIATE_TEST_SUITE_P(
                                     writeText(root / "secret", "s");
                                     fs::create_symlink(root / "secret", src / "docs/link");
                                   },
-                                  {"docs/link", "outside"}},
+                                  {"docs/link", "outside"},
+                                  1,
+                                  "symbolic links"},
                       RefusalCase{"relative symlink climbing out",
                                   [](const fs::path& src, const fs::path& root) {
                                     writeText(root / "secret", "s");
                                     fs::create_symlink("../../secret", src / "docs/up");
                                   },
-                                  {"docs/up", "outside"}},
+                                  {"docs/up", "outside"},
+                                  1,
+                                  "symbolic links"},
                       RefusalCase{"broken symlink",
                                   [](const fs::path& src, const fs::path&) {
                                     fs::create_symlink("nowhere", src / "docs/dangling");
                                   },
-                                  {"docs/dangling", "broken"}},
+                                  {"docs/dangling", "broken"},
+                                  1,
+                                  "symbolic links"},
                       RefusalCase{"symlink to a directory",
                                   [](const fs::path& src, const fs::path&) {
                                     fs::create_directory_symlink("..", src / "docs/loop");
                                   },
-                                  {"docs/loop", "directory"}},
+                                  {"docs/loop", "directory"},
+                                  1,
+                                  "symbolic links"},
                       RefusalCase{"fifo",
                                   [](const fs::path& src, const fs::path&) {
-                                    ASSERT_EQ(mkfifo((src / "pipe").c_str(), 0600), 0);
+                                    testing::makeFifo((src / "pipe").string());
                                   },
-                                  {"pipe", "not a regular file"}},
+                                  {"pipe", "not a regular file"},
+                                  1,
+                                  "FIFOs"},
                       RefusalCase{"file of 4 GiB",
                                   [](const fs::path& src, const fs::path&) {
                                     writeText(src / "huge.bin", "");
@@ -175,13 +183,14 @@ INSTANTIATE_TEST_SUITE_P(
                                     writeText(root / "secret", "s");
                                     fs::create_symlink(root / "secret", src / "docs/link");
                                     fs::create_directory_symlink("..", src / "docs/loop");
-                                    ASSERT_EQ(mkfifo((src / "pipe").c_str(), 0600), 0);
+                                    testing::makeFifo((src / "pipe").string());
                                     writeText(src / "huge.bin", "");
                                     fs::resize_file(src / "huge.bin", uint64_t{1} << 32);
                                   },
                                   {"data/a_name_of_thirty_two_bytes.bin", "0x004A61CD", "tz42.ard",
                                    "docs/link", "docs/loop", "pipe", "FIFO", "huge.bin"},
-                                  7}),
+                                  7,
+                                  "symbolic links and FIFOs"}),
     [](const auto& info) {
       std::string name = info.param.what;
       for (char& c : name)
@@ -192,15 +201,17 @@ INSTANTIATE_TEST_SUITE_P(
 // Root reads a file whatever its mode, so the tool runs as an ordinary user:
 // from a copy that user can run, over a tree that user can reach.
 TEST_F(PackCommandTest, RefusesUnreadableFile) {
+  ORVEX_SKIP_WITHOUT_POSIX("file modes and another user");
   writeText(src_ / "locked.bin", "x");
-  const std::string tool = testing::copyProgram(ORVEX_TOOL_BINARY, root_);
-  testing::shareWithEveryone(root_);
+  const std::string tool = testing::copyProgram(ORVEX_TOOL_BINARY, root_.string());
+  testing::shareWithEveryone(root_.string());
   fs::permissions(src_ / "locked.bin", fs::perms::none);
   testing::ProgramOptions options;
   options.asOrdinaryUser = true;
-  const std::vector<std::string> args = {"pack", src_, out_ / "disc.img", out_ / "disc.idx"};
+  const std::vector<std::string> args = {"pack", src_.string(), (out_ / "disc.img").string(),
+                                         (out_ / "disc.idx").string()};
 
-  const testing::ProgramResult refused = testing::runProgram(tool, args, root_, options);
+  const testing::ProgramResult refused = testing::runProgram(tool, args, root_.string(), options);
   EXPECT_EQ(refused.status, 1) << refused.err;
   EXPECT_NE(refused.err.find("locked.bin"), std::string::npos) << refused.err;
   EXPECT_EQ(listDir(out_), std::vector<std::string>{"disc.img"});
@@ -210,7 +221,7 @@ TEST_F(PackCommandTest, RefusesUnreadableFile) {
   // Readable again, the same tree packs as the same user: the refusal came
   // from the file's mode alone.
   fs::permissions(src_ / "locked.bin", fs::perms::owner_read | fs::perms::others_read);
-  const testing::ProgramResult packed = testing::runProgram(tool, args, root_, options);
+  const testing::ProgramResult packed = testing::runProgram(tool, args, root_.string(), options);
   EXPECT_EQ(packed.status, 0) << packed.err;
   EXPECT_EQ(listDir(out_), (std::vector<std::string>{"disc.idx", "disc.img"}));
 }
@@ -221,7 +232,8 @@ TEST_F(PackCommandTest, RefusesOutputsInsideTheSourceDirectory) {
            {out_ / "disc.img", src_ / "docs/disc.idx"},
            {out_ / "disc.img", out_ / "../src/../src/disc.idx"}}) {
     std::ostringstream out, err;
-    EXPECT_EQ(runPackCommand({src_, image, index}, out, err), 1) << image << " " << index;
+    EXPECT_EQ(runPackCommand({src_.string(), image.string(), index.string()}, out, err), 1)
+        << image << " " << index;
     EXPECT_NE(err.str().find("inside the source directory"), std::string::npos) << err.str();
   }
   EXPECT_EQ(listDir(src_), std::vector<std::string>{"docs"});
@@ -230,7 +242,10 @@ TEST_F(PackCommandTest, RefusesOutputsInsideTheSourceDirectory) {
 
 TEST_F(PackCommandTest, RefusesOneFileForImageAndIndex) {
   std::ostringstream out, err;
-  EXPECT_EQ(runPackCommand({src_, out_ / "disc.img", out_ / "../out/disc.img"}, out, err), 1);
+  EXPECT_EQ(runPackCommand(
+                {src_.string(), (out_ / "disc.img").string(), (out_ / "../out/disc.img").string()},
+                out, err),
+            1);
   EXPECT_NE(err.str().find("different"), std::string::npos) << err.str();
 }
 
@@ -270,9 +285,9 @@ TEST_P(PackCommandOptions, ReachThePacker) {
 
   Store store;
   Problems oddities;
-  ASSERT_TRUE(
-      openStore(out_ / "disc.img", out_ / "disc.idx", &store, &oddities, nullptr, io::realFs())
-          .isOk());
+  ASSERT_TRUE(openStore((out_ / "disc.img").string(), (out_ / "disc.idx").string(), &store,
+                        &oddities, nullptr, io::realFs())
+                  .isOk());
   EXPECT_EQ(store.image.baseSector, GetParam().baseSector);
   const IndexEntry* text = findEntry(store.index, "text.txt");
   ASSERT_NE(text, nullptr);
