@@ -6,8 +6,10 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
+#include "file_names.h"
 #include "in_flight.h"
 #include "piece_policy.h"
 #include "pipeline.h"
@@ -15,6 +17,9 @@
 
 namespace orvex {
 namespace {
+
+constexpr char kOneInCase[] =
+    "(the folder's file system takes names that differ only in case as one)";
 
 // Which names the run writes, and which event files it cuts.
 class Selection {
@@ -44,6 +49,7 @@ class Extractor : public NameVisitor {
         console_(console),
         options_(options),
         selection_(options),
+        twins_(out.nameRules()),
         reached_(store.index.entries().size(), 0),
         tally_(reached_.size()),
         writer_(makeWriter(store, out, tally_, options)),
@@ -59,6 +65,10 @@ class Extractor : public NameVisitor {
 
   void file(std::string_view name, int64_t position) override {
     markReached(position);
+    // Every name counts, selected or not, so that the twins are the same
+    // whatever a run selects and whatever the folder holds.
+    const std::optional<std::string> twinOf = twins_.record(name);
+    if (twinOf) twinNames_.insert(std::string(name));
     // An event file is also written when its pieces are selected: they are
     // cut from it.
     if (!selection_.wants(name) && !selection_.wantsPieces(name)) return;
@@ -66,6 +76,13 @@ class Extractor : public NameVisitor {
       notWritten(name, "names a folder, not a file; not written");
       return;
     }
+    if (twinOf) {
+      if (!warnedNames_.insert(std::string(name)).second) return;
+      tally_.add(&RunStats::notWritten);
+      warning(name, "a case twin of " + *twinOf + " " + kOneInCase + ", not written");
+      return;
+    }
+    warnIfEscaped(name);
     // Names that reach one file through links are one file.
     const std::string key = out_.reachKey(name);
     pipeline_.waitFor(key);
@@ -97,6 +114,9 @@ class Extractor : public NameVisitor {
   }
 
   Status readBack(std::string_view name, std::vector<uint8_t>* bytes) override {
+    // The folder's file under a twin's name is the other name's.
+    if (twinNames_.contains(std::string(name)))
+      return Status::notFound("cannot read: No such file or directory");
     pipeline_.drain();
     return writer_->readBack(name, bytes);
   }
@@ -110,8 +130,15 @@ class Extractor : public NameVisitor {
   // Runs right after readBack of the event file, so nothing is in flight.
   void pieces(std::string_view eventName, const std::string& dir, const std::vector<uint8_t>& bytes,
               const std::vector<EventPiece>& pieces) override {
+    const std::optional<std::string> twinOf = twins_.record(dir);
     const bool all = selection_.wants(eventName);
     if (!all && !selection_.wantsPieces(eventName)) return;
+    if (twinOf) {
+      notCut(eventName, "its piece folder " + dir + " is a case twin of " + *twinOf + " " +
+                            kOneInCase + ", not split");
+      return;
+    }
+    warnIfEscaped(dir + "/");
     const Status made = writer_->makeDirectories(dir);
     if (!made.isOk()) {
       notCut(eventName, made.message() + ", not split");
@@ -194,6 +221,15 @@ class Extractor : public NameVisitor {
     tally_.addIfFirst(pathKey(path), &RunStats::filesPresent);
   }
 
+  // Tells, once for each name, the file name it is written as where that
+  // differs.
+  void warnIfEscaped(std::string_view name) {
+    const std::string written = fileNameFor(name, out_.nameRules());
+    if (written != name && warnedNames_.insert(std::string(name)).second)
+      warning(name, "written as " + written +
+                        ", the folder's file system cannot hold the name as it stands");
+  }
+
   void markReached(int64_t position) {
     if (position < 0 || reached_[static_cast<size_t>(position)]) return;
     reached_[static_cast<size_t>(position)] = 1;
@@ -211,6 +247,9 @@ class Extractor : public NameVisitor {
   Console& console_;
   const ExtractOptions& options_;
   const Selection selection_;
+  CaseTwins twins_;
+  std::unordered_set<std::string> twinNames_;    // names the folder holds as another's file
+  std::unordered_set<std::string> warnedNames_;  // names told of as twins or as written escaped
   std::vector<uint8_t> reached_;  // per index position: some name resolved to it (walk only)
   RunTally tally_;
   std::unique_ptr<ExtractWriter> writer_;

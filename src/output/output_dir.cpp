@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "file_names.h"
 #include "new_file.h"
 
 namespace orvex {
@@ -14,10 +15,15 @@ Status OutputDir::open(const std::string& path, bool create, std::unique_ptr<Out
   return Status::ok();
 }
 
-OutputDir::OutputDir(io::Beneath root) : root_(std::move(root)), copier_(root_.fs()) {
+OutputDir::OutputDir(io::Beneath root)
+    : root_(std::move(root)), rules_(root_.fs().nameRules(root_.root())), copier_(root_.fs()) {
   if (!root_.fs().whereIs(root_.root(), &rootPath_).isOk() || rootPath_.empty() ||
       rootPath_[0] != '/')
     rootPath_.clear();
+}
+
+Status OutputDir::split(std::string_view name, io::PathParts* parts) const {
+  return io::splitName(fileNameFor(name, rules_), parts);
 }
 
 void OutputDir::forgetParent() {
@@ -38,7 +44,7 @@ std::optional<std::string> OutputDir::whereIs(const io::Folder& folder) const {
 
 std::string OutputDir::reachKey(std::string_view name) {
   io::PathParts parts;
-  if (!io::splitName(name, &parts).isOk() || parts.empty() || root_.walking() || rootPath_.empty())
+  if (!split(name, &parts).isOk() || parts.empty() || root_.walking() || rootPath_.empty())
     return io::joinParts(parts, parts.size());
   // The deepest folder on the way that exists.
   size_t count = parts.size() - 1;
@@ -99,7 +105,7 @@ Status OutputDir::parentFolder(const io::PathParts& parts, bool create, const io
 Status OutputDir::look(std::string_view name, io::PathParts* parts, const io::Folder** folder,
                        std::optional<io::FileInfo>* info) {
   info->reset();
-  if (Status s = io::splitName(name, parts); !s.isOk()) return s;
+  if (Status s = split(name, parts); !s.isOk()) return s;
   if (parts->empty()) {
     *folder = &root_.root();
     io::FileInfo root;
@@ -163,7 +169,7 @@ std::unique_ptr<OutputDir> OutputDir::clone() const {
 
 Status OutputDir::createFile(std::string_view name, bool replace, const Filler& fill) {
   io::PathParts parts;
-  if (Status s = io::splitName(name, &parts); !s.isOk()) return s;
+  if (Status s = split(name, &parts); !s.isOk()) return s;
   if (parts.empty()) return Status::invalid("no file name");
   const io::Folder* folder = nullptr;
   if (Status s = parentFolder(parts, true, &folder); !s.isOk()) return s;
@@ -200,7 +206,7 @@ Status OutputDir::writeReplacing(std::string_view name, const uint8_t* data, siz
 
 Status OutputDir::makeDirectories(std::string_view name) {
   io::PathParts parts;
-  if (Status s = io::splitName(name, &parts); !s.isOk()) return s;
+  if (Status s = split(name, &parts); !s.isOk()) return s;
   if (parts.empty()) return Status::ok();
   // Resolving a child of the new folder makes it, and leaves it cached for
   // the files that go into it next.
@@ -211,7 +217,7 @@ Status OutputDir::makeDirectories(std::string_view name) {
 
 Status OutputDir::readFile(std::string_view name, std::vector<uint8_t>* bytes) {
   io::PathParts parts;
-  if (Status s = io::splitName(name, &parts); !s.isOk()) return s;
+  if (Status s = split(name, &parts); !s.isOk()) return s;
   if (parts.empty()) return Status::invalid("not a regular file");
   io::File file;
   const Status opened = root_.openFile(parts, io::FileIntent::kReadNoWait, &file);

@@ -1,7 +1,9 @@
 // The output folder: every existence check, directory creation, write and
-// read-back of extraction goes through here. Every name is resolved beneath
-// the folder, so nothing is ever read or written outside it, whatever links
-// stand in it; files appear only complete (see NewFile).
+// read-back of extraction goes through here. Names are disc names, each
+// written under the file name the folder's name rules give it (see
+// file_names.h). Every name is resolved beneath the folder, so nothing is
+// ever read or written outside it, whatever links stand in it; files appear
+// only complete (see NewFile).
 #pragma once
 
 #include <cstddef>
@@ -27,6 +29,9 @@ class OutputDir {
                      io::Fs& fs);
   OutputDir(const OutputDir&) = delete;
   OutputDir& operator=(const OutputDir&) = delete;
+
+  // What names the folder's file system can hold and how it folds case.
+  const io::NameRules& nameRules() const { return rules_; }
 
   enum class Presence {
     kAbsent,     // nothing stands there
@@ -79,6 +84,8 @@ class OutputDir {
   using Filler = std::function<Status(const io::File& file)>;
 
   explicit OutputDir(io::Beneath root);
+  // The parts of the file name that name is written as.
+  Status split(std::string_view name, io::PathParts* parts) const;
   // The parent folder of the last part, from the cache when it is there;
   // it stays owned by this object. On failure *failure, when given, holds
   // what the resolution gave before it was worded.
@@ -92,6 +99,7 @@ class OutputDir {
   Status createFile(std::string_view name, bool replace, const Filler& fill);
 
   io::Beneath root_;
+  io::NameRules rules_;
   io::Copier copier_;
   // Where the open folder is, from the root, links resolved; nothing when
   // the system cannot tell.

@@ -19,7 +19,7 @@ constexpr char NAME_LIST_NAME[] = "menu.ard";
 
 // One regular file of a source tree.
 struct SourceFile {
-  std::string name;  // relative path with '/' separators
+  std::string name;  // the disc name it is packed under, with '/' separators
   std::string path;  // where to read it from
   uint64_t size = 0;
 };
@@ -29,7 +29,8 @@ struct SourceFile {
 // problem, naming the file, for each entry that cannot be packed as it is:
 // broken symlinks, symlinks leading out of dir or to a directory, FIFOs,
 // sockets and devices, unreadable files and directories, files of 4 GiB or
-// more. The walk goes on past each of them. Folders that hold nothing at
+// more, names that give back no disc name under the folder's name rules.
+// The walk goes on past each of them. Folders that hold nothing at
 // all, which a disc of files cannot hold, go to emptyFolders, sorted.
 void listSourceTree(io::Fs& fs, const std::string& dir, std::vector<SourceFile>* files,
                     Problems* problems, std::vector<std::string>* emptyFolders = nullptr);

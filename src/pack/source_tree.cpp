@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "file_io.h"
+#include "file_names.h"
 #include "pack.h"
 #include "paths.h"
 #include "tree_walk.h"
@@ -29,10 +30,12 @@ const char* specialKind(io::FileKind kind) {
 // rest, so that one run reports all of them.
 class SourceVisitor : public io::TreeVisitor {
  public:
-  SourceVisitor(io::Fs& fs, std::string root, std::vector<SourceFile>* files,
-                std::vector<std::string>* emptyFolders, Problems* problems)
+  SourceVisitor(io::Fs& fs, std::string root, const io::NameRules& rules,
+                std::vector<SourceFile>* files, std::vector<std::string>* emptyFolders,
+                Problems* problems)
       : fs_(fs),
         root_(std::move(root)),
+        rules_(rules),
         files_(files),
         emptyFolders_(emptyFolders),
         problems_(problems) {}
@@ -48,6 +51,8 @@ class SourceVisitor : public io::TreeVisitor {
 
   void entry(const io::TreeEntry& entry) override {
     const std::string& name = entry.name;
+    const std::optional<std::string> discName = discNameFor(name, rules_);
+    if (!discName) return note(name, std::string(NO_DISC_NAME) + ", not packed");
     io::FileInfo info = entry.info;
     if (info.kind == io::FileKind::kLink) {
       std::string target;
@@ -69,7 +74,7 @@ class SourceVisitor : public io::TreeVisitor {
                                 io::Follow::kYes, &file);
         !s.isOk())
       return note(name, "cannot read: " + s.message());
-    files_->push_back({name, entry.path, info.size});
+    files_->push_back({*discName, entry.path, info.size});
   }
 
  private:
@@ -77,6 +82,7 @@ class SourceVisitor : public io::TreeVisitor {
 
   io::Fs& fs_;
   std::string root_;
+  const io::NameRules& rules_;
   std::vector<SourceFile>* files_;
   std::vector<std::string>* emptyFolders_;
   Problems* problems_;
@@ -95,7 +101,12 @@ void listSourceTree(io::Fs& fs, const std::string& dir, std::vector<SourceFile>*
   if (!fs.info(io::Folder::working(), root, io::Follow::kYes, &info).isOk() ||
       info.kind != io::FileKind::kFolder)
     return problems->add(dir, "not a directory");
-  SourceVisitor visitor(fs, root, files, emptyFolders, problems);
+  io::NameRules rules;
+  io::Folder folder;
+  if (fs.openFolder(io::Folder::working(), root, io::FolderIntent::kPass, io::Follow::kYes, &folder)
+          .isOk())
+    rules = fs.nameRules(folder);
+  SourceVisitor visitor(fs, root, rules, files, emptyFolders, problems);
   (void)io::walkTree(fs, root, io::Follow::kYes, visitor);
   std::sort(files->begin(), files->end(),
             [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });

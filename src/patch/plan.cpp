@@ -6,6 +6,7 @@
 
 #include "changes.h"
 #include "file_io.h"
+#include "file_names.h"
 #include "number_text.h"
 #include "patch.h"
 #include "walk.h"
@@ -323,7 +324,8 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
     problem("the index", what);
   }
   std::vector<ChangedFile> files;
-  const Status listed = listChangedFiles(*store_.image.fs, changesDir, &files, problems_);
+  io::NameRules rules;
+  const Status listed = listChangedFiles(*store_.image.fs, changesDir, &files, problems_, &rules);
   if (!listed.isOk()) return listed;
   if (options_.eventsTablePath) {
     std::vector<uint8_t> table;
@@ -349,9 +351,22 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
   });
   const std::map<std::string, std::string>& eventByFolder = learned.eventByFolder;
   const bool tableRead = learned.tableRead;
+  // A run never writes a case twin: the folder's file under its name is
+  // the earlier name's, and an edit of neither.
+  std::map<std::string, std::string> twinOf;
+  CaseTwins twins(rules);
+  for (const std::string& name : learned.names)
+    if (const std::optional<std::string> earlier = twins.record(name))
+      twinOf.try_emplace(name, *earlier);
 
   std::map<std::string, std::map<size_t, const ChangedFile*>> pieces;  // by event file
   for (const ChangedFile& file : files) {
+    if (const auto twin = twinOf.find(file.name); twin != twinOf.end()) {
+      problem(file.name, "a case twin of " + twin->second +
+                             " (the folder's file system takes names that differ only in case "
+                             "as one), so an edit of neither; not put back");
+      continue;
+    }
     std::string dir;
     size_t number = 0;
     const bool pieceName = parsePiecePath(file.name, &dir, &number);

@@ -174,7 +174,7 @@ class PieceFolderLearner : public NameVisitor {
       : store_(store), readTable_(readTable) {}
 
   void listLookedUp(std::string_view, const Location&) override {}
-  void file(std::string_view, int64_t) override {}
+  void file(std::string_view name, int64_t) override { found.names.emplace_back(name); }
   Status readEventTable(std::vector<uint8_t>* bytes) override { return readTable_(bytes); }
   Status readBack(std::string_view name, std::vector<uint8_t>* bytes) override {
     return readFile(store_, name, bytes);

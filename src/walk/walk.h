@@ -91,6 +91,7 @@ std::vector<bool> writtenPieces(uint64_t length, const std::vector<EventPiece>& 
 // entry named eventsTable; event files read from the store.
 struct PieceFolders {
   std::map<std::string, std::string> eventByFolder;  // piece folder -> event file
+  std::vector<std::string> names;                    // every name offered, in walk order
   bool tableRead = false;
   std::string tableProblem;  // why no event table was read, when one could not be
 };
