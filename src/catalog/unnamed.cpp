@@ -13,9 +13,11 @@ namespace {
 Status writeEntry(const Store& store, const EntryRow& row, OutputDir& out, const std::string& name,
                   uint64_t* written) {
   const Location where = locateEntry(store, row.position);
-  if (!(row.entry.flags & FLAG_COMPRESSED)) {
+  uint64_t start = 0;
+  const io::File* plain = store.image.plainFile(&start);
+  if (!(row.entry.flags & FLAG_COMPRESSED) && plain != nullptr) {
     *written = row.entry.size;
-    return out.copyNew(name, store.image.file, where.offset, row.entry.size);
+    return out.copyNew(name, *plain, start + where.offset, row.entry.size);
   }
   std::vector<uint8_t> file;
   const Status read = readLocated(store, where, &file);

@@ -49,7 +49,10 @@ class FolderWriter final : public ExtractWriter {
   Status copyOut(const WriteTask& task, OutputDir& folder, std::vector<uint8_t>* buffer,
                  StepLines* result, uint64_t* bytes) const {
     const Location& where = task.where;
-    if (where.entry->flags & FLAG_COMPRESSED) {
+    uint64_t start = 0;
+    const io::File* plain = store_.image.plainFile(&start);
+    // A raw image's data is read out of its sectors, as a compressed file's is decoded.
+    if ((where.entry->flags & FLAG_COMPRESSED) || plain == nullptr) {
       const Status read = readLocated(store_, where, buffer);
       if (!read.isOk()) return Status::damaged(read.message() + ", not written");
       announce(task.name, result);
@@ -60,7 +63,7 @@ class FolderWriter final : public ExtractWriter {
     // this process.
     announce(task.name, result);
     *bytes = where.entry->size;
-    return folder.copyNew(task.name, store_.image.file, where.offset, where.entry->size);
+    return folder.copyNew(task.name, *plain, start + where.offset, where.entry->size);
   }
 
   void announce(const std::string& name, StepLines* result) const {

@@ -27,17 +27,22 @@ Status openFolderBeneath(Fs& fs, const Folder& root, const std::string& path, Fo
   return retrying([&] { return fs.openFolderBeneath(root, path, folder); });
 }
 
-// Makes path and its missing ancestors; a prefix that stands as a folder
-// (a drive, a share) counts as made whatever making it again reports.
+bool isFolder(Fs& fs, const std::string& path) {
+  FileInfo info;
+  return fs.info(Folder::working(), path, Follow::kYes, &info).isOk() &&
+         info.kind == FileKind::kFolder;
+}
+
+// Makes path and its missing ancestors. Those that stand already (a drive,
+// a share, "/tmp") are not made again.
 Status makeAll(Fs& fs, const std::string& path) {
+  if (isFolder(fs, path)) return Status::ok();
   for (size_t end = 1; end <= path.size(); ++end) {
     if (end < path.size() && !isPathSeparator(path[end])) continue;
     const std::string prefix = path.substr(0, end);
+    if (isFolder(fs, prefix)) continue;
     const Status made = fs.makeFolder(Folder::working(), prefix, 0777);
-    FileInfo info;
-    if (!made.isOk() && made.osError() != EEXIST &&
-        !(fs.info(Folder::working(), prefix, Follow::kYes, &info).isOk() &&
-          info.kind == FileKind::kFolder))
+    if (!made.isOk() && made.osError() != EEXIST)
       return made.context("cannot create directory " + prefix);
   }
   return Status::ok();

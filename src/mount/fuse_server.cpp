@@ -246,8 +246,7 @@ void readOp(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fus
   size_t got = 0;
   if (read.isOk()) {
     buffer.resize(std::max(buffer.size(), slice.length));
-    read = io::readAt(*m.store.image.fs, m.store.image.file, buffer.data(), slice.length, slice.at,
-                      &got);
+    read = readImage(m.store.image, buffer.data(), slice.length, slice.at, &got);
   }
   if (!read.isOk()) {
     warnOnce(m, failed, read.message());

@@ -254,7 +254,7 @@ Status readMountFile(const Store& store, const MountTree& tree, uint32_t index, 
     *got = slice.length;
     return Status::ok();
   }
-  return io::readAt(*store.image.fs, store.image.file, into, slice.length, slice.at, got);
+  return readImage(store.image, into, slice.length, slice.at, got);
 }
 
 }  // namespace orvex

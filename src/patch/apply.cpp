@@ -47,8 +47,12 @@ Status writePatchedCopy(const Store& store, const PatchPlan& plan, const std::st
   Status status = image.create(newImage);
   if (status.isOk()) status = index.create(newIndex);
   if (!status.isOk()) return status;
+  uint64_t start = 0;
+  const io::File* plain = store.image.plainFile(&start);
+  if (plain == nullptr || start != 0)
+    return Status::invalid("only an image of 2048-byte sectors alone can be patched");
   io::Copier copier(fs);
-  status = image.about(copier.copyWhole(store.image.file, plan.imageSize, image.file()));
+  status = image.about(copier.copyWhole(*plain, plan.imageSize, image.file()));
   if (status.isOk() && !fs.truncate(image.file(), plan.newImageSize).isOk())
     status = image.about(Status::ioError("cannot write"));
   for (size_t i = 0; status.isOk() && i < plan.changes.size(); ++i) {

@@ -8,24 +8,16 @@
 namespace orvex {
 
 Status openImage(const std::string& path, DiscImage* image, io::Fs& fs) {
-  io::File file;
-  if (Status s =
-          fs.openFile(io::Folder::working(), path, io::FileIntent::kRead, io::Follow::kYes, &file);
-      !s.isOk())
-    return s;
-  io::FileInfo info;
-  if (Status s = fs.info(file, &info); !s.isOk()) return s;
-  if (info.kind == io::FileKind::kFolder) return Status::fromErrno(EISDIR);
-  // Stored files are read at their offsets: a pipe or a terminal would read
-  // as an empty image.
-  uint64_t end = 0;
-  if (!fs.readableLength(file, &end).isOk())
-    return Status::invalid("cannot be read at offsets (a pipe or a terminal?); give a file");
+  if (Status s = SectorImage::open(fs, path, &image->sectors); !s.isOk()) return s;
   image->fs = &fs;
-  image->file = std::move(file);
-  image->size = end;
+  image->size = image->sectors.size();
   image->baseSector = NO_BASE_SECTOR;
   return Status::ok();
+}
+
+Status readImage(const DiscImage& image, uint8_t* into, size_t length, uint64_t offset,
+                 size_t* got, bool* form2) {
+  return image.sectors.read(into, length, offset, got, form2);
 }
 
 std::optional<uint32_t> findBootSector(const DiscImage& image) {
@@ -33,7 +25,7 @@ std::optional<uint32_t> findBootSector(const DiscImage& image) {
     uint8_t head[BOOT_MARKER_SIZE];
     size_t got = 0;
     const Status read =
-        io::readAt(*image.fs, image.file, head, sizeof head, uint64_t{sector} * SECTOR_SIZE, &got);
+        readImage(image, head, sizeof head, uint64_t{sector} * SECTOR_SIZE, &got);
     if (read.isOk() && got > 0 && hasBootMarker(head, got)) return sector;
   }
   return std::nullopt;
@@ -74,8 +66,8 @@ std::optional<uint64_t> statedLength(const Store& store, const Location& where) 
   if (!where.status.isOk() || where.entry->size < STREAM_TRAILER_SIZE) return std::nullopt;
   uint8_t trailer[STREAM_TRAILER_SIZE];
   size_t got = 0;
-  const Status read = io::readAt(*store.image.fs, store.image.file, trailer, sizeof trailer,
-                                 where.offset + where.entry->size - STREAM_TRAILER_SIZE, &got);
+  const Status read = readImage(store.image, trailer, sizeof trailer,
+                                where.offset + where.entry->size - STREAM_TRAILER_SIZE, &got);
   if (!read.isOk() || got != sizeof trailer) return std::nullopt;
   return decodeStreamTrailer(trailer).decodedLength;
 }
@@ -120,8 +112,8 @@ Status readLocated(const Store& store, const Location& where, std::vector<uint8_
   const size_t length = static_cast<size_t>(size - skipped);
   data->resize(room + length);
   size_t got = 0;
-  const Status read = io::readAt(*store.image.fs, store.image.file, data->data() + room, length,
-                                 where.offset + skipped, &got);
+  const Status read =
+      readImage(store.image, data->data() + room, length, where.offset + skipped, &got);
   if (!read.isOk() || got != length) {
     data->clear();
     return !read.isOk() ? Status::fromErrno("cannot read the image", read.osError())

@@ -11,6 +11,7 @@
 
 #include "format.h"
 #include "fs.h"
+#include "sector_image.h"
 #include "status.h"
 
 namespace orvex {
@@ -88,17 +89,32 @@ bool compress(const uint8_t* data, size_t length, std::vector<uint8_t>* stream);
 // from byte (N - 1) * 2048.
 constexpr uint32_t NO_BASE_SECTOR = 0xFFFFFFFFu;
 
-// The open disc image and the store's base sector inside it. The image is
-// closed with the object.
+// The open disc image, as its 2048-byte sectors (a raw image's data), and
+// the store's base sector inside it. The image is closed with the object.
 struct DiscImage {
   io::Fs* fs = nullptr;  // what the image is read through
-  io::File file;
-  uint64_t size = 0;
+  SectorImage sectors;
+  uint64_t size = 0;  // bytes of 2048-byte sectors
   uint32_t baseSector = NO_BASE_SECTOR;
+
+  // The file whose bytes are the image's own, from *start on, for copies
+  // inside the kernel; null for a raw image, whose data must be read out of
+  // its sectors.
+  const io::File* plainFile(uint64_t* start) const {
+    *start = sectors.dataStart();
+    return sectors.raw() ? nullptr : &sectors.dataFile();
+  }
 };
 
-// Opens an image for reading. An image that cannot be read at offsets (a
-// pipe, a directory) is refused. Failures say only why (as strerror does).
+// Reads length bytes of the image's 2048-byte sectors at offset, fewer only
+// where it ends; *form2, when given, is set when a byte came from a Mode 2
+// Form 2 sector.
+Status readImage(const DiscImage& image, uint8_t* into, size_t length, uint64_t offset,
+                 size_t* got, bool* form2 = nullptr);
+
+// Opens an image for reading: plain, raw, or a cue sheet (see SectorImage).
+// An image that cannot be read at offsets (a pipe, a directory) is refused.
+// Failures say only why (as strerror does).
 Status openImage(const std::string& path, DiscImage* image, io::Fs& fs);
 
 // The first of sectors 0..299 that starts with "BOOT2", if any.

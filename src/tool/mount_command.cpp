@@ -98,7 +98,7 @@ int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std
       refuseSenseless("mount", oddities,
                       learnNames(disc.store, nullptr, options.walk).entriesReached(), err))
     return 1;
-  if (!io::realFs().info(disc.store.image.file, &disc.image).isOk()) disc.image = {};
+  if (!io::realFs().info(disc.store.image.sectors.dataFile(), &disc.image).isOk()) disc.image = {};
   Problems warnings;
   disc.tree = MountTree::build(disc.store, options, &warnings);
   warnings.print(err, "orvex-tool: mount: warning");

@@ -267,6 +267,12 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   Problems oddities;
   if (!openCommandStore("patch", imagePath, indexPath, &store, &oddities, err)) return 1;
   printOddities("patch", oddities, err);
+  if (store.image.sectors.raw() || !store.image.sectors.cuePath().empty()) {
+    err << "orvex-tool: patch: " << shownName(imagePath)
+        << ": a raw image or a cue sheet: patch writes only images of 2048-byte sectors given "
+           "alone; nothing was changed\n";
+    return 1;
+  }
 
   PatchPlan plan;
   Problems problems;
