@@ -64,6 +64,11 @@ constexpr char MAKES_NO_SENSE_LINE[] =
     "no name reached an index entry: the image and the index make no sense together (see the "
     "warnings above)";
 
+// Said of a file read from Mode 2 Form 2 sectors of a raw image.
+constexpr char FORM2_WARNING[] =
+    "read from Mode 2 Form 2 sectors: each gave the first 2048 of its 2324 bytes, as a 2048-byte "
+    "image of the disc holds";
+
 // The closing line: files, pieces and bytes written, files already present,
 // warnings, and the index entries no name reached with the command that
 // lists them (listCommand, already quoted for the shell).

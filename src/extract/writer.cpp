@@ -53,9 +53,11 @@ class FolderWriter final : public ExtractWriter {
     const io::File* plain = store_.image.plainFile(&start);
     // A raw image's data is read out of its sectors, as a compressed file's is decoded.
     if ((where.entry->flags & FLAG_COMPRESSED) || plain == nullptr) {
-      const Status read = readLocated(store_, where, buffer);
+      bool form2 = false;
+      const Status read = readLocated(store_, where, buffer, &form2);
       if (!read.isOk()) return Status::damaged(read.message() + ", not written");
       announce(task.name, result);
+      if (form2) result->lines.push_back({Line::Kind::kWarning, task.name, FORM2_WARNING});
       *bytes = buffer->size();
       return folder.writeNew(task.name, buffer->data(), buffer->size());
     }

@@ -93,7 +93,8 @@ Location locateFile(const Store& store, std::string_view name) {
   return locateEntry(store, static_cast<size_t>(position));
 }
 
-Status readLocated(const Store& store, const Location& where, std::vector<uint8_t>* data) {
+Status readLocated(const Store& store, const Location& where, std::vector<uint8_t>* data,
+                   bool* form2) {
   data->clear();
   if (!where.status.isOk()) return where.status;
   const uint32_t size = where.entry->size;
@@ -113,7 +114,7 @@ Status readLocated(const Store& store, const Location& where, std::vector<uint8_
   data->resize(room + length);
   size_t got = 0;
   const Status read =
-      readImage(store.image, data->data() + room, length, where.offset + skipped, &got);
+      readImage(store.image, data->data() + room, length, where.offset + skipped, &got, form2);
   if (!read.isOk() || got != length) {
     data->clear();
     return !read.isOk() ? Status::fromErrno("cannot read the image", read.osError())

@@ -183,7 +183,10 @@ Location locateEntry(const Store& store, size_t position);
 // file. A damaged stream gives kDamaged. Of a compressed entry only the
 // stored bytes decoding can reach are read, so memory and time follow the
 // decoded length.
-Status readLocated(const Store& store, const Location& where, std::vector<uint8_t>* data);
+// *form2, when given, is set when a stored byte came from a Mode 2 Form 2
+// sector of a raw image (of which a 2048-byte image holds only part).
+Status readLocated(const Store& store, const Location& where, std::vector<uint8_t>* data,
+                   bool* form2 = nullptr);
 
 // Looks a name up and reads the file: locateFile, then readLocated. position
 // gets the index position the name resolved to, or -1.
