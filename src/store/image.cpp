@@ -1,8 +1,10 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
 
 #include "file_io.h"
+#include "iso9660.h"
 #include "store.h"
 
 namespace orvex {
@@ -31,6 +33,22 @@ std::optional<uint32_t> findBootSector(const DiscImage& image) {
   return std::nullopt;
 }
 
+namespace {
+
+// Finds the store's base sector from its BOOT2 marker, as every command does.
+void takeBaseSector(const std::string& imagePath, Store* store, Problems* warnings) {
+  const std::optional<uint32_t> base = findBootSector(store->image);
+  if (base) {
+    store->image.baseSector = *base;
+  } else {
+    warnings->add(imagePath,
+                  "no BOOT2 marker in sectors 0 to 299; the base sector is taken as -1, so an "
+                  "entry's sector N is read from byte (N-1)*2048");
+  }
+}
+
+}  // namespace
+
 Status openStore(const std::string& imagePath, const std::string& indexPath, Store* store,
                  Problems* warnings, StorePart* failed, io::Fs& fs) {
   StorePart unused;
@@ -51,14 +69,44 @@ Status openStore(const std::string& imagePath, const std::string& indexPath, Sto
   for (const std::string& oddity : oddities.lines()) warnings->add(indexPath, oddity);
   if (!loaded.isOk()) return loaded;
   store->image = std::move(image);
-  const std::optional<uint32_t> base = findBootSector(store->image);
-  if (base) {
-    store->image.baseSector = *base;
-  } else {
-    warnings->add(imagePath,
-                  "no BOOT2 marker in sectors 0 to 299; the base sector is taken as -1, so an "
-                  "entry's sector N is read from byte (N-1)*2048");
+  takeBaseSector(imagePath, store, warnings);
+  return Status::ok();
+}
+
+Status openStoreWithIndexInImage(const std::string& imagePath, const std::string& isoPath,
+                                 Store* store, Problems* warnings, StorePart* failed, io::Fs& fs) {
+  StorePart unused;
+  if (!failed) failed = &unused;
+  *failed = StorePart::kImage;
+  DiscImage image;
+  if (Status status = openImage(imagePath, &image, fs); !status.isOk()) return status;
+  *failed = StorePart::kIndex;
+  IsoVolume volume;
+  Problems unreadable;
+  if (Status s = readIsoVolume(image.sectors, &volume, &unreadable); !s.isOk()) return s;
+  const IsoFile* file = nullptr;
+  if (Status s = findIsoFile(volume, isoPath, &file); !s.isOk()) {
+    if (s.code() != Status::Code::kNotFound || unreadable.empty()) return s;
+    return Status::notFound(s.message() + " (" + std::to_string(unreadable.size()) +
+                            " of its parts could not be read: 'orvex-tool disc' lists them)");
   }
+  if (file->severalExtents)
+    return Status::invalid("is recorded in several extents; an index is read from one");
+  const uint64_t offset = uint64_t{file->sector} * SECTOR_SIZE;
+  if (offset > image.size || file->size > image.size - offset)
+    return Status::damaged("its extent runs past the end of the image");
+  const uint64_t sectors = (image.size + SECTOR_SIZE - 1) / SECTOR_SIZE;
+  std::vector<uint8_t> bytes(
+      static_cast<size_t>(std::min<uint64_t>(file->size, recordLimit(sectors) * INDEX_ENTRY_SIZE)));
+  size_t got = 0;
+  if (Status s = readImage(image, bytes.data(), bytes.size(), offset, &got); !s.isOk()) return s;
+  if (got != bytes.size()) return Status::damaged("its extent runs past the end of the image");
+  Problems oddities;
+  loadIndexBytes(bytes, file->size, sectors, &store->index, &store->indexShortfall, &oddities);
+  for (const std::string& oddity : oddities.lines()) warnings->add(isoPath, oddity);
+  store->image = std::move(image);
+  store->indexInImage = IndexExtent{file->path, file->sector, file->size};
+  takeBaseSector(imagePath, store, warnings);
   return Status::ok();
 }
 

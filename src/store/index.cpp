@@ -54,21 +54,16 @@ FileIndex parseIndex(const uint8_t* data, size_t length) {
   return FileIndex(std::move(entries));
 }
 
-Status loadIndex(io::Fs& fs, const io::File& file, uint64_t imageSectors, FileIndex* index,
-                 IndexShortfall* shortfall, Problems* warnings) {
+namespace {
+
+// What loadIndex and loadIndexBytes share once the bytes are read: bytes
+// holds the first bytes of an index of length bytes (exactly, when
+// measured; else at least, more telling whether it goes on).
+void takeIndex(const std::vector<uint8_t>& bytes, uint64_t length, bool measured, bool more,
+               uint64_t imageSectors, FileIndex* index, IndexShortfall* shortfall,
+               Problems* warnings) {
   *shortfall = IndexShortfall{};
-  io::FileInfo info;
-  if (Status s = fs.info(file, &info); !s.isOk()) return s;
-  if (info.kind == io::FileKind::kFolder) return Status::fromErrno(EISDIR);
   const uint64_t limitRecords = recordLimit(imageSectors);
-  const uint64_t limit = limitRecords * INDEX_ENTRY_SIZE;
-  std::vector<uint8_t> bytes;
-  bool more = false;
-  if (Status s = io::readUpTo(fs, file, limit, &bytes, &more); !s.isOk()) return s;
-  // A regular file's length tells how much was left; a device or a pipe is
-  // read no further than the limit and one byte.
-  const bool measured = info.kind == io::FileKind::kFile && info.size >= bytes.size();
-  const uint64_t length = measured && more ? info.size : bytes.size();
   const uint64_t records = length / INDEX_ENTRY_SIZE;
   if (length == 0) warnings->add("the index is empty: no file can be found");
   if (length % INDEX_ENTRY_SIZE != 0 && (measured || !more)) {
@@ -94,7 +89,31 @@ Status loadIndex(io::Fs& fs, const io::File& file, uint64_t imageSectors, FileIn
     warnings->add(std::move(warning));
   }
   *index = parseIndex(bytes.data(), bytes.size());
+}
+
+}  // namespace
+
+Status loadIndex(io::Fs& fs, const io::File& file, uint64_t imageSectors, FileIndex* index,
+                 IndexShortfall* shortfall, Problems* warnings) {
+  *shortfall = IndexShortfall{};
+  io::FileInfo info;
+  if (Status s = fs.info(file, &info); !s.isOk()) return s;
+  if (info.kind == io::FileKind::kFolder) return Status::fromErrno(EISDIR);
+  const uint64_t limit = recordLimit(imageSectors) * INDEX_ENTRY_SIZE;
+  std::vector<uint8_t> bytes;
+  bool more = false;
+  if (Status s = io::readUpTo(fs, file, limit, &bytes, &more); !s.isOk()) return s;
+  // A regular file's length tells how much was left; a device or a pipe is
+  // read no further than the limit and one byte.
+  const bool measured = info.kind == io::FileKind::kFile && info.size >= bytes.size();
+  const uint64_t length = measured && more ? info.size : bytes.size();
+  takeIndex(bytes, length, measured, more, imageSectors, index, shortfall, warnings);
   return Status::ok();
+}
+
+void loadIndexBytes(const std::vector<uint8_t>& bytes, uint64_t length, uint64_t imageSectors,
+                    FileIndex* index, IndexShortfall* shortfall, Problems* warnings) {
+  takeIndex(bytes, length, true, length > bytes.size(), imageSectors, index, shortfall, warnings);
 }
 
 const IndexEntry* findEntry(const FileIndex& index, std::string_view name) {

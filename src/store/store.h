@@ -66,6 +66,10 @@ struct IndexShortfall {
 // not a whole number of records, too many records) are added to warnings.
 Status loadIndex(io::Fs& fs, const io::File& file, uint64_t imageSectors, FileIndex* index,
                  IndexShortfall* shortfall, Problems* warnings);
+// The same for an index of length bytes whose first bytes (up to
+// recordLimit() records) are in bytes: one read out of the image.
+void loadIndexBytes(const std::vector<uint8_t>& bytes, uint64_t length, uint64_t imageSectors,
+                    FileIndex* index, IndexShortfall* shortfall, Problems* warnings);
 
 const IndexEntry* findEntry(const FileIndex& index, std::string_view name);
 
@@ -125,11 +129,27 @@ inline uint64_t sectorOffset(uint32_t sector, uint32_t baseSector) {
   return static_cast<uint64_t>(static_cast<uint32_t>(sector + baseSector)) * SECTOR_SIZE;
 }
 
+// Where an index read out of the image's ISO 9660 file system lies in it,
+// for writing a patched index (of the same length) back in its place.
+// Sectors are the image's 2048-byte sectors, the ones readImage reads: its
+// bytes are readImage's bytes sector * 2048 to sector * 2048 + length; in a
+// raw image they are the data of the data track's raw sectors sector to
+// sector + sectors() - 1, counted from the track's first.
+struct IndexExtent {
+  std::string isoPath;  // the file's path in the file system, as its records name it
+  uint32_t sector = 0;  // the extent's first sector
+  uint64_t length = 0;  // bytes of the index: the file's size
+  // Sectors the extent spans; the last one's bytes past length are not the index's.
+  uint64_t sectors() const { return (length + SECTOR_SIZE - 1) / SECTOR_SIZE; }
+};
+
 // The run-wide view of the store that every pass reads through.
 struct Store {
   DiscImage image;
   FileIndex index;
   IndexShortfall indexShortfall;  // what of the index file was left unread
+  // Set when the index was read out of the image (openStoreWithIndexInImage).
+  std::optional<IndexExtent> indexInImage;
 };
 
 // Which of the two files a failed openStore could not use.
@@ -140,6 +160,14 @@ enum class StorePart { kImage, kIndex };
 // Oddities that do not stop a run go to warnings, each as "PATH: WHAT".
 Status openStore(const std::string& imagePath, const std::string& indexPath, Store* store,
                  Problems* warnings, StorePart* failed, io::Fs& fs);
+
+// openStore with the index read out of the image: the file at isoPath of its
+// ISO 9660 file system (see findIsoFile), whose extent store->indexInImage
+// then gives. Failures of the index part (*failed kIndex): no ISO 9660 file
+// system, no file at isoPath, a folder there, a file in several extents or
+// one running past the image's end.
+Status openStoreWithIndexInImage(const std::string& imagePath, const std::string& isoPath,
+                                 Store* store, Problems* warnings, StorePart* failed, io::Fs& fs);
 
 // The image and the index make no sense together: openStore found oddities
 // (no BOOT2 marker, an index that is empty, not whole records or longer than

@@ -29,12 +29,16 @@ constexpr char kUsage[] =
     "                 that piece as a run cuts it\n"
     "  --names FILE   a NAME this names file ties to an entry (NAME<TAB>#POSITION)\n"
     "                 reads that entry\n"
+    "  --index-in-image PATH\n"
+    "                 the index is PATH of the image's ISO 9660 file system\n"
+    "                 (see 'orvex-tool disc'); no INDEX operand is given\n"
     "  -h, --help     show this help\n"
     "\n"
     "Exit status: 0 when every file was written out; 1 when one could not be, or\n"
     "the image or the index cannot be opened; 2 on bad usage.\n";
 
-const CommandSpec kCommand{"cat", kUsage, {eventsOption(), namesOption("a path")}};
+const CommandSpec kCommand{
+    "cat", kUsage, {eventsOption(), namesOption("a path"), kIndexInImageOption}};
 
 // A piece of an event file the table names: its bytes as a run cuts them,
 // when name is one.
@@ -64,13 +68,15 @@ int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::
   const std::optional<std::string> events = line->value("--events");
   std::vector<GivenName> given;
   if (!readNamesFiles("cat", line->options, &given, err)) return 1;
-  const std::vector<std::string>& operands = line->operands;
-  if (operands.size() < 3) return usageError(err, kCommand, "expected IMAGE INDEX NAME...");
+  DiscOperands disc;
+  std::vector<std::string> names;
+  if (!takeDiscOperands(*line, &disc, &names) || names.empty())
+    return usageError(err, kCommand, "expected " + disc.words() + " NAME...");
   if (!eventsTableReadable("cat", events, err)) return 1;
 
   Store store;
   Problems oddities;
-  if (!openCommandStore("cat", operands[0], operands[1], &store, &oddities, err)) return 1;
+  if (!openCommandStore("cat", disc, &store, &oddities, err)) return 1;
   printOddities("cat", oddities, err);
   PieceFolders folders;
   if (events) {
@@ -85,21 +91,21 @@ int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::
   // The files' bytes go out as they are; where messages are text (CRLF on
   // Windows), standard output is switched to bytes first.
   if (&out == &std::cout) io::writeBinary(stdout);
-  for (size_t i = 2; i < operands.size() && out; ++i) {
+  for (size_t i = 0; i < names.size() && out; ++i) {
     // A name a names file ties to an entry reads that entry.
     const auto tied = std::find_if(given.begin(), given.end(), [&](const GivenName& g) {
-      return g.position && g.name == operands[i] && *g.position < store.index.entries().size();
+      return g.position && g.name == names[i] && *g.position < store.index.entries().size();
     });
     Status read = tied != given.end()
                       ? readLocated(store, locateEntry(store, *tied->position), &bytes)
-                      : readFile(store, operands[i], &bytes);
+                      : readFile(store, names[i], &bytes);
     // A stored entry under the name wins over a piece.
     if (read.code() == Status::Code::kNotFound && events)
-      read = readPiece(store, folders, operands[i], &bytes);
+      read = readPiece(store, folders, names[i], &bytes);
     if (!read.isOk()) {
       // Whatever came before reaches the reader first.
       out.flush();
-      err << "orvex-tool: cat: " << shownName(operands[i]) << ": " << read.message() << '\n';
+      err << "orvex-tool: cat: " << shownName(names[i]) << ": " << read.message() << '\n';
       status = 1;
       continue;
     }

@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <ostream>
 
 #include "extract.h"
@@ -170,17 +171,41 @@ int usageError(std::ostream& err, std::string_view command, const std::string& m
   return EXIT_USAGE;
 }
 
+bool takeDiscOperands(const CommandLine& line, DiscOperands* disc, std::vector<std::string>* rest) {
+  rest->clear();
+  const std::optional<std::string> inImage = line.value(kIndexInImageOption.name);
+  disc->inImage = inImage.has_value();
+  const size_t count = disc->inImage ? 1 : 2;
+  if (line.operands.size() < count) return false;
+  disc->image = line.operands[0];
+  disc->index = disc->inImage ? *inImage : line.operands[1];
+  rest->assign(line.operands.begin() + static_cast<std::ptrdiff_t>(count), line.operands.end());
+  return true;
+}
+
+bool openCommandStore(std::string_view command, const DiscOperands& disc, Store* store,
+                      Problems* oddities, std::ostream& err) {
+  StorePart failed = StorePart::kImage;
+  const Status opened =
+      disc.inImage ? openStoreWithIndexInImage(disc.image, disc.index, store, oddities, &failed,
+                                               io::realFs())
+                   : openStore(disc.image, disc.index, store, oddities, &failed, io::realFs());
+  if (opened.isOk()) return true;
+  err << "orvex-tool: " << command << ": ";
+  if (failed == StorePart::kImage)
+    err << "cannot open image " << disc.image;
+  else if (disc.inImage)
+    err << "cannot read index " << disc.index << " in image " << disc.image;
+  else
+    err << "cannot read index " << disc.index;
+  err << ": " << opened.message() << '\n';
+  return false;
+}
+
 bool openCommandStore(std::string_view command, const std::string& imagePath,
                       const std::string& indexPath, Store* store, Problems* oddities,
                       std::ostream& err) {
-  StorePart failed = StorePart::kImage;
-  const Status opened = openStore(imagePath, indexPath, store, oddities, &failed, io::realFs());
-  if (opened.isOk()) return true;
-  err << "orvex-tool: " << command << ": "
-      << (failed == StorePart::kImage ? "cannot open image " + imagePath
-                                      : "cannot read index " + indexPath)
-      << ": " << opened.message() << '\n';
-  return false;
+  return openCommandStore(command, DiscOperands{imagePath, indexPath, false}, store, oddities, err);
 }
 
 bool refuseSenseless(std::string_view command, const Problems& oddities, uint64_t entriesReached,

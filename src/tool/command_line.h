@@ -56,6 +56,9 @@ constexpr OptionSpec namesOption(std::string_view needs = "a FILE") {
   return {"--names", {}, needs};
 }
 constexpr OptionSpec kJsonOption{"--json"};
+// --index-in-image PATH: the index is the file at PATH of the image's ISO
+// 9660 file system, and no INDEX operand is given.
+constexpr OptionSpec kIndexInImageOption{"--index-in-image", {}, "a path in the image"};
 // -j, --jobs N: from 1 to 256.
 OptionSpec jobsOption();
 // The number -j asks for, or 0 when the text is none from 1 to 256.
@@ -80,10 +83,27 @@ std::string versionLine();
 // Prints a command's usage followed by the version line; returns 0.
 int printHelp(std::ostream& out, std::string_view usage);
 
+// The disc a command reads: the operands IMAGE INDEX, or IMAGE alone with
+// --index-in-image PATH.
+struct DiscOperands {
+  std::string image;
+  std::string index;  // INDEX, or PATH in the image when inImage
+  bool inImage = false;
+  // The disc's operands as usage errors name them: "IMAGE INDEX" or "IMAGE".
+  std::string words() const { return inImage ? "IMAGE" : "IMAGE INDEX"; }
+};
+
+// Takes the disc's operands off the front of line's: with --index-in-image
+// the first alone, else the first two. *rest gets the operands after them;
+// false when there are too few (rest is then empty).
+bool takeDiscOperands(const CommandLine& line, DiscOperands* disc, std::vector<std::string>* rest);
+
 // Opens the disc as every command does. On failure prints
 // "orvex-tool: COMMAND: cannot open image IMAGE: WHY" (or "cannot read index
-// INDEX: WHY") and returns false; oddities that do not stop a command are
-// left in *oddities.
+// INDEX: WHY", "cannot read index PATH in image IMAGE: WHY") and returns
+// false; oddities that do not stop a command are left in *oddities.
+bool openCommandStore(std::string_view command, const DiscOperands& disc, Store* store,
+                      Problems* oddities, std::ostream& err);
 bool openCommandStore(std::string_view command, const std::string& imagePath,
                       const std::string& indexPath, Store* store, Problems* oddities,
                       std::ostream& err);

@@ -50,6 +50,9 @@ constexpr char kUsage[] =
     "  -n, --dry-run  write nothing: print each file and piece a run would write\n"
     "  -v, --verbose  print each file and piece written\n"
     "  -q, --quiet    print only warnings: no summary, no progress line\n"
+    "  --index-in-image PATH\n"
+    "                 the index is PATH of the image's ISO 9660 file system\n"
+    "                 (see 'orvex-tool disc'); no INDEX operand is given\n"
     "  -h, --help     show this help\n"
     "\n"
     "Without --events the event table is DIR/eventsTable; when DIR has none and a\n"
@@ -66,6 +69,7 @@ const CommandSpec kCommand{"extract",
                             eventsOption(),
                             namesOption(),
                             jobsOption(),
+                            kIndexInImageOption,
                             {"--refresh-pieces"},
                             {"-n", "--dry-run"},
                             {"-v", "--verbose"},
@@ -143,17 +147,17 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
     jobsWarning.clear();
   }
   if (verbose && quiet) return usageError(err, kCommand, "-v and -q cannot be used together");
-  const std::vector<std::string>& operands = line->operands;
-  if (operands.size() < 2) return usageError(err, kCommand, "expected IMAGE INDEX [PATTERN...]");
-  const std::string& imagePath = operands[0];
-  const std::string& indexPath = operands[1];
+  DiscOperands disc;
+  std::vector<std::string> patterns;
+  if (!takeDiscOperands(*line, &disc, &patterns))
+    return usageError(err, kCommand, "expected " + disc.words() + " [PATTERN...]");
 
   if (!eventsTableReadable("extract", events, err)) return 1;
   std::vector<GivenName> given;
   if (!readNamesFiles("extract", line->options, &given, err)) return 1;
   Store store;
   Problems oddities;
-  if (!openCommandStore("extract", imagePath, indexPath, &store, &oddities, err)) return 1;
+  if (!openCommandStore("extract", disc, &store, &oddities, err)) return 1;
 
   out.flush();
   err.flush();
@@ -180,18 +184,18 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
     return 1;
   }
 
-  Selection selection({operands.begin() + 2, operands.end()});
+  Selection selection(patterns);
   ExtractOptions options;
   options.walk.eventsTablePath = events;
   options.walk.givenNames = std::move(given);
-  if (operands.size() > 2)
+  if (!patterns.empty())
     options.selected = [&selection](std::string_view name) { return selection.matches(name); };
   options.dumpingLines = false;
   options.listWritten = verbose;
   options.refreshPieces = refreshPieces;
   options.keptPieceHint = "--refresh-pieces replaces it";
   options.dryRun = dryRun;
-  if (operands.size() > 2)
+  if (!patterns.empty())
     options.selectsUnder = [&selection](std::string_view dir) {
       return selection.reachesInto(dir);
     };
@@ -213,10 +217,9 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
     std::string listCommand = "orvex-tool list";
     if (folder) listCommand += " -C " + shellQuoted(*folder);
     if (events) listCommand += " --events " + shellQuoted(*events);
-    for (const std::string& path : {imagePath, indexPath}) {
-      listCommand += ' ';
-      listCommand += shellQuoted(path);
-    }
+    if (disc.inImage) listCommand += " --index-in-image " + shellQuoted(disc.index);
+    listCommand += ' ' + shellQuoted(disc.image);
+    if (!disc.inImage) listCommand += ' ' + shellQuoted(disc.index);
     console.error(runSummary(kProgram, stats, listCommand));
   }
   // The warnings said why; with no name reaching an entry nothing was done.

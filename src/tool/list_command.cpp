@@ -34,6 +34,9 @@ constexpr char kUsage[] =
     "                 list only the entries in these states (the summary still\n"
     "                 counts every entry)\n"
     "  --json         print one JSON document instead of a table\n"
+    "  --index-in-image PATH\n"
+    "                 the index is PATH of the image's ISO 9660 file system\n"
+    "                 (see 'orvex-tool disc'); no INDEX operand is given\n"
     "  -h, --help     show this help\n";
 
 // The states of a --state value.
@@ -65,7 +68,8 @@ const CommandSpec kCommand{"list",
                             eventsOption(),
                             namesOption(),
                             {"--state", {}, "a STATE", false, checkStates},
-                            kJsonOption}};
+                            kJsonOption,
+                            kIndexInImageOption}};
 
 }  // namespace
 
@@ -83,14 +87,16 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     const std::vector<std::string> named = stateList(*list);
     states.emplace(named.begin(), named.end());
   }
-  const std::vector<std::string>& paths = line.operands;
-  if (paths.size() != 2) return usageError(err, kCommand, "expected IMAGE INDEX");
+  DiscOperands disc;
+  std::vector<std::string> rest;
+  if (!takeDiscOperands(line, &disc, &rest) || !rest.empty())
+    return usageError(err, kCommand, "expected " + disc.words());
   if (!eventsTableReadable("list", walk.eventsTablePath, err)) return 1;
 
   if (!readNamesFiles("list", line.options, &walk.givenNames, err)) return 1;
   Store store;
   Problems oddities;
-  if (!openCommandStore("list", paths[0], paths[1], &store, &oddities, err)) return 1;
+  if (!openCommandStore("list", disc, &store, &oddities, err)) return 1;
   printOddities("list", oddities, err);
   // A folder that is not there yet is one a run would create empty.
   std::unique_ptr<OutputDir> dir;

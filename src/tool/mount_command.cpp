@@ -34,6 +34,9 @@ constexpr char kUsage[] =
     "  -f, --foreground    stay in the foreground; warnings go to standard error\n"
     "                      (else to the system log)\n"
     "  -o OPTIONS          FUSE mount options, such as allow_other\n"
+    "  --index-in-image PATH\n"
+    "                      the index is PATH of the image's ISO 9660 file system\n"
+    "                      (see 'orvex-tool disc'); no INDEX operand is given\n"
     "  -h, --help          show this help\n";
 
 // A size with an optional K, M or G (powers of 1024); 0 when it is none.
@@ -57,7 +60,8 @@ const CommandSpec kCommand{"mount",
                             {"-o", "--output", "a value"},
                             {"--cache-size", {}, "a size such as 64M", true, checkSize},
                             {"-f", "--foreground"},
-                            {"--no-unnamed"}}};
+                            {"--no-unnamed"},
+                            kIndexInImageOption}};
 
 }  // namespace
 
@@ -76,23 +80,23 @@ int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std
   std::vector<std::string> fuseOptions;
   for (const CommandOption& option : line.options)
     if (option.name == "-o") fuseOptions.push_back(*option.value);
-  if (line.operands.size() != 3)
-    return usageError(err, kCommand, "expected IMAGE INDEX MOUNTPOINT");
+  DiscOperands operands;
+  std::vector<std::string> rest;
+  if (!takeDiscOperands(line, &operands, &rest) || rest.size() != 1)
+    return usageError(err, kCommand, "expected " + operands.words() + " MOUNTPOINT");
   // Serving starts from "/": the mount point is needed by its full path to
   // unmount it at the end.
   std::string point;
-  Status usable = resolvePath(io::realFs(), line.operands[2], &point);
+  Status usable = resolvePath(io::realFs(), rest[0], &point);
   if (usable.isOk()) usable = checkMountPoint(io::realFs(), point);
   if (!usable.isOk()) {
-    err << "orvex-tool: mount: cannot mount at " << line.operands[2] << ": " << usable.message()
-        << '\n';
+    err << "orvex-tool: mount: cannot mount at " << rest[0] << ": " << usable.message() << '\n';
     return 1;
   }
   if (!eventsTableReadable("mount", options.walk.eventsTablePath, err)) return 1;
   if (!readNamesFiles("mount", line.options, &options.walk.givenNames, err)) return 1;
   Problems oddities;
-  if (!openCommandStore("mount", line.operands[0], line.operands[1], &disc.store, &oddities, err))
-    return 1;
+  if (!openCommandStore("mount", operands, &disc.store, &oddities, err)) return 1;
   printOddities("mount", oddities, err);
   if (!oddities.empty() &&
       refuseSenseless("mount", oddities,

@@ -43,6 +43,9 @@ constexpr char kUsage[] =
     "                   exactly one candidate ranks first for it; FILE must not exist\n"
     "  --force          let -o replace FILE; when FILE was given with --names, its\n"
     "                   lines stay as they are and the names it lacks are added\n"
+    "  --index-in-image PATH\n"
+    "                   the index is PATH of the image's ISO 9660 file system\n"
+    "                   (see 'orvex-tool disc'); no INDEX operand is given\n"
     "  -h, --help       show this help\n";
 
 const CommandSpec kCommand{"names",
@@ -52,7 +55,8 @@ const CommandSpec kCommand{"names",
                             namesOption("a value"),
                             {"-o", "--output", "a value"},
                             kJsonOption,
-                            {"--force"}}};
+                            {"--force"},
+                            kIndexInImageOption}};
 
 std::string label(const UnreachedEntry& entry) {
   char text[48];
@@ -208,7 +212,10 @@ int runNamesCommand(const std::vector<std::string>& args, std::ostream& out, std
   std::vector<std::string> guesses;
   for (const CommandOption& option : line.options)
     if (option.name == "--guess") guesses.push_back(*option.value);
-  if (line.operands.size() != 2) return usageError(err, kCommand, "expected IMAGE INDEX");
+  DiscOperands disc;
+  std::vector<std::string> rest;
+  if (!takeDiscOperands(line, &disc, &rest) || !rest.empty())
+    return usageError(err, kCommand, "expected " + disc.words());
   RecoverOptions options;
   for (const std::string& text : guesses) {
     NamePattern pattern;
@@ -233,8 +240,7 @@ int runNamesCommand(const std::vector<std::string>& args, std::ostream& out, std
 
   Store store;
   Problems oddities;
-  if (!openCommandStore("names", line.operands[0], line.operands[1], &store, &oddities, err))
-    return 1;
+  if (!openCommandStore("names", disc, &store, &oddities, err)) return 1;
   printOddities("names", oddities, err);
   std::unique_ptr<OutputDir> here;
   // Without the folder, names are learnt from the disc alone.

@@ -21,11 +21,15 @@ constexpr char kUsage[] =
     "  patch IMAGE INDEX CHANGES_DIR (-o NEW_IMAGE NEW_INDEX | --in-place)\n"
     "                               put edited files and pieces back into a disc\n"
     "  names IMAGE INDEX            look for names of the entries no name reaches\n"
+    "  disc IMAGE [--bad] [--json]  say what an image is: sectors, tracks, ISO 9660 files\n"
 #ifdef ORVEX_HAVE_FUSE
     "  mount IMAGE INDEX MOUNTPOINT show the disc as a read-only file system\n"
 #else
     "  (mount, which shows the disc as a file system, needs FUSE: not in this build)\n"
 #endif
+    "\n"
+    "extract, cat, list, unnamed, names and mount take IMAGE --index-in-image PATH\n"
+    "in place of IMAGE INDEX: the index is then PATH of the image's ISO 9660 files.\n"
     "\n"
     "Run 'orvex-tool COMMAND --help' for a command's options,\n"
     "'orvex-tool --version' for the version.\n";
@@ -34,9 +38,9 @@ constexpr char kUsage[] =
 
 const std::vector<ToolCommand>& toolCommands() {
   static const std::vector<ToolCommand> commands = {
-      {"pack", runPackCommand},   {"hash", runHashCommand}, {"extract", runExtractCommand},
-      {"cat", runCatCommand},     {"list", runListCommand}, {"unnamed", runUnnamedCommand},
-      {"patch", runPatchCommand},     {"names", runNamesCommand},
+      {"pack", runPackCommand},   {"hash", runHashCommand},   {"extract", runExtractCommand},
+      {"cat", runCatCommand},     {"list", runListCommand},   {"unnamed", runUnnamedCommand},
+      {"patch", runPatchCommand}, {"names", runNamesCommand}, {"disc", runDiscCommand},
 #ifdef ORVEX_HAVE_FUSE
       {"mount", runMountCommand},
 #endif

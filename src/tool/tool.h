@@ -31,6 +31,7 @@ int runCatCommand(const std::vector<std::string>& args, std::ostream& out, std::
 int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runNamesCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int runDiscCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 #ifdef ORVEX_HAVE_FUSE
 int runMountCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 #endif

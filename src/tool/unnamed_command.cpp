@@ -27,6 +27,9 @@ constexpr char kUsage[] =
     "              those entries are not written (repeatable)\n"
     "  --json      print one JSON document of what became of each entry instead of\n"
     "              a line per file\n"
+    "  --index-in-image PATH\n"
+    "              the index is PATH of the image's ISO 9660 file system\n"
+    "              (see 'orvex-tool disc'); no INDEX operand is given\n"
     "  -h, --help  show this help\n";
 
 std::string entryLabel(const EntryRow& row) {
@@ -53,7 +56,7 @@ void printUnnamedFiles(const std::vector<UnnamedFile>& files, std::ostream& out,
   }
 }
 
-const CommandSpec kCommand{"unnamed", kUsage, {namesOption(), kJsonOption}};
+const CommandSpec kCommand{"unnamed", kUsage, {namesOption(), kJsonOption, kIndexInImageOption}};
 
 }  // namespace
 
@@ -63,12 +66,14 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
   if (!line) return status;
   WalkOptions walk;
   if (!readNamesFiles("unnamed", line->options, &walk.givenNames, err)) return 1;
-  const std::vector<std::string>& paths = line->operands;
-  if (paths.size() != 3) return usageError(err, kCommand, "expected IMAGE INDEX OUT_DIR");
+  DiscOperands disc;
+  std::vector<std::string> rest;
+  if (!takeDiscOperands(*line, &disc, &rest) || rest.size() != 1)
+    return usageError(err, kCommand, "expected " + disc.words() + " OUT_DIR");
 
   Store store;
   Problems oddities;
-  if (!openCommandStore("unnamed", paths[0], paths[1], &store, &oddities, err)) return 1;
+  if (!openCommandStore("unnamed", disc, &store, &oddities, err)) return 1;
   printOddities("unnamed", oddities, err);
   std::unique_ptr<OutputDir> here;
   // Without the folder, names are learnt from the disc alone.
@@ -78,7 +83,7 @@ int runUnnamedCommand(const std::vector<std::string>& args, std::ostream& out, s
   const Inventory inventory = takeInventory(store, std::move(reach));
   inventory.notes.print(err, "orvex-tool: unnamed");
   std::vector<UnnamedFile> files;
-  const UnnamedStats stats = writeUnnamed(store, inventory, paths[2], &files);
+  const UnnamedStats stats = writeUnnamed(store, inventory, rest[0], &files);
   if (line->has("--json"))
     writeUnnamedJson(files, stats, out);
   else
