@@ -96,7 +96,9 @@ TEST_F(HostileDiscTest, EventTableNamesThatClimbNameDirectoriesOrAreTooLong) {
   for (const std::string& name :
        {std::string("a/../../x.evt"), std::string(".."), std::string("/"), std::string("up/..."),
         tooLong, std::string("evdir.evt"), std::string("fifo.evt"), std::string("blocked.evt")})
-    EXPECT_TRUE(warnsAbout(r, name)) << name << "\n" << r.err;
+    if (testing::kPosix || name != "fifo.evt") {
+      EXPECT_TRUE(warnsAbout(r, name)) << name << "\n" << r.err;
+    }
   const std::string e = textOf(event);
   Tree expected = {
       {"eventsTable", textOf(eventsTable({"a/../../x.evt", "..", "/", "up/...", "..evt", tooLong,
@@ -104,7 +106,6 @@ TEST_F(HostileDiscTest, EventTableNamesThatClimbNameDirectoriesOrAreTooLong) {
       {"evdir.evt", "<dir>"},
       // "up/..." is a safe name, but its piece directory "up/.." is not.
       {"up", "<dir>"},
-      {"up/...", e},
       // "..evt" cuts to ".": its pieces go to the working directory itself.
       {"..evt", e},
       {"000.mset", e.substr(12, 4)},
@@ -117,6 +118,8 @@ TEST_F(HostileDiscTest, EventTableNamesThatClimbNameDirectoriesOrAreTooLong) {
       {"ok/000.mset", e.substr(12, 4)},
       {"ok/001.mset", e.substr(16)}};
   if (testing::kPosix) expected["fifo.evt"] = "<other>";
+  // Windows strips trailing dots from a name: "..." is written escaped there.
+  expected[testing::kPosix ? "up/..." : "up/%2E%2E%2E"] = e;
   EXPECT_EQ(workTree(), expected);
 }
 

@@ -266,6 +266,7 @@ TEST_F(PatchProgram, EditsSurviveTheRoundTrip) {
       return runProgram("/bin/sh", {"-c", "PATH='" + tools + "':\"$PATH\"; " + command},
                         sandbox.path());
     ProgramResult r;
+    r.status = 0;
     std::istringstream words(command + " &&");
     std::vector<std::string> step;
     for (std::string word; words >> word;) {
