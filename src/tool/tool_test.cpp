@@ -79,6 +79,9 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{{"extract", "--verbose", "--quiet", "a", "b"}, "-v and -q cannot be used"},
         UsageCase{{"extract", "--verbose=yes", "a", "b"}, "unknown option '--verbose=yes'"},
         UsageCase{{"cat", "a", "b"}, "expected IMAGE INDEX NAME..."},
+        UsageCase{{"cat", "a", "--index-in-image", "/I"}, "expected IMAGE NAME..."},
+        UsageCase{{"unnamed", "--index-in-image"}, "--index-in-image needs a path in the image"},
+        UsageCase{{"disc", "a", "b"}, "expected IMAGE"},
         UsageCase{{"list", "--state", "fine", "a", "b"}, "no state 'fine'"},
         UsageCase{{"patch", "a", "b", "c"}, "give either -o NEW_IMAGE NEW_INDEX or --in-place"},
         UsageCase{{"patch", "a", "b", "c", "--output", "x"}, "-o needs NEW_IMAGE and NEW_INDEX"}));

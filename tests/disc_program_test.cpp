@@ -1,0 +1,143 @@
+// The index inside the disc, against the real binary: an image xorriso makes
+// holding the store's image and its index as two files, plain and as a raw
+// copy; and `orvex-tool disc` describing it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "disc_builder.h"
+#include "disc_content.h"
+#include "program.h"
+#include "raw_image.h"
+
+namespace orvex {
+namespace {
+
+using testing::bytesOf;
+using testing::ProgramResult;
+using testing::runProgram;
+using testing::snapshotTree;
+using testing::TempDir;
+
+class IndexInImage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    xorriso_ = testing::findTool("xorriso");
+    if (xorriso_.empty()) GTEST_SKIP() << "needs xorriso (Debian: xorriso), not on this system";
+    DiscBuilder disc;
+    disc.addStored("menu.ard", encodeNameList({"a.txt", "sub/b.z"}));
+    disc.addStored("a.txt", bytesOf("alpha\n"));
+    disc.addCompressedStream("sub/b.z", testing::compressed(std::string(5000, 'b')));
+    const DiscBytes bytes = buildDisc(disc);
+    std::filesystem::create_directories(dir / "tree/STORE");
+    std::filesystem::create_directories(dir / "tree/Data");
+    testing::writeBytes(dir / "tree/STORE/DISC.IMG", bytes.image);
+    testing::writeBytes(dir / "tree/Data/Index.idx", bytes.index);
+    testing::writeBytes(dir / "disc.img", bytes.image);
+    testing::writeBytes(dir / "disc.idx", bytes.index);
+    const ProgramResult made =
+        runProgram(xorriso_, {"-as", "mkisofs", "-J", "-V", "ORVEX_TEST", "-o", "disc.iso", "tree"},
+                   dir.path());
+    ASSERT_EQ(made.status, 0) << made.err;
+    testing::writeBytes(dir / "disc.bin",
+                        testing::rawFromPlain(testing::readBytes(dir / "disc.iso")));
+  }
+
+  ProgramResult tool(const std::vector<std::string>& args) {
+    return runProgram(ORVEX_TOOL_BINARY, args, dir.path());
+  }
+
+  // The sector xorriso reports for a file of the image it made, from its
+  // line "File data lba: 0 , SECTOR , BLOCKS , SIZE , 'PATH'".
+  std::string sectorOf(const std::string& path) {
+    const ProgramResult report = runProgram(
+        xorriso_, {"-indev", "disc.iso", "-find", path, "-exec", "report_lba"}, dir.path());
+    const size_t line = report.out.find("File data lba:");
+    const size_t comma = report.out.find(',', line);
+    EXPECT_NE(line, std::string::npos) << report.out << report.err;
+    if (line == std::string::npos || comma == std::string::npos) return "";
+    std::istringstream fields(report.out.substr(comma + 1));
+    std::string sector;
+    fields >> sector;
+    return sector;
+  }
+
+  // The sector and size disc prints on the row of path.
+  static std::string rowOf(const std::string& out, const std::string& path) {
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream fields(line);
+      std::string sector, size, name;
+      if (fields >> sector >> size >> name && name == path) return sector + " " + size;
+    }
+    return "";
+  }
+
+  std::string xorriso_;
+  TempDir dir;
+};
+
+TEST_F(IndexInImage, GivesTheTreeOfTheTwoFilesGivenApart) {
+  ASSERT_EQ(tool({"extract", "-q", "-C", "apart", "disc.img", "disc.idx"}).status, 0);
+  const auto reference = snapshotTree(dir / "apart");
+  ASSERT_EQ(reference.count("sub/b.z"), 1u);
+  for (const std::string image : {"disc.iso", "disc.bin"}) {
+    SCOPED_TRACE(image);
+    const std::string out = "from-" + image;
+    // Joliet's name, and the primary one in another case with its version.
+    for (const std::string path : {"/Data/Index.idx", "data/INDEX.IDX;1"}) {
+      std::filesystem::remove_all(dir / out);
+      const ProgramResult run = tool({"extract", "-q", "-C", out, image, "--index-in-image", path});
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_EQ(snapshotTree(dir / out), reference) << path;
+    }
+  }
+  const ProgramResult folder = tool({"cat", "disc.iso", "--index-in-image", "/Data", "a.txt"});
+  EXPECT_EQ(folder.status, 1);
+  EXPECT_EQ(folder.err,
+            "orvex-tool: cat: cannot read index /Data in image disc.iso: is a folder of the disc, "
+            "not a file\n");
+  const ProgramResult plain =
+      tool({"cat", "disc.img", "--index-in-image", "/Data/Index.idx", "a.txt"});
+  EXPECT_EQ(plain.status, 1);
+  EXPECT_NE(plain.err.find("no ISO 9660 file system"), std::string::npos) << plain.err;
+}
+
+TEST_F(IndexInImage, DiscSaysWhereTheFilesAreAndWhichSectorsAreBad) {
+  std::vector<uint8_t> raw = testing::readBytes(dir / "disc.bin");
+  testing::spoilSector(&raw, 3, testing::Spoil::kEcc);
+  testing::spoilSector(&raw, 7, testing::Spoil::kHeader);
+  testing::writeBytes(dir / "disc.bin", raw);
+  const std::string index = sectorOf("/Data/Index.idx");
+  const int store = std::stoi(sectorOf("/STORE/DISC.IMG"));
+
+  const ProgramResult text = tool({"disc", "--bad", "disc.bin"});
+  EXPECT_EQ(text.status, 0) << text.err;
+  const std::vector<std::string> lines = {"kind: raw (2352-byte sectors)",
+                                          "  1  MODE1/2352  ",
+                                          "BOOT2 marker: sector " + std::to_string(store + 16),
+                                          "ISO 9660 volume: ORVEX_TEST (Joliet names)",
+                                          "bad sectors: 2 (header 1, EDC 1, ECC 2)",
+                                          "  sector 3: ECC",
+                                          "  sector 7: header, EDC, ECC"};
+  for (const std::string& line : lines)
+    EXPECT_NE(text.out.find(line), std::string::npos) << line << "\n" << text.out;
+  EXPECT_EQ(rowOf(text.out, "/Data/Index.idx"), index + " 48") << text.out;
+  const ProgramResult json = tool({"disc", "--json", "disc.bin"});
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_NE(json.out.find(R"({"path": "/Data/Index.idx", "folder": false, "sector": )" + index +
+                          R"(, "size": 48})"),
+            std::string::npos)
+      << json.out;
+  EXPECT_NE(json.out.find(R"("count": 2,)"), std::string::npos) << json.out;
+
+  const ProgramResult plain = tool({"disc", "disc.img"});
+  EXPECT_EQ(plain.status, 0) << plain.err;
+  EXPECT_NE(plain.out.find("kind: plain (2048-byte sectors)\n"), std::string::npos) << plain.out;
+  EXPECT_NE(plain.out.find("ISO 9660 volume: none ("), std::string::npos) << plain.out;
+  EXPECT_EQ(tool({"disc", "missing.bin"}).status, 1);
+}
+
+}  // namespace
+}  // namespace orvex
