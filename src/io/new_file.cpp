@@ -214,21 +214,22 @@ Status OutputFile::create(const std::string& path, std::optional<uint32_t> permi
   return about(status);
 }
 
-Status publishTogether(OutputFile& first, OutputFile* second) {
-  Status status = first.about(first.file_.sync());
-  if (status.isOk() && second) status = second->about(second->file_.sync());
+Status publishTogether(OutputFile& first, OutputFile* second, OutputFile* third) {
+  OutputFile* const files[] = {&first, second, third};
+  Status status;
+  for (OutputFile* file : files)
+    if (status.isOk() && file) status = file->about(file->file_.sync());
   if (!status.isOk()) return status;
   {
     const SignalsHeld held;
-    status = first.about(first.file_.publish(true));
-    first.published_ = status.isOk();
-    if (status.isOk() && second) {
-      status = second->about(second->file_.publish(true));
-      second->published_ = status.isOk();
+    for (OutputFile* file : files) {
+      if (!status.isOk() || !file) continue;
+      status = file->about(file->file_.publish(true));
+      file->published_ = status.isOk();
     }
   }
-  if (status.isOk()) status = first.about(first.file_.syncFolder());
-  if (status.isOk() && second) status = second->about(second->file_.syncFolder());
+  for (OutputFile* file : files)
+    if (status.isOk() && file) status = file->about(file->file_.syncFolder());
   return status;
 }
 

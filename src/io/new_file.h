@@ -75,7 +75,7 @@ class OutputFile {
   Status about(const Status& status) const;
 
  private:
-  friend Status publishTogether(OutputFile& first, OutputFile* second);
+  friend Status publishTogether(OutputFile& first, OutputFile* second, OutputFile* third);
 
   Fs& fs_;
   std::string path_;
@@ -85,9 +85,9 @@ class OutputFile {
 };
 
 // Flushes the files, gives them their final names (replacing what stands
-// there) with signals held, so that an interrupted run leaves both old or
-// both new, then flushes their folders. second may be null.
-Status publishTogether(OutputFile& first, OutputFile* second);
+// there) with signals held, so that an interrupted run leaves all old or
+// all new, then flushes their folders. second and third may be null.
+Status publishTogether(OutputFile& first, OutputFile* second, OutputFile* third = nullptr);
 
 // An empty folder of the process's own under the temporary folder ($TMPDIR,
 // else /tmp), removed when this ends if still empty.
