@@ -16,6 +16,7 @@
 #include "disc_content.h"
 #include "pack.h"
 #include "program.h"
+#include "raw_image.h"
 
 namespace orvex {
 namespace {
@@ -192,7 +193,8 @@ TEST_F(PatchProgram, RefusalsReportEveryProblemAndWriteNothing) {
     const char* what;
     std::vector<std::pair<std::string, Bytes>> files;
     std::vector<std::string> messages;
-    size_t indexTail = 0;  // bytes appended to the index
+    size_t indexTail = 0;            // bytes appended to the index
+    const char* image = "disc.img";  // a raw one made below
   } cases[] = {
       {"unknown names and a piece past the count, all at once",
        {{"nowhere.txt", bytesOf("x")}, {"ev/a/003.mset", bytesOf("x")}},
@@ -213,8 +215,37 @@ TEST_F(PatchProgram, RefusalsReportEveryProblemAndWriteNothing) {
        {"the index: not read whole, and a patched index would lose the 3 bytes after its last "
         "whole record"},
        3},
+      {"an entry in Mode 2 Form 2 sectors",
+       {{"dup.txt", bytesOf("first, edited")}},
+       {"dup.txt: entry 6 lies in Mode 2 Form 2 sectors (sector "},
+       0,
+       "form2.bin"},
+      {"an image that cannot grow, its data track followed by audio in its file",
+       {{"grow.bin", textLike(40000, 12)}},
+       {"grow.bin: does not fit the entry's own sectors, and the image cannot grow: track 2 "
+        "(AUDIO) follows the data track in its file"},
+       0,
+       "audio.cue"},
   };
   const Bytes index = readBytes(sandbox / "disc.idx");
+  {
+    Store store;
+    Problems oddities;
+    ASSERT_TRUE(openStore(sandbox / "disc.img", sandbox / "disc.idx", &store, &oddities, nullptr,
+                          io::realFs())
+                    .isOk());
+    testing::RawImageOptions options;
+    options.mode = SectorMode::kMode2Form1;
+    options.form2Sectors = {locateEntry(store, 6).offset / SECTOR_SIZE};
+    writeBytes(sandbox / "form2.bin",
+               testing::rawFromPlain(readBytes(sandbox / "disc.img"), options));
+    testing::RawImageOptions audio;
+    audio.audioSectors = 20;
+    const Bytes raw = testing::rawFromPlain(readBytes(sandbox / "disc.img"), audio);
+    writeBytes(sandbox / "audio.bin", raw);
+    testing::writeText(sandbox / "audio.cue",
+                       testing::cueSheetFor("audio.bin", raw.size() / RAW_SECTOR_SIZE - 20, audio));
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir changes;
@@ -224,10 +255,11 @@ TEST_F(PatchProgram, RefusalsReportEveryProblemAndWriteNothing) {
     writeBytes(sandbox / "disc.idx", tail);
     const Tree before = snapshotTree(sandbox.path());
     // Only a forced compression refuses the large file; kept in its form it is stored.
-    std::vector<std::vector<std::string>> modes = {{"-o", "new.img", "new.idx", "--compress"}};
+    const std::string newImage = std::string(c.image).ends_with(".cue") ? "new.cue" : "new.img";
+    std::vector<std::vector<std::string>> modes = {{"-o", newImage, "new.idx", "--compress"}};
     if (c.messages[0].find("16777215") == std::string::npos) modes.push_back({"--in-place"});
     for (const std::vector<std::string>& mode : modes) {
-      std::vector<std::string> args = {"disc.img", "disc.idx", changes.path()};
+      std::vector<std::string> args = {c.image, "disc.idx", changes.path()};
       args.insert(args.end(), mode.begin(), mode.end());
       if (c.files.front().first != "eventsTable") args.insert(args.end(), {"--events", "table"});
       const ProgramResult r = patch(args, sandbox.path());
@@ -668,6 +700,105 @@ TEST(PatchProperty, RandomDiscsPatchToTheirEditedTrees) {
     EXPECT_EQ(extract(sandbox / "new.img", sandbox / "new.idx", {}), expected);
     expectOnlyChangesTouched(bytes.image, bytes.index, readBytes(sandbox / "new.img"),
                              readBytes(sandbox / "new.idx"), changed, disc.baseSector);
+  }
+}
+
+// The sectors of the 2048-byte image an entry's stored bytes lie in.
+std::set<uint64_t> sectorsOf(const Store& store, const std::string& name) {
+  const Location where = locateFile(store, name);
+  EXPECT_TRUE(where.status.isOk()) << name;
+  std::set<uint64_t> sectors;
+  for (uint64_t at = where.offset; at < where.offset + where.entry->size; at += SECTOR_SIZE)
+    sectors.insert(at / SECTOR_SIZE);
+  return sectors;
+}
+
+// Patched, a raw image checks right in every sector but those spoiled
+// before that the patch did not write, and every sector it did not write is
+// as it was; converted by bchunk, or read raw, it gives the edited files.
+TEST(PatchRaw, WrittenSectorsAreSealedAndTheRestStayAsTheyWere) {
+  const std::string bchunk = testing::findTool("bchunk");
+  if (bchunk.empty()) GTEST_SKIP() << "needs bchunk, missing or on Windows";
+  TempDir sandbox;
+  const std::map<std::string, Bytes> files = {
+      {"keep.bin", noise(20000, 1)}, {"edit.txt", textLike(5000, 2)}, {"grow.bin", noise(3000, 3)}};
+  for (const auto& [name, bytes] : files) writeChange(sandbox / "tree", name, bytes);
+  ASSERT_EQ(runProgram(ORVEX_TOOL_BINARY, {"pack", "--store", "tree", "disc.img", "disc.idx"},
+                       sandbox.path())
+                .status,
+            0);
+  Store store;
+  Problems oddities;
+  ASSERT_TRUE(openStore(sandbox / "disc.img", sandbox / "disc.idx", &store, &oddities, nullptr,
+                        io::realFs())
+                  .isOk());
+  const uint64_t kept = *sectorsOf(store, "keep.bin").begin();
+  const std::set<uint64_t> edited = sectorsOf(store, "edit.txt");
+  const std::map<std::string, Bytes> edits = {{"edit.txt", textLike(5000, 12)},
+                                              {"grow.bin", noise(9000, 13)}};
+  for (const auto& [name, bytes] : edits) writeChange(sandbox / "changes", name, bytes);
+  std::map<std::string, std::string> expected;
+  for (const auto& [name, bytes] : files)
+    expected[name] = textOf(edits.count(name) ? edits.at(name) : bytes);
+
+  for (const SectorMode mode : {SectorMode::kMode1, SectorMode::kMode2Form1}) {
+    SCOPED_TRACE(mode == SectorMode::kMode1 ? "Mode 1" : "Mode 2 Form 1");
+    testing::RawImageOptions options;
+    options.mode = mode;
+    Bytes raw = testing::rawFromPlain(readBytes(sandbox / "disc.img"), options);
+    const uint64_t sectors = raw.size() / RAW_SECTOR_SIZE;
+    // Wrong on purpose: one sector the patch leaves, one it rewrites.
+    testing::spoilSector(&raw, kept, testing::Spoil::kEcc);
+    testing::spoilSector(&raw, *edited.begin(), testing::Spoil::kEdc);
+    writeBytes(sandbox / "disc.bin", raw);
+    testing::writeText(sandbox / "disc.cue", testing::cueSheetFor("disc.bin", sectors, options));
+
+    // written: the sectors the patch may write among the old ones; the
+    // spoiled ones among them are right after it.
+    const auto expectSealed = [&](const std::string& image, const std::set<uint64_t>& written) {
+      std::set<uint64_t> wrong = {kept, *edited.begin()};
+      for (const uint64_t i : written) wrong.erase(i);
+      const Bytes now = readBytes(sandbox / image);
+      ASSERT_GT(now.size(), raw.size());
+      ASSERT_EQ(now.size() % RAW_SECTOR_SIZE, 0u);
+      for (uint64_t i = 0; i < now.size() / RAW_SECTOR_SIZE; ++i) {
+        const uint8_t* sector = now.data() + i * RAW_SECTOR_SIZE;
+        EXPECT_EQ(checkSector(sector, static_cast<uint32_t>(i)).right(), !wrong.count(i))
+            << image << " sector " << i;
+        EXPECT_EQ(sectorMode(sector), mode) << image << " sector " << i;
+        if (i < sectors && !written.count(i)) {
+          ASSERT_TRUE(
+              std::equal(sector, sector + RAW_SECTOR_SIZE, raw.data() + i * RAW_SECTOR_SIZE))
+              << image << " sector " << i << " changed";
+        }
+      }
+    };
+    ProgramResult r =
+        patch({"disc.cue", "disc.idx", "changes", "-o", "new.cue", "new.idx"}, sandbox.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("1 rewritten in their own sectors"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("new.cue names its data file new.bin\n"), std::string::npos) << r.err;
+    EXPECT_EQ(textOf(readBytes(sandbox / "new.cue")),
+              testing::cueSheetFor("new.bin", sectors, options));
+    expectSealed("new.bin", edited);
+    r = runProgram(bchunk, {"new.bin", "new.cue", "plain"}, sandbox.path());
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    Tree tree = extract(sandbox / "plain01.iso", sandbox / "new.idx", {});
+    tree.erase("eventsTable");
+    EXPECT_EQ(tree, expected);
+
+    // In place, every change is appended to the bare raw file.
+    r = patch({"disc.bin", "disc.idx", "changes", "--in-place"}, sandbox.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("0 rewritten in their own sectors"), std::string::npos) << r.err;
+    expectSealed("disc.bin", {});
+    tree = extract(sandbox / "disc.bin", sandbox / "disc.idx", {});
+    tree.erase("eventsTable");
+    EXPECT_EQ(tree, expected);
+    ASSERT_EQ(runProgram(ORVEX_TOOL_BINARY, {"pack", "--store", "tree", "disc.img", "disc.idx"},
+                         sandbox.path())
+                  .status,
+              0);
   }
 }
 

@@ -5,6 +5,7 @@
 #include "new_file.h"
 #include "patch.h"
 #include "paths.h"
+#include "sector_writer.h"
 
 namespace orvex {
 namespace {
@@ -18,24 +19,23 @@ Status writeIndex(io::Fs& fs, io::OutputFile* file, const PatchPlan& plan) {
 
 // Appends the plan's bytes after the image's old end, in ascending order so
 // that the image only grows.
-Status appendChanges(io::Fs& fs, const io::File& image, const PatchPlan& plan) {
+Status appendChanges(SectorWriter& writer, const PatchPlan& plan) {
   std::vector<const EntryChange*> order;
-  for (const EntryChange& change : plan.changes) order.push_back(&change);
+  for (const EntryChange& change : plan.changes)
+    if (!change.ownSectors) order.push_back(&change);
   std::sort(order.begin(), order.end(),
             [](const EntryChange* a, const EntryChange* b) { return a->offset < b->offset; });
   uint64_t end = plan.imageSize;
   for (const EntryChange* change : order) {
     if (change->stored.empty()) continue;
-    Status status = io::writeZerosAt(fs, image, change->offset - end, end);
+    Status status = writer.writeZeros(change->offset - end, end);
     for (size_t at = 0; status.isOk() && at < change->stored.size(); at += kChunk)
-      status = io::writeAllAt(fs, image, change->stored.data() + at,
-                              std::min(kChunk, change->stored.size() - at), change->offset + at);
+      status = writer.write(change->stored.data() + at,
+                            std::min(kChunk, change->stored.size() - at), change->offset + at);
     if (!status.isOk()) return status;
     end = change->offset + change->stored.size();
   }
-  Status status = io::writeZerosAt(fs, image, plan.newImageSize - end, end);
-  if (!status.isOk()) return status;
-  return fs.sync(image).context("cannot sync");
+  return writer.writeZeros(plan.newImageSize - end, end);
 }
 
 }  // namespace
@@ -43,30 +43,38 @@ Status appendChanges(io::Fs& fs, const io::File& image, const PatchPlan& plan) {
 Status writePatchedCopy(const Store& store, const PatchPlan& plan, const std::string& newImage,
                         const std::string& newIndex) {
   io::Fs& fs = *store.image.fs;
-  io::OutputFile image(fs), index(fs);
-  Status status = image.create(newImage);
+  const SectorImage& sectors = store.image.sectors;
+  const bool cue = !sectors.cuePath().empty();
+  std::string sheetText;
+  const std::string dataPath = cue ? patchedDataPath(newImage, sectors.dataPath()) : newImage;
+  if (cue) {
+    if (Status s = patchedCueSheet(fs, sectors.cuePath(), newImage, dataPath, &sheetText);
+        !s.isOk())
+      return s;
+  }
+  io::OutputFile image(fs), sheet(fs), index(fs);
+  Status status = image.create(dataPath);
+  if (status.isOk() && cue) status = sheet.create(newImage);
   if (status.isOk()) status = index.create(newIndex);
   if (!status.isOk()) return status;
-  uint64_t start = 0;
-  const io::File* plain = store.image.plainFile(&start);
-  if (plain == nullptr || start != 0)
-    return Status::invalid("only an image of 2048-byte sectors alone can be patched");
   io::Copier copier(fs);
-  status = image.about(copier.copyWhole(*plain, plan.imageSize, image.file()));
-  if (status.isOk() && !fs.truncate(image.file(), plan.newImageSize).isOk())
-    status = image.about(Status::ioError("cannot write"));
+  status = image.about(copier.copyWhole(sectors.dataFile(), plan.layout.fileSize, image.file()));
+  SectorWriter writer(fs, image.file(), image.file(), plan.layout);
   for (size_t i = 0; status.isOk() && i < plan.changes.size(); ++i) {
     const EntryChange& change = plan.changes[i];
-    status = image.about(io::writeAllAt(fs, image.file(), change.stored.data(),
-                                        change.stored.size(), change.offset));
+    if (!change.ownSectors) continue;
+    status = image.about(writer.write(change.stored.data(), change.stored.size(), change.offset));
     // The rest of the old stored bytes belonged to the entry alone.
-    if (status.isOk() && change.ownSectors && change.stored.size() < change.before.size)
-      status =
-          image.about(io::writeZerosAt(fs, image.file(), change.before.size - change.stored.size(),
-                                       change.offset + change.stored.size()));
+    if (status.isOk() && change.stored.size() < change.before.size)
+      status = image.about(writer.writeZeros(change.before.size - change.stored.size(),
+                                             change.offset + change.stored.size()));
   }
+  if (status.isOk()) status = image.about(appendChanges(writer, plan));
+  if (status.isOk() && cue)
+    status = sheet.about(io::writeAll(
+        fs, sheet.file(), reinterpret_cast<const uint8_t*>(sheetText.data()), sheetText.size()));
   if (status.isOk()) status = writeIndex(fs, &index, plan);
-  if (status.isOk()) status = io::publishTogether(image, &index);
+  if (status.isOk()) status = io::publishTogether(image, &index, cue ? &sheet : nullptr);
   return status;
 }
 
@@ -98,14 +106,25 @@ Status patchInPlace(const std::string& imagePath, const std::string& indexPath,
     return s.context(imagePath);
   io::FileInfo info;
   if (Status s = fs.info(image, &info); !s.isOk()) return s.context(imagePath);
-  if (info.size != plan.imageSize)
+  if (info.size != plan.layout.fileSize)
     return Status::invalid(imagePath + ": the image changed size since it was read");
 
   // Until the new index is in place, an interrupting signal or a failure
   // cuts the image back to its old length.
   io::PendingUndo undo;
-  undo.truncate(image, plan.imageSize);
-  status = appendChanges(fs, image, plan).context(imagePath);
+  undo.truncate(image, plan.layout.fileSize);
+  // Raw sectors are read before they are rewritten.
+  io::File reader;
+  if (plan.layout.raw) {
+    if (Status s = fs.openFile(io::Folder::working(), imagePath, io::FileIntent::kRead,
+                               io::Follow::kYes, &reader);
+        !s.isOk())
+      return s.context(imagePath);
+  }
+  SectorWriter writer(fs, image, plan.layout.raw ? reader : image, plan.layout);
+  status = appendChanges(writer, plan);
+  if (status.isOk()) status = fs.sync(image).context("cannot sync");
+  status = status.context(imagePath);
   if (status.isOk()) {
     const io::SignalsHeld held;
     status = io::publishTogether(index, nullptr);
@@ -115,7 +134,7 @@ Status patchInPlace(const std::string& imagePath, const std::string& indexPath,
     undo.withdraw();
     // What the image was is all that can be put back; the failure that led
     // here is the one reported.
-    (void)fs.truncate(image, plan.imageSize);
+    (void)fs.truncate(image, plan.layout.fileSize);
     (void)fs.sync(image);
   }
   if (!status.isOk()) return status;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "names_file.h"
+#include "raw_sector.h"
 #include "store.h"
 #include "stored_form.h"
 
@@ -38,6 +39,8 @@ struct PatchOptions {
   // no event table places it. Nothing is appended when empty.
   std::string withoutCompressionHint;
   std::string eventsTableHint;
+  // Appended to the refusal of a change that the image cannot grow to hold.
+  std::string cannotGrowHint;
 };
 
 // One index entry the patch changes.
@@ -72,11 +75,26 @@ struct StaleEventFile {
   std::vector<uint8_t> before, after;  // the file's bytes, on the old disc and rebuilt
 };
 
+// How the image's file holds its 2048-byte sectors, as the plan found it.
+struct ImageLayout {
+  bool raw = false;
+  uint64_t dataStart = 0;   // where the data's first sector starts in its file
+  uint64_t fileSize = 0;    // the file's length
+  uint64_t rawSectors = 0;  // raw sectors of the data track, a cut last one included
+  // Sectors appended to a raw image take the mode (and in Mode 2 the
+  // subheader) of the data track's last Mode 1 or Mode 2 Form 1 sector, and
+  // addresses that count on from its own; no mode when it has no such sector.
+  std::optional<SectorMode> appendMode;
+  uint32_t firstLba = 0;  // the address of the track's first sector, as they count
+  uint8_t subheader[8] = {};
+};
+
 struct PatchPlan {
   std::vector<EntryChange> changes;  // in index order
   std::vector<IndexEntry> index;     // the whole new index
   uint64_t imageSize = 0;            // the image's size when planned
   uint64_t newImageSize = 0;
+  ImageLayout layout;
   // Also filled when the patch is refused.
   std::vector<PieceDisagreement> disagreements;
   std::vector<StaleEventFile> staleFiles;
@@ -93,16 +111,31 @@ Status planPatch(const Store& store, const std::string& changesDir, const PatchO
                  PatchPlan* plan, Problems* problems);
 
 // Writes a copy of the image with the plan applied, and the plan's index,
-// through temporary files beside the outputs, renamed into place once both
-// are complete.
+// through temporary files beside the outputs, renamed into place once all
+// are complete. For an image given by a cue sheet, newImage is the new cue
+// sheet, and the copy of its data file is patchedDataPath() beside it; the
+// new sheet names that copy where the old one named the data file, and
+// every other file as it is (from its own folder when the new sheet is
+// elsewhere).
 Status writePatchedCopy(const Store& store, const PatchPlan& plan, const std::string& newImage,
                         const std::string& newIndex);
 
-// Appends the plan's bytes to the image (every change must lie past its
-// end), syncs it, then replaces the index atomically (through a link, its
-// target, keeping its mode). A run stopped at any point leaves a disc that
-// reads entirely as before or entirely as after; a failure, or an
-// interrupting signal, before the index is replaced cuts the image back to
+// The data file of a patched copy of a cue sheet's image: newCue's name
+// with oldData's extension (".bin" when it has none) in place of ".cue".
+std::string patchedDataPath(const std::string& newCue, const std::string& oldData);
+
+// The new cue sheet of a patched copy: the sheet at oldCue with the data
+// file's FILE line naming newData, and the other files named so that they
+// are found from newCue's folder.
+Status patchedCueSheet(io::Fs& fs, const std::string& oldCue, const std::string& newCue,
+                       const std::string& newData, std::string* text);
+
+// Appends the plan's bytes to the file holding the image's data, imagePath
+// (every change must lie past its end; in a raw image, as sectors of its
+// data track's mode), syncs it, then replaces the index atomically (through
+// a link, its target, keeping its mode). A run stopped at any point leaves a
+// disc that reads entirely as before or entirely as after; a failure, or an
+// interrupting signal, before the index is replaced cuts the file back to
 // its old length.
 Status patchInPlace(const std::string& imagePath, const std::string& indexPath,
                     const PatchPlan& plan, io::Fs& fs);

@@ -9,6 +9,7 @@
 #include "file_names.h"
 #include "number_text.h"
 #include "patch.h"
+#include "sector_writer.h"
 #include "walk.h"
 
 namespace orvex {
@@ -82,6 +83,7 @@ class Planner {
   void addEdit(size_t position, Edit edit);
   bool encode(const Edit& edit, EntryChange* change);
   void place(PatchPlan* plan);
+  void checkSectors(PatchPlan* plan);
 
   const Store& store_;
   const PatchOptions& options_;
@@ -309,6 +311,66 @@ void Planner::place(PatchPlan* plan) {
   }
 }
 
+// The track that follows the data track in its file, as "track N (MODE)".
+std::string trackAfterData(const SectorImage& image) {
+  const std::vector<RawTrackFacts>& tracks = image.tracks();
+  for (size_t data = 0; data < tracks.size(); ++data) {
+    const std::string& mode = tracks[data].mode;
+    if (mode != "MODE1/2352" && mode != "MODE2/2352" && mode != "MODE1/2048") continue;
+    for (size_t i = data + 1; i < tracks.size(); ++i)
+      if (tracks[i].fileName == tracks[data].fileName)
+        return "track " + std::to_string(tracks[i].number) + " (" + tracks[i].mode + ")";
+    break;
+  }
+  return "a later track";
+}
+
+// What the image's sectors allow: a raw image's entry is rewritten only in
+// Mode 1 and Mode 2 Form 1 sectors, and an image grows only where its data
+// track ends its file.
+void Planner::checkSectors(PatchPlan* plan) {
+  const SectorImage& image = store_.image.sectors;
+  if (Status s = layoutOf(image, &plan->layout); !s.isOk())
+    return problem("the image", s.message());
+  const uint32_t base = store_.image.baseSector;
+  for (const EntryChange& change : plan->changes) {
+    if (image.raw() && change.before.size > 0) {
+      const uint64_t start = sectorOffset(change.before.sector, base);
+      const uint64_t first = start / SECTOR_SIZE;
+      const uint64_t end = (start + change.before.size + SECTOR_SIZE - 1) / SECTOR_SIZE;
+      std::optional<UnwritableSector> odd;
+      if (Status s = findUnwritableSector(image, first, end - first, &odd); !s.isOk()) {
+        problem(change.name, s.message());
+        continue;
+      }
+      if (odd && odd->mode == SectorMode::kMode2Form2) {
+        problem(change.name, "entry " + std::to_string(change.position) +
+                                 " lies in Mode 2 Form 2 sectors (sector " +
+                                 std::to_string(odd->sector) +
+                                 " of the data track), of which only the first 2048 of 2324 "
+                                 "bytes are read; it cannot be patched");
+        continue;
+      }
+      if (odd) {
+        problem(change.name, "entry " + std::to_string(change.position) + ": sector " +
+                                 std::to_string(odd->sector) +
+                                 " of the data track is neither Mode 1 nor Mode 2 Form 1; it "
+                                 "cannot be patched");
+        continue;
+      }
+    }
+    if (change.ownSectors || change.stored.empty()) continue;
+    if (!image.dataTrackEndsFile())
+      problem(change.name, "does not fit the entry's own sectors, and the image cannot grow: " +
+                               trackAfterData(image) + " follows the data track in its file" +
+                               withHint(options_.cannotGrowHint));
+    else if (image.raw() && !plan->layout.appendMode)
+      problem(change.name,
+              "does not fit the entry's own sectors, and no sector of the data track is Mode 1 "
+              "or Mode 2 Form 1 to give appended sectors their mode");
+  }
+}
+
 Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
   // A patched index is written whole: what was not loaded would be lost.
   const IndexShortfall& left = store_.indexShortfall;
@@ -409,6 +471,7 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
     if (encode(edit, &change)) plan->changes.push_back(std::move(change));
   }
   place(plan);
+  checkSectors(plan);
   for (const EntryChange& change : plan->changes) plan->index[change.position] = change.after;
   plan->disagreements = std::move(disagreements_);
   plan->staleFiles = std::move(stale_);

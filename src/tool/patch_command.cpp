@@ -1,3 +1,4 @@
+#include <cctype>
 #include <optional>
 #include <ostream>
 #include <string_view>
@@ -23,6 +24,11 @@ constexpr char kUsage[] =
     "rebuilds that event file with the edited piece in place. Everything else on\n"
     "the disc stays as it was. When any file cannot go in, every problem is\n"
     "reported and nothing is written.\n"
+    "\n"
+    "In a raw image (2352-byte sectors, or a cue sheet) every sector written keeps\n"
+    "its header and subheader and gets its EDC and ECC anew; no other sector\n"
+    "changes. For a cue sheet, NEW_IMAGE is the new sheet, NAME.cue, and its data\n"
+    "file is written beside it as NAME with the old data file's extension.\n"
     "\n"
     "An event file in CHANGES_DIR that equals the disc's while pieces of it are\n"
     "edited is the old disc's once the patch is written; patch names each such\n"
@@ -73,6 +79,21 @@ const CommandSpec kCommand{"patch",
                             {"--unnamed", {}, "a DIR"},
                             // An event table that cannot be read is the plan's to report.
                             {"--events", {}, "a FILE", true}}};
+
+bool endsWithCue(const std::string& path) {
+  if (path.size() < 4) return false;
+  std::string tail = path.substr(path.size() - 4);
+  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return tail == ".cue";
+}
+
+// The folder part of a path, with its last separator.
+std::string folderOf(const std::string& path) {
+  size_t start = 0;
+  for (size_t i = 0; i < path.size(); ++i)
+    if (io::isPathSeparator(path[i])) start = i + 1;
+  return path.substr(0, start);
+}
 
 // True when both paths name one existing file.
 bool sameFile(const std::string& a, const std::string& b) {
@@ -267,12 +288,34 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   Problems oddities;
   if (!openCommandStore("patch", imagePath, indexPath, &store, &oddities, err)) return 1;
   printOddities("patch", oddities, err);
-  if (store.image.sectors.raw() || !store.image.sectors.cuePath().empty()) {
+  const SectorImage& sectors = store.image.sectors;
+  const bool cue = !sectors.cuePath().empty();
+  if (outputs && cue != endsWithCue(outputs->first)) {
     err << "orvex-tool: patch: " << shownName(imagePath)
-        << ": a raw image or a cue sheet: patch writes only images of 2048-byte sectors given "
-           "alone; nothing was changed\n";
+        << (cue ? " is a cue sheet: NEW_IMAGE names the new one (NAME.cue), and its data file is "
+                  "written beside it (NAME with the data file's extension)"
+                : " is no cue sheet: NEW_IMAGE is the new image, not a cue sheet")
+        << "; nothing was changed\n";
     return 1;
   }
+  if (outputs && cue) {
+    // The new data file must be none of the disc's files.
+    const std::string data = patchedDataPath(outputs->first, sectors.dataPath());
+    std::vector<std::string> taken = {imagePath, indexPath, sectors.dataPath(), outputs->second};
+    for (const RawTrackFacts& track : sectors.tracks())
+      taken.push_back(folderOf(imagePath) + track.fileName);
+    for (const std::string& path : taken) {
+      if (!sameFile(data, path)) continue;
+      err << "orvex-tool: patch: the new data file " << shownName(data) << " would be "
+          << shownName(path) << ", which the patch reads or writes; name the new cue sheet "
+          << "otherwise; nothing was changed\n";
+      return 1;
+    }
+  }
+  if (inPlace)
+    options.cannotGrowHint =
+        "with -o, a change that fits the entry's own sectors is "
+        "rewritten there";
 
   PatchPlan plan;
   Problems problems;
@@ -292,7 +335,7 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   out.flush();
 
   if (!dryRun) {
-    status = inPlace ? patchInPlace(imagePath, indexPath, plan, io::realFs())
+    status = inPlace ? patchInPlace(sectors.dataPath(), indexPath, plan, io::realFs())
                      : writePatchedCopy(store, plan, outputs->first, outputs->second);
   }
   if (!status.isOk()) {
@@ -305,6 +348,9 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
       << counted(plan.changes.size(), "entry", "entries") << ": " << plan.rewrittenInOwnSectors()
       << " rewritten in their own sectors, "
       << humanBytes(static_cast<double>(plan.appendedBytes())) << " appended\n";
+  if (outputs && cue && !dryRun)
+    err << "orvex-tool: patch: " << shownName(outputs->first) << " names its data file "
+        << shownName(patchedDataPath(outputs->first, sectors.dataPath())) << '\n';
   return reportStaleFiles(plan, dryRun, updateFolder, words, outputs, err);
 }
 
