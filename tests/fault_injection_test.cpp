@@ -360,16 +360,20 @@ TEST(WindowsNames, NamesAreWrittenAsTheFolderCanHoldThemAndPatchAndPackReadThemB
   // no disc name is written, or as a case twin, is refused.
   testing::writeBytes(dir / "out/c%3Adrive.txt", testing::bytesOf("edited"));
   testing::writeBytes(dir / "out/%41.txt", testing::bytesOf("A"));
-  testing::writeBytes(dir / "out/data/readme.txt", testing::bytesOf("twin"));
+  // A folder that folds case itself (Windows) holds no twin beside its first spelling.
+  const bool folderFoldsCase = std::filesystem::exists(dir / "out/data/readme.txt");
+  if (!folderFoldsCase) testing::writeBytes(dir / "out/data/readme.txt", testing::bytesOf("twin"));
   PatchPlan plan;
   Problems problems;
   EXPECT_FALSE(planPatch(store, dir / "out", PatchOptions{}, &plan, &problems).isOk());
   const std::string refused = joined(problems.lines());
   EXPECT_NE(refused.find("%41.txt: no disc name is written as this file name"), std::string::npos)
       << refused;
-  EXPECT_NE(refused.find("data/readme.txt: a case twin of Data/Readme.txt "), std::string::npos)
-      << refused;
-  EXPECT_EQ(problems.size(), 2u) << refused;
+  if (!folderFoldsCase) {
+    EXPECT_NE(refused.find("data/readme.txt: a case twin of Data/Readme.txt "), std::string::npos)
+        << refused;
+  }
+  EXPECT_EQ(problems.size(), folderFoldsCase ? 1u : 2u) << refused;
   Problems packProblems;
   EXPECT_FALSE(
       packTree(fs, dir / "out", dir / "packed.img", dir / "packed.idx", {}, &packProblems).isOk());

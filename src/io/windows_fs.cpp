@@ -90,7 +90,12 @@ Status finalPath(HANDLE handle, std::wstring* path) {
     const DWORD n = GetFinalPathNameByHandleW(handle, buffer.data(),
                                               static_cast<DWORD>(buffer.size()),
                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0) return lastWindowsError();
+    if (n == 0) {
+      // Some systems report a buffer too small instead of the size it needs.
+      if (GetLastError() != ERROR_MORE_DATA || buffer.size() >= 32768) return lastWindowsError();
+      buffer.resize(buffer.size() * 4);
+      continue;
+    }
     if (n < buffer.size()) {
       buffer.resize(n);
       *path = std::move(buffer);
@@ -98,6 +103,22 @@ Status finalPath(HANDLE handle, std::wstring* path) {
     }
     buffer.resize(n + 1);
   }
+}
+
+// path made absolute, in "\\?\" form.
+Status fullPath(const std::wstring& path, std::wstring* absolute) {
+  if (path.rfind(L"\\\\?\\", 0) == 0) {
+    *absolute = path;
+    return Status::ok();
+  }
+  const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return lastWindowsError();
+  std::wstring full(n, L'\0');
+  const DWORD written = GetFullPathNameW(path.c_str(), n, full.data(), nullptr);
+  if (written == 0 || written >= n) return lastWindowsError();
+  full.resize(written);
+  *absolute = full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+  return Status::ok();
 }
 
 int64_t unixSeconds(const FILETIME& t, uint32_t* nanoseconds) {
@@ -348,7 +369,11 @@ class WindowsFs final : public Fs {
     // A link that is not followed is not a folder, as O_NOFOLLOW | O_DIRECTORY.
     if (info.kind != FileKind::kFolder) return fromErrnoOnly(ENOTDIR);
     std::wstring absolute;
-    if (Status s = finalPath(nativeHandle(opened), &absolute); !s.isOk()) return s;
+    if (Status s = finalPath(nativeHandle(opened), &absolute); !s.isOk()) {
+      // The path it was opened by names it as well: every part of it was
+      // opened on the way.
+      if (Status full = fullPath(where, &absolute); !full.isOk()) return s;
+    }
     rememberFolder(NativeHandle::raw(opened), std::move(absolute));
     *folder = std::move(opened);
     return Status::ok();
