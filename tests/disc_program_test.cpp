@@ -139,5 +139,58 @@ TEST_F(IndexInImage, DiscSaysWhereTheFilesAreAndWhichSectorsAreBad) {
   EXPECT_EQ(tool({"disc", "missing.bin"}).status, 1);
 }
 
+TEST_F(IndexInImage, PatchWritesTheIndexBackIntoItsExtent) {
+  ASSERT_EQ(tool({"extract", "-q", "-C", "apart", "disc.img", "disc.idx"}).status, 0);
+  auto expected = snapshotTree(dir / "apart");
+  expected["a.txt"] = "ALPHA, edited\n";
+  std::filesystem::create_directories(dir / "changes");
+  testing::writeBytes(dir / "changes/a.txt", bytesOf(expected["a.txt"]));
+  const std::string index = "/Data/Index.idx";
+  for (const std::string image : {"disc.iso", "disc.bin"}) {
+    SCOPED_TRACE(image);
+    const std::string copy = "new-" + image, inPlace = "in-place-" + image;
+    std::filesystem::copy_file(dir / image, dir / inPlace);
+    const ProgramResult written =
+        tool({"patch", image, "--index-in-image", index, "changes", "-o", copy});
+    EXPECT_EQ(written.status, 0) << written.err;
+    const ProgramResult patched =
+        tool({"patch", inPlace, "--index-in-image", index, "changes", "--in-place"});
+    EXPECT_EQ(patched.status, 0) << patched.err;
+    for (const std::string& result : {copy, inPlace}) {
+      const std::string out = "from-" + result;
+      const ProgramResult run =
+          tool({"extract", "-q", "-C", out, result, "--index-in-image", index});
+      EXPECT_EQ(run.status, 0) << result << run.err;
+      EXPECT_EQ(snapshotTree(dir / out), expected) << result;
+      if (image != "disc.bin") continue;
+      const ProgramResult sectors = tool({"disc", result});
+      EXPECT_NE(sectors.out.find("bad sectors: 0\n"), std::string::npos) << sectors.out;
+    }
+  }
+
+  // An entry whose stored bytes are the index's own: its edit would write there.
+  std::vector<uint8_t> iso = testing::readBytes(dir / "disc.iso");
+  const uint64_t indexAt = std::stoull(sectorOf(index)) * SECTOR_SIZE;
+  const std::string alpha = "alpha\n";
+  uint64_t alphaAt = 0;
+  while (alphaAt < iso.size() && !std::equal(alpha.begin(), alpha.end(), iso.begin() + alphaAt))
+    alphaAt += SECTOR_SIZE;
+  ASSERT_LT(alphaAt, iso.size());
+  for (uint64_t at = indexAt; at < indexAt + 48; at += INDEX_ENTRY_SIZE) {
+    IndexEntry entry = decodeIndexEntry(iso.data() + at);
+    if (entry.hash != hashName("a.txt")) continue;
+    entry.sector += static_cast<uint32_t>((indexAt - alphaAt) / SECTOR_SIZE);
+    encodeIndexEntry(entry, iso.data() + at);
+  }
+  testing::writeBytes(dir / "overlap.iso", iso);
+  const ProgramResult refused =
+      tool({"patch", "overlap.iso", "--index-in-image", index, "changes", "-o", "refused.iso"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("a.txt: entry 1: its new bytes would go into sectors "),
+            std::string::npos)
+      << refused.err;
+  EXPECT_FALSE(std::filesystem::exists(dir / "refused.iso"));
+}
+
 }  // namespace
 }  // namespace orvex

@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <cerrno>
+#include <optional>
+#include <vector>
 
 #include "file_io.h"
 #include "new_file.h"
@@ -52,10 +54,11 @@ Status writePatchedCopy(const Store& store, const PatchPlan& plan, const std::st
         !s.isOk())
       return s;
   }
+  const std::optional<IndexExtent>& inImage = store.indexInImage;
   io::OutputFile image(fs), sheet(fs), index(fs);
   Status status = image.create(dataPath);
   if (status.isOk() && cue) status = sheet.create(newImage);
-  if (status.isOk()) status = index.create(newIndex);
+  if (status.isOk() && !inImage) status = index.create(newIndex);
   if (!status.isOk()) return status;
   io::Copier copier(fs);
   status = image.about(copier.copyWhole(sectors.dataFile(), plan.layout.fileSize, image.file()));
@@ -73,31 +76,56 @@ Status writePatchedCopy(const Store& store, const PatchPlan& plan, const std::st
   if (status.isOk() && cue)
     status = sheet.about(io::writeAll(
         fs, sheet.file(), reinterpret_cast<const uint8_t*>(sheetText.data()), sheetText.size()));
+  if (status.isOk() && inImage) {
+    // The copy's own extent, the rest of its last sector as it was.
+    const std::vector<uint8_t> bytes = encodeIndex(plan.index);
+    status = image.about(
+        writer.write(bytes.data(), bytes.size(), uint64_t{inImage->sector} * SECTOR_SIZE));
+    if (status.isOk()) status = io::publishTogether(image, cue ? &sheet : nullptr);
+    return status;
+  }
   if (status.isOk()) status = writeIndex(fs, &index, plan);
   if (status.isOk()) status = io::publishTogether(image, &index, cue ? &sheet : nullptr);
   return status;
 }
 
-Status patchInPlace(const std::string& imagePath, const std::string& indexPath,
-                    const PatchPlan& plan, io::Fs& fs) {
+namespace {
+
+// Where the old bytes of the index's extent lie in the image's file: whole
+// raw sectors in a raw image, else the index's own bytes.
+void extentSpan(const IndexExtent& extent, const ImageLayout& layout, uint64_t* at,
+                uint64_t* length) {
+  const uint64_t sectorBytes = layout.raw ? RAW_SECTOR_SIZE : SECTOR_SIZE;
+  *at = layout.dataStart + uint64_t{extent.sector} * sectorBytes;
+  *length = layout.raw ? extent.sectors() * RAW_SECTOR_SIZE : extent.length;
+}
+
+// Appends the plan's changes to the image, syncs it, then puts the new index
+// in place: replacing the file at indexPath, or rewriting the extent inside
+// the image. See patchInPlace and patchInPlaceIndexInImage.
+Status applyInPlace(const std::string& imagePath, const std::string* indexPath,
+                    const IndexExtent* inImage, const PatchPlan& plan, io::Fs& fs,
+                    bool* indexTorn) {
+  if (indexTorn) *indexTorn = false;
   for (const EntryChange& change : plan.changes)
     if (change.ownSectors || (!change.stored.empty() && change.offset < plan.imageSize))
       return Status::invalid(change.name + ": a change in place must go after the image's end");
   if (plan.changes.empty()) return Status::ok();
 
-  // The index is replaced where it lives: through a link, its target.
-  std::string indexTarget;
-  if (Status s = resolvePath(fs, indexPath, &indexTarget); !s.isOk())
-    return Status::ioError(indexPath + ": " + s.message());
-  io::FileInfo old;
-  if (Status s = fs.info(io::Folder::working(), indexTarget, io::Follow::kYes, &old); !s.isOk())
-    return s.context(indexPath);
-  // Made before the image grows, so that a folder where it cannot be made
-  // refuses the patch with both files as they were.
   io::OutputFile index(fs);
-  if (Status s = index.create(indexTarget, old.permissions); !s.isOk()) return s;
-  Status status = writeIndex(fs, &index, plan);
-  if (!status.isOk()) return status;
+  if (indexPath) {
+    // The index is replaced where it lives: through a link, its target.
+    std::string indexTarget;
+    if (Status s = resolvePath(fs, *indexPath, &indexTarget); !s.isOk())
+      return Status::ioError(*indexPath + ": " + s.message());
+    io::FileInfo old;
+    if (Status s = fs.info(io::Folder::working(), indexTarget, io::Follow::kYes, &old); !s.isOk())
+      return s.context(*indexPath);
+    // Made before the image grows, so that a folder where it cannot be made
+    // refuses the patch with both files as they were.
+    if (Status s = index.create(indexTarget, old.permissions); !s.isOk()) return s;
+    if (Status s = writeIndex(fs, &index, plan); !s.isOk()) return s;
+  }
 
   io::File image;
   if (Status s = fs.openFile(io::Folder::working(), imagePath, io::FileIntent::kWrite,
@@ -113,24 +141,57 @@ Status patchInPlace(const std::string& imagePath, const std::string& indexPath,
   // cuts the image back to its old length.
   io::PendingUndo undo;
   undo.truncate(image, plan.layout.fileSize);
-  // Raw sectors are read before they are rewritten.
+  // Raw sectors are read before they are rewritten, and so is the index's
+  // extent, to be put back if rewriting it fails.
   io::File reader;
-  if (plan.layout.raw) {
+  if (plan.layout.raw || inImage) {
     if (Status s = fs.openFile(io::Folder::working(), imagePath, io::FileIntent::kRead,
                                io::Follow::kYes, &reader);
         !s.isOk())
       return s.context(imagePath);
   }
+  std::vector<uint8_t> oldExtent;
+  uint64_t extentAt = 0, extentLength = 0;
+  if (inImage) {
+    extentSpan(*inImage, plan.layout, &extentAt, &extentLength);
+    oldExtent.resize(extentLength);
+    size_t got = 0;
+    if (Status s = io::readAt(fs, reader, oldExtent.data(), oldExtent.size(), extentAt, &got);
+        !s.isOk())
+      return s.context(imagePath);
+    oldExtent.resize(got);
+  }
   SectorWriter writer(fs, image, plan.layout.raw ? reader : image, plan.layout);
-  status = appendChanges(writer, plan);
+  Status status = appendChanges(writer, plan);
   if (status.isOk()) status = fs.sync(image).context("cannot sync");
   status = status.context(imagePath);
+  bool placed = false;
   if (status.isOk()) {
     const io::SignalsHeld held;
-    status = io::publishTogether(index, nullptr);
-    if (index.published()) undo.withdraw();
+    if (indexPath) {
+      status = io::publishTogether(index, nullptr);
+      placed = index.published();
+    } else {
+      const std::vector<uint8_t> bytes = encodeIndex(plan.index);
+      status =
+          writer.writeAtOnce(bytes.data(), bytes.size(), uint64_t{inImage->sector} * SECTOR_SIZE);
+      if (status.isOk()) status = fs.sync(image).context("cannot sync");
+      status = status.context(imagePath + ": the index's sectors");
+      placed = status.isOk();
+      if (!placed) {
+        // The old index back first, so that cutting the image back leaves
+        // the disc as it was.
+        const Status back = io::writeAllAt(fs, image, oldExtent.data(), oldExtent.size(), extentAt);
+        if (!back.isOk() || !fs.sync(image).isOk()) {
+          if (indexTorn) *indexTorn = true;
+          undo.withdraw();
+          return status;
+        }
+      }
+    }
+    if (placed) undo.withdraw();
   }
-  if (!index.published()) {
+  if (!placed) {
     undo.withdraw();
     // What the image was is all that can be put back; the failure that led
     // here is the one reported.
@@ -139,6 +200,18 @@ Status patchInPlace(const std::string& imagePath, const std::string& indexPath,
   }
   if (!status.isOk()) return status;
   return image.close().context(imagePath + ": cannot write");
+}
+
+}  // namespace
+
+Status patchInPlace(const std::string& imagePath, const std::string& indexPath,
+                    const PatchPlan& plan, io::Fs& fs) {
+  return applyInPlace(imagePath, &indexPath, nullptr, plan, fs, nullptr);
+}
+
+Status patchInPlaceIndexInImage(const std::string& imagePath, const IndexExtent& extent,
+                                const PatchPlan& plan, io::Fs& fs, bool* indexTorn) {
+  return applyInPlace(imagePath, nullptr, &extent, plan, fs, indexTorn);
 }
 
 }  // namespace orvex

@@ -112,11 +112,11 @@ Status planPatch(const Store& store, const std::string& changesDir, const PatchO
 
 // Writes a copy of the image with the plan applied, and the plan's index,
 // through temporary files beside the outputs, renamed into place once all
-// are complete. For an image given by a cue sheet, newImage is the new cue
-// sheet, and the copy of its data file is patchedDataPath() beside it; the
-// new sheet names that copy where the old one named the data file, and
-// every other file as it is (from its own folder when the new sheet is
-// elsewhere).
+// are complete. An index read out of the image (store.indexInImage) is
+// written into the copy's own extent instead, and newIndex is not used. For an image given by a cue
+// sheet, newImage is the new cue sheet, and the copy of its data file is patchedDataPath() beside
+// it; the new sheet names that copy where the old one named the data file, and every other file as
+// it is (from its own folder when the new sheet is elsewhere).
 Status writePatchedCopy(const Store& store, const PatchPlan& plan, const std::string& newImage,
                         const std::string& newIndex);
 
@@ -139,6 +139,16 @@ Status patchedCueSheet(io::Fs& fs, const std::string& oldCue, const std::string&
 // its old length.
 Status patchInPlace(const std::string& imagePath, const std::string& indexPath,
                     const PatchPlan& plan, io::Fs& fs);
+
+// patchInPlace for an index read out of the image: once the appended bytes
+// are synced, the index's extent is rewritten in one write (the rest of its
+// last sector as it was; in a raw image, its sectors sealed anew) and synced.
+// A run stopped before that write leaves the disc as before; one stopped
+// during it, a mix of the old and new index's sectors. When the write fails
+// the old extent is put back and the image cut to its old length; when even
+// that fails, *indexTorn is set and the image keeps its appended bytes.
+Status patchInPlaceIndexInImage(const std::string& imagePath, const IndexExtent& extent,
+                                const PatchPlan& plan, io::Fs& fs, bool* indexTorn);
 
 // What became of one of the plan's stale event files.
 struct LevelledFile {

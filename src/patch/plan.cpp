@@ -84,6 +84,7 @@ class Planner {
   bool encode(const Edit& edit, EntryChange* change);
   void place(PatchPlan* plan);
   void checkSectors(PatchPlan* plan);
+  void checkIndexExtent(const PatchPlan& plan);
 
   const Store& store_;
   const PatchOptions& options_;
@@ -371,6 +372,36 @@ void Planner::checkSectors(PatchPlan* plan) {
   }
 }
 
+// An index read out of the image is written back into its own extent: no
+// change may write there, and in a raw image its sectors must be ones a
+// patch can rewrite.
+void Planner::checkIndexExtent(const PatchPlan& plan) {
+  if (!store_.indexInImage || plan.changes.empty()) return;
+  const IndexExtent& extent = *store_.indexInImage;
+  const uint64_t start = uint64_t{extent.sector} * SECTOR_SIZE, end = start + extent.length;
+  const std::string where = "sectors " + std::to_string(extent.sector) + " to " +
+                            std::to_string(extent.sector + extent.sectors() - 1) +
+                            ", which hold the index (" + extent.isoPath + " in the image)";
+  for (const EntryChange& change : plan.changes) {
+    const uint64_t written = change.ownSectors
+                                 ? std::max<uint64_t>(change.stored.size(), change.before.size)
+                                 : change.stored.size();
+    if (written > 0 && change.offset < end && change.offset + written > start)
+      problem(change.name, "entry " + std::to_string(change.position) +
+                               ": its new bytes would go into " + where + "; it cannot be patched");
+  }
+  if (!store_.image.sectors.raw() || extent.length == 0) return;
+  std::optional<UnwritableSector> odd;
+  if (Status s = findUnwritableSector(store_.image.sectors, extent.sector, extent.sectors(), &odd);
+      !s.isOk())
+    return problem("the index", s.message());
+  if (odd)
+    problem("the index", extent.isoPath + " in the image lies in sector " +
+                             std::to_string(odd->sector) +
+                             " of the data track, which is neither Mode 1 nor Mode 2 Form 1; the "
+                             "patched index cannot be written there");
+}
+
 Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
   // A patched index is written whole: what was not loaded would be lost.
   const IndexShortfall& left = store_.indexShortfall;
@@ -472,6 +503,7 @@ Status Planner::plan(const std::string& changesDir, PatchPlan* plan) {
   }
   place(plan);
   checkSectors(plan);
+  checkIndexExtent(*plan);
   for (const EntryChange& change : plan->changes) plan->index[change.position] = change.after;
   plan->disagreements = std::move(disagreements_);
   plan->staleFiles = std::move(stale_);

@@ -93,17 +93,24 @@ Status findUnwritableSector(const SectorImage& image, uint64_t first, uint64_t c
 }
 
 Status SectorWriter::write(const uint8_t* data, uint64_t length, uint64_t offset) {
-  if (layout_.raw) return writeRaw(data, length, offset);
+  if (layout_.raw) return writeRaw(data, length, offset, kBatchSectors);
   if (data) return io::writeAllAt(fs_, file_, data, length, layout_.dataStart + offset);
   return io::writeZerosAt(fs_, file_, length, layout_.dataStart + offset);
 }
 
-Status SectorWriter::writeRaw(const uint8_t* data, uint64_t length, uint64_t offset) {
+Status SectorWriter::writeAtOnce(const uint8_t* data, uint64_t length, uint64_t offset) {
+  if (!layout_.raw || length == 0) return write(data, length, offset);
+  const uint64_t sectors = (offset + length - 1) / kDataSize - offset / kDataSize + 1;
+  return writeRaw(data, length, offset, sectors);
+}
+
+Status SectorWriter::writeRaw(const uint8_t* data, uint64_t length, uint64_t offset,
+                              uint64_t batchSectors) {
   std::vector<uint8_t> batch;
   while (length > 0) {
     const uint64_t first = offset / kDataSize;
     const uint64_t last = (offset + length - 1) / kDataSize;
-    const uint64_t count = std::min(last - first + 1, kBatchSectors);
+    const uint64_t count = std::min(last - first + 1, batchSectors);
     size_t got = 0;
     if (Status s = readRaw(fs_, readFrom_, layout_.dataStart, first, count, &batch, &got);
         !s.isOk())

@@ -39,9 +39,12 @@ class SectorWriter {
   // image.
   Status write(const uint8_t* data, uint64_t length, uint64_t offset);
   Status writeZeros(uint64_t length, uint64_t offset) { return write(nullptr, length, offset); }
+  // The same as one write of the file, for bytes that must change together
+  // as nearly as the file system allows.
+  Status writeAtOnce(const uint8_t* data, uint64_t length, uint64_t offset);
 
  private:
-  Status writeRaw(const uint8_t* data, uint64_t length, uint64_t offset);
+  Status writeRaw(const uint8_t* data, uint64_t length, uint64_t offset, uint64_t batchSectors);
 
   io::Fs& fs_;
   const io::File& file_;

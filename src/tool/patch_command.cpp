@@ -2,7 +2,6 @@
 #include <optional>
 #include <ostream>
 #include <string_view>
-#include <tuple>
 
 #include "catalog.h"
 #include "command_line.h"
@@ -17,6 +16,8 @@ constexpr char kUsage[] =
     "usage: orvex-tool patch IMAGE INDEX CHANGES_DIR (-o NEW_IMAGE NEW_INDEX | --in-place)\n"
     "                        [--events FILE] [--store|--compress] [--update-folder]\n"
     "                        [-n] [--json]\n"
+    "       orvex-tool patch IMAGE --index-in-image PATH CHANGES_DIR\n"
+    "                        (-o NEW_IMAGE | --in-place) [OPTIONS]\n"
     "\n"
     "Puts every regular file under CHANGES_DIR back into the disc, in place of the\n"
     "stored file its relative path names; files equal to the stored ones change\n"
@@ -30,6 +31,12 @@ constexpr char kUsage[] =
     "changes. For a cue sheet, NEW_IMAGE is the new sheet, NAME.cue, and its data\n"
     "file is written beside it as NAME with the old data file's extension.\n"
     "\n"
+    "With --index-in-image the index is PATH of the image's ISO 9660 file system\n"
+    "(see 'orvex-tool disc'), and the patched index, as long as the old one, is\n"
+    "written into its extent: in NEW_IMAGE with -o (no NEW_INDEX is given), or with\n"
+    "--in-place into IMAGE last, in one write once everything else is synced. A\n"
+    "change whose bytes would go into the index's extent is refused.\n"
+    "\n"
     "An event file in CHANGES_DIR that equals the disc's while pieces of it are\n"
     "edited is the old disc's once the patch is written; patch names each such\n"
     "file, and --update-folder replaces it with the new disc's.\n"
@@ -37,7 +44,12 @@ constexpr char kUsage[] =
     "  -o, --output NEW_IMAGE NEW_INDEX\n"
     "                          write a patched copy of the disc\n"
     "  --in-place              patch IMAGE and INDEX themselves, appending the new\n"
-    "                          bytes and then replacing INDEX atomically\n"
+    "                          bytes and then replacing INDEX atomically (an index\n"
+    "                          in the image is rewritten in place: a crash during\n"
+    "                          that write can leave a mix of old and new index;\n"
+    "                          keep a copy, or use -o)\n"
+    "  --index-in-image PATH   the index is PATH of the image's ISO 9660 file\n"
+    "                          system; no INDEX operand, and -o takes NEW_IMAGE alone\n"
     "  --events FILE           the event table that places pieces (default:\n"
     "                          CHANGES_DIR/eventsTable, else the one a list names in\n"
     "                          the store, else the store's eventsTable)\n"
@@ -78,7 +90,19 @@ const CommandSpec kCommand{"patch",
                             namesOption(),
                             {"--unnamed", {}, "a DIR"},
                             // An event table that cannot be read is the plan's to report.
-                            {"--events", {}, "a FILE", true}}};
+                            {"--events", {}, "a FILE", true},
+                            kIndexInImageOption}};
+
+// Whether the words before "--" give --index-in-image, which decides how
+// many words -o takes.
+bool givesIndexInImage(const std::vector<std::string>& args) {
+  const std::string name(kIndexInImageOption.name);
+  for (const std::string& arg : args) {
+    if (arg == "--") break;
+    if (arg == name || arg.starts_with(name + "=")) return true;
+  }
+  return false;
+}
 
 bool endsWithCue(const std::string& path) {
   if (path.size() < 4) return false;
@@ -168,11 +192,14 @@ struct ExtractWords {
   std::string folder;  // as given
   std::string tableAndNames;
   std::string image, index;
+  bool indexInImage = false;  // index is a path in the image
 
   std::string command(const std::string& eventName, bool refresh) const {
+    const std::string disc =
+        indexInImage ? " --index-in-image " + shellQuoted(index) + " " + shellPath(image)
+                     : " " + shellPath(image) + " " + shellPath(index);
     return std::string("orvex-tool extract") + (refresh ? " --refresh-pieces" : "") + " -C " +
-           shellPath(folder) + tableAndNames + " " + shellPath(image) + " " + shellPath(index) +
-           " " + exactPattern(eventName);
+           shellPath(folder) + tableAndNames + disc + " " + exactPattern(eventName);
   }
 };
 
@@ -192,7 +219,10 @@ void adviseOnDisagreement(const PieceDisagreement& d, const ExtractWords& words,
 int reportStaleFiles(const PatchPlan& plan, bool dryRun, bool updateFolder, ExtractWords words,
                      const std::optional<std::pair<std::string, std::string>>& outputs,
                      std::ostream& err) {
-  if (outputs) std::tie(words.image, words.index) = *outputs;
+  if (outputs) {
+    words.image = outputs->first;
+    if (!words.indexInImage) words.index = outputs->second;
+  }
   const std::vector<LevelledFile> levelled =
       updateFolder && !dryRun ? levelChangesFolder(words.folder, plan, io::realFs())
                               : std::vector<LevelledFile>{};
@@ -230,7 +260,9 @@ int reportStaleFiles(const PatchPlan& plan, bool dryRun, bool updateFolder, Extr
 }  // namespace
 
 int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  // -o takes two words, which the shared splitter cannot give; take them first.
+  // -o takes two words (one with --index-in-image), which the shared
+  // splitter cannot give; take them first.
+  const bool indexInImage = givesIndexInImage(args);
   std::vector<std::string> rest;
   std::optional<std::pair<std::string, std::string>> outputs;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -243,6 +275,12 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
       continue;
     }
     if (outputs) return usageError(err, kCommand, "-o given twice");
+    if (indexInImage) {
+      if (i + 1 >= args.size()) return usageError(err, kCommand, "-o needs NEW_IMAGE");
+      outputs.emplace(args[i + 1], "");
+      i += 1;
+      continue;
+    }
     if (i + 2 >= args.size()) return usageError(err, kCommand, "-o needs NEW_IMAGE and NEW_INDEX");
     outputs.emplace(args[i + 1], args[i + 2]);
     i += 2;
@@ -261,17 +299,30 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   options.withoutCompressionHint = "patch without --compress";
   options.eventsTableHint = "pass --events FILE";
   options.eventsTablePath = line.value("--events");
-  const std::vector<std::string>& paths = line.operands;
-  if (paths.size() != 3) return usageError(err, kCommand, "expected IMAGE INDEX CHANGES_DIR");
+  DiscOperands disc;
+  std::vector<std::string> operandsLeft;
+  // An option's value that reads as --index-in-image misled the count of -o's words.
+  if (line.has(kIndexInImageOption.name) != indexInImage)
+    return usageError(err, kCommand, "--index-in-image given only as another option's value");
+  if (!takeDiscOperands(line, &disc, &operandsLeft) || operandsLeft.size() != 1)
+    return usageError(err, kCommand, "expected " + disc.words() + " CHANGES_DIR");
+  const std::string& changesDir = operandsLeft[0];
   if (inPlace == outputs.has_value())
-    return usageError(err, kCommand, "give either -o NEW_IMAGE NEW_INDEX or --in-place");
+    return usageError(err, kCommand,
+                      disc.inImage ? "give either -o NEW_IMAGE or --in-place"
+                                   : "give either -o NEW_IMAGE NEW_INDEX or --in-place");
   options.inPlace = inPlace;
-  const std::string &imagePath = paths[0], &indexPath = paths[1];
+  const std::string &imagePath = disc.image, &indexPath = disc.index;
   if (outputs) {
-    if (sameFile(outputs->first, outputs->second))
+    if (!disc.inImage && sameFile(outputs->first, outputs->second))
       return usageError(err, kCommand, "NEW_IMAGE and NEW_INDEX are the same file");
-    for (const std::string* output : {&outputs->first, &outputs->second})
-      for (const std::string* input : {&imagePath, &indexPath})
+    std::vector<const std::string*> outputPaths = {&outputs->first}, inputPaths = {&imagePath};
+    if (!disc.inImage) {
+      outputPaths.push_back(&outputs->second);
+      inputPaths.push_back(&indexPath);
+    }
+    for (const std::string* output : outputPaths)
+      for (const std::string* input : inputPaths)
         if (sameFile(*output, *input))
           return usageError(
               err, kCommand,
@@ -279,14 +330,14 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   }
 
   if (!readNamesFiles("patch", line.options, &options.givenNames, err)) return 1;
-  ExtractWords words{paths[2], "", imagePath, indexPath};
+  ExtractWords words{changesDir, "", imagePath, indexPath, disc.inImage};
   if (options.eventsTablePath)
     words.tableAndNames += " --events " + shellQuoted(*options.eventsTablePath);
   for (const CommandOption& option : line.options)
     if (option.name == "--names") words.tableAndNames += " --names " + shellQuoted(*option.value);
   Store store;
   Problems oddities;
-  if (!openCommandStore("patch", imagePath, indexPath, &store, &oddities, err)) return 1;
+  if (!openCommandStore("patch", disc, &store, &oddities, err)) return 1;
   printOddities("patch", oddities, err);
   const SectorImage& sectors = store.image.sectors;
   const bool cue = !sectors.cuePath().empty();
@@ -301,7 +352,8 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   if (outputs && cue) {
     // The new data file must be none of the disc's files.
     const std::string data = patchedDataPath(outputs->first, sectors.dataPath());
-    std::vector<std::string> taken = {imagePath, indexPath, sectors.dataPath(), outputs->second};
+    std::vector<std::string> taken = {imagePath, sectors.dataPath()};
+    if (!disc.inImage) taken.insert(taken.end(), {indexPath, outputs->second});
     for (const RawTrackFacts& track : sectors.tracks())
       taken.push_back(folderOf(imagePath) + track.fileName);
     for (const std::string& path : taken) {
@@ -319,7 +371,7 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
 
   PatchPlan plan;
   Problems problems;
-  Status status = planPatch(store, paths[2], options, &plan, &problems);
+  Status status = planPatch(store, changesDir, options, &plan, &problems);
   if (!status.isOk()) {
     problems.print(err, "orvex-tool: patch");
     if (problems.empty()) err << "orvex-tool: patch: " << status.message() << '\n';
@@ -334,14 +386,22 @@ int runPatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   }
   out.flush();
 
-  if (!dryRun) {
-    status = inPlace ? patchInPlace(sectors.dataPath(), indexPath, plan, io::realFs())
-                     : writePatchedCopy(store, plan, outputs->first, outputs->second);
+  bool indexTorn = false;
+  if (!dryRun && inPlace) {
+    status = store.indexInImage ? patchInPlaceIndexInImage(sectors.dataPath(), *store.indexInImage,
+                                                           plan, io::realFs(), &indexTorn)
+                                : patchInPlace(sectors.dataPath(), indexPath, plan, io::realFs());
+  } else if (!dryRun) {
+    status = writePatchedCopy(store, plan, outputs->first, outputs->second);
   }
   if (!status.isOk()) {
     err << "orvex-tool: patch: " << status.message() << "\n"
         << "orvex-tool: patch: failed; "
-        << (inPlace ? "the disc reads as before" : "no output was written") << '\n';
+        << (indexTorn ? "the index's sectors could not be put back as they were: the disc may "
+                        "read as neither before nor after"
+            : inPlace ? "the disc reads as before"
+                      : "no output was written")
+        << '\n';
     return 1;
   }
   err << "orvex-tool: patch: " << (dryRun ? "would change " : "changed ")
