@@ -30,7 +30,7 @@ _orvex_tool() {
     cat) options="--events --names --index-in-image --help" ;;
     patch)
       options="-o --output --in-place --events --names --unnamed --store --compress --update-folder"
-      options+=" -n --dry-run --json --help" ;;
+      options+=" -n --dry-run --json --index-in-image --help" ;;
     names) options="--guess --alphabet --names --json -o --force --index-in-image --help" ;;
     mount) options="--events --names --no-unnamed --cache-size -f --foreground -o --index-in-image"
       options+=" --help" ;;
