@@ -1,8 +1,10 @@
-// The index inside the disc, against the real binary: an image xorriso makes
-// holding the store's image and its index as two files, plain and as a raw
-// copy; and `orvex-tool disc` describing it.
+// Raw images and the index inside the disc, against the real binaries: every
+// command on raw copies of a plain image; an image xorriso makes holding the
+// store's image and its index as two files, plain and as a raw copy; and
+// `orvex-tool disc` describing it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -19,6 +21,95 @@ using testing::ProgramResult;
 using testing::runProgram;
 using testing::snapshotTree;
 using testing::TempDir;
+
+// Every command says of a raw copy of a disc, bare or under a cue sheet, in
+// Mode 1 or Mode 2 Form 1, what it says of the plain image, and writes the
+// same files.
+TEST(RawImage, EveryCommandSaysOfARawCopyWhatItSaysOfThePlainImage) {
+  DiscBuilder disc;
+  disc.addStored("menu.ard", encodeNameList({"a.txt", "sub/b.z", "ev/intro.evt"}));
+  disc.addStored("a.txt", bytesOf("alpha\n"));
+  disc.addCompressedStream("sub/b.z", testing::compressed(std::string(9000, 'b')));
+  disc.addStored("ev/intro.evt", testing::eventFile(2, {16, 18}, 20));
+  disc.addStored("nameless", std::vector<uint8_t>(5000, 'n'));
+  const DiscBytes bytes = buildDisc(disc);
+  TempDir dir;
+  struct Copy {
+    std::string folder, image;  // the image as the commands are given it
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> files;
+  };
+  testing::RawImageOptions form1;
+  form1.mode = SectorMode::kMode2Form1;
+  const std::vector<uint8_t> mode1 = testing::rawFromPlain(bytes.image);
+  const std::vector<uint8_t> mode2 = testing::rawFromPlain(bytes.image, form1);
+  const uint64_t sectors = mode1.size() / RAW_SECTOR_SIZE;
+  const std::vector<Copy> copies = {
+      {"plain", "disc.img", {{"disc.img", bytes.image}}},
+      {"mode1", "disc.img", {{"disc.img", mode1}}},
+      {"mode2", "disc.img", {{"disc.img", mode2}}},
+      {"mode1-cue", "disc.cue",
+       {{"DISC.BIN", mode1}, {"disc.cue", bytesOf(testing::cueSheetFor("disc.bin", sectors))}}},
+      {"mode2-cue", "disc.cue",
+       {{"disc.bin", mode2},
+        {"disc.cue", bytesOf(testing::cueSheetFor("disc.bin", sectors, form1))}}},
+  };
+  const std::vector<std::vector<std::string>> commands = {
+      {"list", "IMAGE", "../disc.idx"},
+      {"list", "IMAGE", "../disc.idx", "--json"},
+      {"cat", "IMAGE", "../disc.idx", "a.txt", "sub/b.z"},
+      {"names", "IMAGE", "../disc.idx"},
+      {"unnamed", "IMAGE", "../disc.idx", "unnamed"},
+      {"extract", "IMAGE", "../disc.idx", "-C", "tool-out"},
+  };
+  std::map<std::string, std::string> plainSays;
+  std::map<std::string, std::string> plainTree;
+  for (const Copy& copy : copies) {
+    SCOPED_TRACE(copy.folder);
+    const std::filesystem::path here = dir / copy.folder;
+    std::filesystem::create_directories(here / "out");
+    for (const auto& [name, content] : copy.files) testing::writeBytes(here / name, content);
+    testing::writeBytes(dir / "disc.idx", bytes.index);
+    testing::writeBytes(here / "out/eventsTable", testing::eventsTable({"ev/intro.evt"}));
+    std::map<std::string, std::string> says;
+    const ProgramResult run =
+        runProgram(ORVEX_BINARY, {"../" + copy.image, "../../disc.idx"}, (here / "out").string());
+    says["orvex"] = std::to_string(run.status) + "\n" + run.out + run.err;
+    for (std::vector<std::string> args : commands) {
+      args[1] = copy.image;
+      const ProgramResult r = runProgram(ORVEX_TOOL_BINARY, args, here.string());
+      says[args[0] + (args.back() == "--json" ? " --json" : "")] =
+          std::to_string(r.status) + "\n" + r.outBytes + r.err;
+    }
+    std::map<std::string, std::string> tree = snapshotTree((here / "out").string());
+    for (const auto& [name, content] : snapshotTree((here / "unnamed").string()))
+      tree["unnamed/" + name] = content;
+    for (const auto& [name, content] : snapshotTree((here / "tool-out").string()))
+      tree["tool-out/" + name] = content;
+    if (copy.folder == "plain") {
+      plainSays = says;
+      plainTree = tree;
+      EXPECT_EQ(tree["a.txt"], "alpha\n");
+      EXPECT_EQ(tree["sub/b.z"], std::string(9000, 'b'));
+      EXPECT_EQ(tree["ev/intro/001.mset"].size(), 2u);
+      EXPECT_EQ(tree["tool-out/a.txt"], "alpha\n");
+      EXPECT_EQ(std::count_if(tree.begin(), tree.end(),
+                              [](const auto& file) {
+                                return file.first.starts_with("unnamed/") &&
+                                       file.second == std::string(5000, 'n');
+                              }),
+                1);
+      continue;
+    }
+    // Messages name the image as given.
+    for (auto& [command, said] : says) {
+      for (size_t at = said.find(copy.image); at != std::string::npos;
+           at = said.find(copy.image, at + 1))
+        said.replace(at, copy.image.size(), "disc.img");
+      EXPECT_EQ(said, plainSays[command]) << command;
+    }
+    EXPECT_EQ(tree, plainTree);
+  }
+}
 
 class IndexInImage : public ::testing::Test {
  protected:
