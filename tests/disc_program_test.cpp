@@ -65,25 +65,25 @@ TEST(RawImage, EveryCommandSaysOfARawCopyWhatItSaysOfThePlainImage) {
   std::map<std::string, std::string> plainTree;
   for (const Copy& copy : copies) {
     SCOPED_TRACE(copy.folder);
-    const std::filesystem::path here = dir / copy.folder;
-    std::filesystem::create_directories(here / "out");
-    for (const auto& [name, content] : copy.files) testing::writeBytes(here / name, content);
+    const std::string here = dir / copy.folder;
+    std::filesystem::create_directories(here + "/out");
+    for (const auto& [name, content] : copy.files) testing::writeBytes(here + "/" + name, content);
     testing::writeBytes(dir / "disc.idx", bytes.index);
-    testing::writeBytes(here / "out/eventsTable", testing::eventsTable({"ev/intro.evt"}));
+    testing::writeBytes(here + "/out/eventsTable", testing::eventsTable({"ev/intro.evt"}));
     std::map<std::string, std::string> says;
     const ProgramResult run =
-        runProgram(ORVEX_BINARY, {"../" + copy.image, "../../disc.idx"}, (here / "out").string());
+        runProgram(ORVEX_BINARY, {"../" + copy.image, "../../disc.idx"}, here + "/out");
     says["orvex"] = std::to_string(run.status) + "\n" + run.out + run.err;
     for (std::vector<std::string> args : commands) {
       args[1] = copy.image;
-      const ProgramResult r = runProgram(ORVEX_TOOL_BINARY, args, here.string());
+      const ProgramResult r = runProgram(ORVEX_TOOL_BINARY, args, here);
       says[args[0] + (args.back() == "--json" ? " --json" : "")] =
           std::to_string(r.status) + "\n" + r.outBytes + r.err;
     }
-    std::map<std::string, std::string> tree = snapshotTree((here / "out").string());
-    for (const auto& [name, content] : snapshotTree((here / "unnamed").string()))
+    std::map<std::string, std::string> tree = snapshotTree(here + "/out");
+    for (const auto& [name, content] : snapshotTree(here + "/unnamed"))
       tree["unnamed/" + name] = content;
-    for (const auto& [name, content] : snapshotTree((here / "tool-out").string()))
+    for (const auto& [name, content] : snapshotTree(here + "/tool-out"))
       tree["tool-out/" + name] = content;
     if (copy.folder == "plain") {
       plainSays = says;
