@@ -206,9 +206,17 @@ ProgramResult runProgram(const std::string& binary, const std::vector<std::strin
   startup.hStdOutput = outWrite.h;
   startup.hStdError = options.errorIntoOutput ? outWrite.h : errWrite.h;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                      CREATE_UNICODE_ENVIRONMENT, environment.data(), folder.c_str(), &startup,
-                      &info)) {
+  // Wine's process creation now and then fails with an internal error when
+  // the machine is busy; the same call succeeds when made again.
+  BOOL started = FALSE;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    if (attempt > 0) Sleep(100 * attempt);
+    started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                             CREATE_UNICODE_ENVIRONMENT, environment.data(), folder.c_str(),
+                             &startup, &info);
+    if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+  }
+  if (!started) {
     ProgramResult failed;
     failed.status = 127;
     failed.err =
