@@ -4,6 +4,22 @@
 #include <memory>
 
 namespace orvex {
+namespace {
+
+// A worker's buffer keeps its pages from file to file up to keep bytes,
+// and gets room for a file at once, so that reading and decoding it never
+// moves it. A larger file grows it as it goes, and it is given back after.
+void makeRoom(std::vector<uint8_t>& buffer, uint64_t need, uint64_t keep) {
+  if (buffer.capacity() >= need || need > keep) return;
+  std::vector<uint8_t>().swap(buffer);
+  buffer.reserve(need);
+}
+
+void keepAtMost(std::vector<uint8_t>& buffer, uint64_t keep) {
+  if (buffer.capacity() > keep) std::vector<uint8_t>().swap(buffer);
+}
+
+}  // namespace
 
 WritePipeline::WritePipeline(const Store& store, OutputDir& out, ExtractWriter& writer,
                              RunTally& tally, Console& console, unsigned jobs,
@@ -27,13 +43,28 @@ WritePipeline::~WritePipeline() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
-  changed_.notify_all();
+  taskComes_.notify_all();
+  budgetFrees_.notify_all();
   for (std::thread& worker : workers_) worker.join();
+}
+
+void WritePipeline::walkWaitUntil(std::unique_lock<std::mutex>& lock, std::function<bool()> ready) {
+  while (!ready()) {
+    walkWaitsFor_ = ready;
+    walkWakes_.wait(lock);
+  }
+  walkWaitsFor_ = nullptr;
+}
+
+void WritePipeline::wakeWalkIfReady() {
+  if (!walkWaitsFor_ || !walkWaitsFor_()) return;
+  walkWaitsFor_ = nullptr;
+  walkWakes_.notify_one();
 }
 
 void WritePipeline::waitFor(const std::string& key) {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return !inFlight_.conflicts(key); });
+  walkWaitUntil(lock, [&] { return !inFlight_.conflicts(key); });
 }
 
 void WritePipeline::submit(WriteTask task) {
@@ -43,16 +74,17 @@ void WritePipeline::submit(WriteTask task) {
     lock.unlock();
     StepLines result;
     uint64_t bytes = 0;
+    makeRoom(buffer_, bytesNeeded(task.where), MemoryBudget::kBytes);
     const Status status = writer_.writeFile(task, out_, &buffer_, &result, &bytes);
+    keepAtMost(buffer_, MemoryBudget::kBytes);
     lock.lock();
     settle(task, status, std::move(result), bytes);
     return;
   }
-  // The walk runs ahead of the workers only so far.
-  changed_.wait(lock, [&] { return queue_.size() < 4 * workers_.size(); });
+  if (queue_.size() >= kQueueFull) walkWaitUntil(lock, [&] { return queue_.size() <= kQueueLow; });
   inFlight_.add(task.key);
   queue_.push_back(std::move(task));
-  changed_.notify_all();
+  if (workersIdle_ > 0) taskComes_.notify_one();
 }
 
 void WritePipeline::show(Line line) {
@@ -62,40 +94,53 @@ void WritePipeline::show(Line line) {
 
 void WritePipeline::drain() {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return queue_.empty() && inFlight_.empty(); });
+  walkWaitUntil(lock, [&] { return queue_.empty() && inFlight_.empty(); });
 }
 
 void WritePipeline::work(OutputDir& folder) {
   std::vector<uint8_t> buffer;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+    while (!stopping_ && queue_.empty()) {
+      ++workersIdle_;
+      taskComes_.wait(lock);
+      --workersIdle_;
+    }
     if (queue_.empty()) return;
     WriteTask task = std::move(queue_.front());
     queue_.pop_front();
-    changed_.notify_all();
+    wakeWalkIfReady();
     const uint64_t need = bytesNeeded(task.where);
-    changed_.wait(lock, [&] { return budget_.allows(need); });
+    while (!budget_.allows(need)) {
+      ++workersHeld_;
+      budgetFrees_.wait(lock);
+      --workersHeld_;
+    }
     budget_.take(need);
     lock.unlock();
     StepLines result;
     uint64_t bytes = 0;
+    const uint64_t keep = MemoryBudget::kBytes / workers_.size();
+    makeRoom(buffer, need, keep);
     const Status status = writer_.writeFile(task, folder, &buffer, &result, &bytes);
-    // A buffer grown for one large file is not kept for the next.
-    if (buffer.capacity() > MemoryBudget::kBytes / workers_.size())
-      std::vector<uint8_t>().swap(buffer);
+    keepAtMost(buffer, keep);
     lock.lock();
     budget_.give(need);
+    if (need > 0 && workersHeld_ > 0) budgetFrees_.notify_all();
     inFlight_.remove(task.key);
     settle(task, status, std::move(result), bytes);
-    changed_.notify_all();
+    wakeWalkIfReady();
   }
 }
 
-// What decoding the entry holds in memory: the stored bytes it reads, and
-// room for the length its trailer states.
+// What taking the entry out holds in memory: the stored bytes it reads, and
+// room for the length its trailer states. Stored bytes of a plain image go
+// from file to file without passing through memory.
 uint64_t WritePipeline::bytesNeeded(const Location& where) const {
-  if (!(where.entry->flags & FLAG_COMPRESSED)) return 0;
+  if (!(where.entry->flags & FLAG_COMPRESSED)) {
+    uint64_t start = 0;
+    return store_.image.plainFile(&start) != nullptr ? 0 : where.entry->size;
+  }
   const uint64_t size = where.entry->size;
   const uint64_t stated = statedLength(store_, where).value_or(0);
   const uint64_t reach = reachableStreamBytes(size, stated);

@@ -46,10 +46,21 @@ class WritePipeline {
   void drain();
 
  private:
+  // The walk runs ahead of the workers by at most kQueueFull files; once
+  // held back it goes on when the workers are down to kQueueLow, so that it
+  // sleeps and wakes once for many files rather than once for each.
+  static constexpr size_t kQueueFull = 64;
+  static constexpr size_t kQueueLow = 16;
+
   void work(OutputDir& folder);
   uint64_t bytesNeeded(const Location& where) const;
   // Counts a write's outcome and releases its lines. With mutex_ held.
   void settle(const WriteTask& task, const Status& status, StepLines result, uint64_t bytes);
+  // Sleeps until ready() holds; the workers wake the walk only then. With
+  // lock held.
+  void walkWaitUntil(std::unique_lock<std::mutex>& lock, std::function<bool()> ready);
+  // Wakes the walk when what it waits for has come. With mutex_ held.
+  void wakeWalkIfReady();
 
   const Store& store_;
   OutputDir& out_;
@@ -58,7 +69,12 @@ class WritePipeline {
   std::vector<uint8_t> buffer_;  // file bytes without workers, reused from file to file
 
   std::mutex mutex_;  // guards everything below
-  std::condition_variable changed_;
+  std::condition_variable walkWakes_;
+  std::function<bool()> walkWaitsFor_;  // empty while the walk runs
+  std::condition_variable taskComes_;
+  unsigned workersIdle_ = 0;  // waiting on taskComes_
+  std::condition_variable budgetFrees_;
+  unsigned workersHeld_ = 0;  // waiting on budgetFrees_
   OrderedOutput output_;
   std::deque<WriteTask> queue_;
   InFlight inFlight_;
