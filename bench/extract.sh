@@ -8,7 +8,9 @@
 # every core, and tar -xf, alternating, on a tree about half compressible.
 # Then: one job against every core on a tree of compressible files only
 # (where decoding dominates); growth (four times the data) and peak memory;
-# and the same mixed tree written to disk.
+# and the same mixed tree written to disk. Beside the mixed tree: the floors
+# (the tree written from memory; the disc taken out as simply as it can be
+# with our decoder) and the other extractors this machine has.
 #
 # Environment:
 #   ORVEX_BENCH_SCALE  size factor (default 1: 256 MiB and 3,000 files per tree)
@@ -32,6 +34,7 @@ orvex=$build/src/app/orvex
 tool=$build/src/tool/orvex-tool
 tree=$build/bench/orvex-bench-tree
 floor=$build/bench/orvex-bench-floor
+decoding_floor=$build/bench/orvex-bench-decoding-floor
 timer=/usr/bin/time
 
 for bin in "$orvex" "$tool" "$tree"; do
@@ -85,6 +88,7 @@ inputs() {
     tar-lz4) echo "$2/tree.tar.lz4" ;;
     unsquashfs) echo "$2/tree.sqfs" ;;
     unzip) echo "$2/tree.zip" ;;
+    floor-decode-*) echo "$2/disc.img $2/disc.idx" ;;
     floor-*) echo "$2/tree.tar" ;;
     *) echo "$2/disc.img $2/disc.idx" ;;
   esac
@@ -113,7 +117,7 @@ peers() {
   echo "${list[@]}"
 }
 
-# timed WHAT DIR OUT: one run; appends "wall user system peakKiB" to
+# timed WHAT DIR OUT: one run; appends "wall user system peakKiB switches" to
 # $DIR/WHAT.runs. Clearing the output, syncing earlier writes and reading
 # the inputs stay outside the timing; orvex's console output goes to
 # /dev/null.
@@ -135,10 +139,11 @@ timed() {
     tar-lz4) cmd=(tar -I lz4 -xf "$dir/tree.tar.lz4") ;;
     unsquashfs) cmd=(unsquashfs -q -n -p "$cores" -f -d . "$dir/tree.sqfs") ;;
     unzip) cmd=(unzip -q "$dir/tree.zip") ;;
+    floor-decode-*) cmd=("$decoding_floor" "$dir/tree" "$dir/disc.img" "$dir/disc.idx" . "$jobs") ;;
     floor-plain-*) cmd=("$floor" "$dir/tree" . "$jobs" plain) ;;
     floor-safe-*) cmd=("$floor" "$dir/tree" . "$jobs" safe) ;;
   esac
-  (cd "$out" && ORVEX_JOBS=$jobs "$timer" -f '%U %S %M' -o "$dir/$what.time" "${cmd[@]}" \
+  (cd "$out" && ORVEX_JOBS=$jobs "$timer" -f '%U %S %M %w %c' -o "$dir/$what.time" "${cmd[@]}" \
     >"$dir/$what.out" 2>"$dir/$what.log")
   end=$(now)
   # The floor writer times itself, without reading the tree into memory.
@@ -147,7 +152,8 @@ timed() {
     end=$(awk '{printf "%.0f", $1 * 1e9}' "$dir/$what.out")
   fi
   awk -v s="$start" -v e="$end" -v t="$(tail -1 "$dir/$what.time")" \
-    'BEGIN {split(t, f, " "); printf "%.3f %.3f %.3f %d\n", (e - s) / 1e9, f[1], f[2], f[3]}' >>"$dir/$what.runs"
+    'BEGIN {split(t, f, " "); printf "%.3f %.3f %.3f %d %d\n", (e - s) / 1e9, f[1], f[2], f[3], f[4] + f[5]}' \
+    >>"$dir/$what.runs"
 }
 
 # compare LABEL OUTROOT CMD...: alternates the commands, RUNS times each,
@@ -172,18 +178,19 @@ compare() {
   done
   for what in "$@"; do rm -rf "${root:?}/$what"; done
   echo "   medians of $runs, load $(load):"
-  printf '   %-9s %8s %8s %8s %10s\n' command wall user system "peak RSS"
+  printf '   %-15s %8s %8s %8s %10s %9s\n' command wall user system "peak RSS" switches
   for what in "$@"; do
-    printf '   %-9s %8.3f %8.3f %8.3f %6.1f MiB\n' "$what" \
+    printf '   %-15s %8.3f %8.3f %8.3f %6.1f MiB %9d\n' "$what" \
       "$(cut -d' ' -f1 "$dir/$what.runs" | median)" "$(cut -d' ' -f2 "$dir/$what.runs" | median)" \
       "$(cut -d' ' -f3 "$dir/$what.runs" | median)" \
-      "$(cut -d' ' -f4 "$dir/$what.runs" | sort -g | tail -1 | awk '{print $1 / 1024}')"
+      "$(cut -d' ' -f4 "$dir/$what.runs" | sort -g | tail -1 | awk '{print $1 / 1024}')" \
+      "$(cut -d' ' -f5 "$dir/$what.runs" | median)"
   done
   local last=${*: -1}
   for what in "$@"; do
     [[ $what == "$last" ]] && continue
     printf '   %s / %s: %.2f (median of the per-run ratios of wall time)\n' "$what" "$last" \
-      "$(paste -d' ' "$dir/$what.runs" "$dir/$last.runs" | awk '{print $1 / $5}' | median)"
+      "$(paste -d' ' "$dir/$what.runs" "$dir/$last.runs" | awk '{print $1 / $6}' | median)"
   done
 }
 
@@ -200,13 +207,21 @@ echo
 echo "-- in memory ($shm) --"
 prepare mixed "$bytes" "$files"
 compare mixed "$shm" orvex-j1 orvex-jN tar
+ratio() { paste -d' ' "$data/mixed/$1.runs" "$data/mixed/$2.runs" | awk '{print $1 / $6}' | median; }
+printf '   orvex-jN / tar: %.2f (target at most 1.0; 0.85 the stretch)\n' "$(ratio orvex-jN tar)"
+printf '   orvex-j1 / tar: %.2f (target at most 1.3)\n' "$(ratio orvex-j1 tar)"
+printf '   orvex-jN context switches, voluntary and involuntary: %d (target at most 1000)\n' \
+  "$(cut -d' ' -f5 "$data/mixed/orvex-jN.runs" | median)"
 echo
-echo "-- the floor and peers, in memory: the tree written from memory (floor-*, user and"
-echo "   system times include reading the tree first), then other extractors --"
+echo "-- the floors and peers, in memory: the tree written from memory (floor-safe-*,"
+echo "   floor-plain-*), the disc taken out as simply as it can be with our decoder"
+echo "   (floor-decode-*; user and system times of the floors include their untimed"
+echo "   setup), then other extractors --"
 # shellcheck disable=SC2046
-compare mixed "$shm" orvex-j1 floor-safe-j1 orvex-jN floor-safe-jN floor-plain-j1 floor-plain-jN \
-  $(peers "$data/mixed") tar
-ratio() { paste -d' ' "$data/mixed/$1.runs" "$data/mixed/$2.runs" | awk '{print $1 / $5}' | median; }
+compare mixed "$shm" orvex-j1 floor-decode-j1 floor-safe-j1 orvex-jN floor-decode-jN floor-safe-jN \
+  floor-plain-j1 floor-plain-jN $(peers "$data/mixed") tar
+printf '   orvex-j1 / floor-decode-j1: %.2f\n' "$(ratio orvex-j1 floor-decode-j1)"
+printf '   orvex-jN / floor-decode-jN: %.2f\n' "$(ratio orvex-jN floor-decode-jN)"
 printf '   orvex-j1 / floor-safe-j1: %.2f (target at most 1.6)\n' "$(ratio orvex-j1 floor-safe-j1)"
 printf '   orvex-jN / floor-safe-jN: %.2f (target at most 1.6; 1.3 the stretch)\n' \
   "$(ratio orvex-jN floor-safe-jN)"
@@ -218,7 +233,7 @@ fi
 prepare compressible "$bytes" "$files" compressible
 compare compressible "$shm" orvex-j1 orvex-jN tar
 printf '   one job / %d jobs: %.2f\n' "$cores" \
-  "$(paste -d' ' "$data/compressible/orvex-j1.runs" "$data/compressible/orvex-jN.runs" | awk '{print $1 / $5}' | median)"
+  "$(paste -d' ' "$data/compressible/orvex-j1.runs" "$data/compressible/orvex-jN.runs" | awk '{print $1 / $6}' | median)"
 echo
 prepare mixed4x $((bytes * 4)) $((files * 4))
 compare mixed4x "$shm" orvex-j1 orvex-jN tar

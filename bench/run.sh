@@ -28,7 +28,7 @@ cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DORVEX_BENCH=ON -DORVEX
 targets=()
 [[ $part == decoder || $part == all ]] && targets+=(orvex-bench-decoder)
 [[ $part == lookup || $part == all ]] && targets+=(orvex-bench-lookup)
-[[ $part == extract || $part == all ]] && targets+=(orvex-bench-tree orvex-bench-floor orvex)
+[[ $part == extract || $part == all ]] && targets+=(orvex-bench-tree orvex-bench-floor orvex-bench-decoding-floor orvex)
 [[ ($part == extract || $part == all) && -d $repo/src/tool ]] && targets+=(orvex-tool)
 [[ $part == mount || $part == all ]] && targets+=(orvex-bench-tree orvex-tool)
 [[ $part == names || $part == all ]] && targets+=(orvex-bench-names)
