@@ -548,10 +548,13 @@ TEST_F(ExtractorTest, DamagedEntriesAreNeitherWrittenNorAnnounced) {
 
 TEST_F(ExtractorTest, DirectoriesAndUnwritablePathsAreHandled) {
   DiscBuilder disc;
-  disc.addStored("menu.ard", encodeNameList({"isdir", "plain/under", "x/y/z/deep", "after"}));
+  // x/y is a folder the run made by then; deep is named twice.
+  disc.addStored("menu.ard", encodeNameList({"isdir", "plain/under", "x/y/z/deep", "x/y",
+                                             "x/y/z/deep", "after"}));
   disc.addStored("isdir", bytesOf("never"));
   disc.addStored("plain/under", bytesOf("blocked"));
   disc.addStored("x/y/z/deep", bytesOf("deep"));
+  disc.addStored("x/y", bytesOf("in the way"));
   disc.addStored("after", bytesOf("after"));
   writeDisc(disc);
   std::filesystem::create_directory(work + "/isdir");
@@ -560,6 +563,7 @@ TEST_F(ExtractorTest, DirectoriesAndUnwritablePathsAreHandled) {
   // The blocked file is announced, warned about, and the run goes on.
   EXPECT_EQ(r.out, dumped({"plain/under", "x/y/z/deep", "after"}));
   EXPECT_NE(r.err.find("plain/under"), std::string::npos);
+  EXPECT_NE(r.err.find("x/y: a folder stands where this file belongs"), std::string::npos) << r.err;
   EXPECT_EQ(r.status, 1);
   const Tree tree = workTree();
   EXPECT_EQ(tree.at("isdir"), "<dir>");

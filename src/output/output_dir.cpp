@@ -1,22 +1,49 @@
 #include "output_dir.h"
 
 #include <cerrno>
+#include <mutex>
+#include <unordered_set>
 
 #include "file_names.h"
 #include "new_file.h"
 
 namespace orvex {
 
+class OutputDir::RunEntries {
+ public:
+  void madeFolder(std::string key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    put_.insert(key);
+    folders_.insert(std::move(key));
+  }
+  void put(const std::string& parent, std::string key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (folders_.contains(parent)) put_.insert(std::move(key));
+  }
+  bool knownAbsent(const std::string& parent, const std::string& key) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return folders_.contains(parent) && !put_.contains(key);
+  }
+
+ private:
+  mutable std::mutex mutex_;  // guards everything below
+  std::unordered_set<std::string> folders_;
+  std::unordered_set<std::string> put_;
+};
+
 Status OutputDir::open(const std::string& path, bool create, std::unique_ptr<OutputDir>* dir,
                        io::Fs& fs) {
   io::Beneath root;
   if (Status s = io::Beneath::open(fs, path, create, &root); !s.isOk()) return s;
-  dir->reset(new OutputDir(std::move(root)));
+  dir->reset(new OutputDir(std::move(root), std::make_shared<RunEntries>()));
   return Status::ok();
 }
 
-OutputDir::OutputDir(io::Beneath root)
-    : root_(std::move(root)), rules_(root_.fs().nameRules(root_.root())), copier_(root_.fs()) {
+OutputDir::OutputDir(io::Beneath root, std::shared_ptr<RunEntries> entries)
+    : root_(std::move(root)),
+      entries_(std::move(entries)),
+      rules_(root_.fs().nameRules(root_.root())),
+      copier_(root_.fs()) {
   if (!root_.fs().whereIs(root_.root(), &rootPath_).isOk() || rootPath_.empty() ||
       rootPath_[0] != '/')
     rootPath_.clear();
@@ -89,7 +116,10 @@ Status OutputDir::parentFolder(const io::PathParts& parts, bool create, const io
   forgetParent();
   size_t failedAt = 0;
   io::Folder found;
-  if (Status opened = root_.openFolder(parts, count, create, &found, &failedAt); !opened.isOk()) {
+  std::vector<size_t> made;
+  const Status opened = root_.openFolder(parts, count, create, &found, &failedAt, &made);
+  for (const size_t madeParts : made) entries_->madeFolder(io::joinParts(parts, madeParts));
+  if (!opened.isOk()) {
     const std::string at = io::joinParts(parts, failedAt);
     Status worded = io::resolveError(
         (create ? "cannot create directory " : "cannot open directory ") + at, opened);
@@ -131,6 +161,12 @@ Status OutputDir::look(std::string_view name, io::PathParts* parts, const io::Fo
 
 Status OutputDir::probe(std::string_view name, Presence* presence) {
   io::PathParts parts;
+  if (split(name, &parts).isOk() && parts.size() > 1 &&
+      entries_->knownAbsent(io::joinParts(parts, parts.size() - 1),
+                            io::joinParts(parts, parts.size()))) {
+    *presence = Presence::kAbsent;
+    return Status::ok();
+  }
   const io::Folder* folder = nullptr;
   std::optional<io::FileInfo> info;
   if (Status s = look(name, &parts, &folder, &info); !s.isOk()) return s;
@@ -164,7 +200,7 @@ Status OutputDir::inspect(std::string_view name, Kind* kind, std::vector<uint8_t
 std::unique_ptr<OutputDir> OutputDir::clone() const {
   io::Beneath copy;
   if (!root_.clone(&copy).isOk()) return nullptr;
-  return std::unique_ptr<OutputDir>(new OutputDir(std::move(copy)));
+  return std::unique_ptr<OutputDir>(new OutputDir(std::move(copy), entries_));
 }
 
 Status OutputDir::createFile(std::string_view name, bool replace, const Filler& fill) {
@@ -181,6 +217,9 @@ Status OutputDir::createFile(std::string_view name, bool replace, const Filler& 
     if (result.isOk()) result = fill(file.file());
     if (result.isOk()) result = file.publish(replace);
   }
+  // Once published, or when something appeared there, the name stands.
+  if (result.isOk() || result.code() == Status::Code::kExists)
+    entries_->put(io::joinParts(parts, parts.size() - 1), io::joinParts(parts, parts.size()));
   if (!result.isOk() && result.code() != Status::Code::kExists) forgetParent();
   return result;
 }

@@ -83,7 +83,13 @@ class OutputDir {
   // Fills a new file.
   using Filler = std::function<Status(const io::File& file)>;
 
-  explicit OutputDir(io::Beneath root);
+  // What the run made in the folder, shared by its clones: the folders it
+  // made and each name it put into one of them. Nothing stands in such a
+  // folder but what the run put there, so there absence is known without
+  // asking the system.
+  class RunEntries;
+
+  OutputDir(io::Beneath root, std::shared_ptr<RunEntries> entries);
   // The parts of the file name that name is written as.
   Status split(std::string_view name, io::PathParts* parts) const;
   // The parent folder of the last part, from the cache when it is there;
@@ -99,6 +105,7 @@ class OutputDir {
   Status createFile(std::string_view name, bool replace, const Filler& fill);
 
   io::Beneath root_;
+  std::shared_ptr<RunEntries> entries_;
   io::NameRules rules_;
   io::Copier copier_;
   // Where the open folder is, from the root, links resolved; nothing when
