@@ -88,7 +88,8 @@ class Extractor : public NameVisitor {
     pipeline_.waitFor(key);
 
     OutputDir::Presence presence = OutputDir::Presence::kAbsent;
-    const Status probed = out_.probe(name, &presence);
+    const Status probed =
+        !tally_.decided(key) && out_.knownAbsent(name) ? Status::ok() : out_.probe(name, &presence);
     if (!probed.isOk()) {
       notWritten(name, probed.message() + ", not written");
       return;

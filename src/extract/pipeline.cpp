@@ -74,7 +74,6 @@ void WritePipeline::submit(WriteTask task) {
     lock.unlock();
     StepLines result;
     uint64_t bytes = 0;
-    makeRoom(buffer_, bytesNeeded(task.where), MemoryBudget::kBytes);
     const Status status = writer_.writeFile(task, out_, &buffer_, &result, &bytes);
     keepAtMost(buffer_, MemoryBudget::kBytes);
     lock.lock();

@@ -53,6 +53,10 @@ class RunTally {
     std::lock_guard<std::mutex> lock(mutex_);
     return decided_.insert(key).second;
   }
+  bool decided(const std::string& key) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return decided_.contains(key);
+  }
   // A file this run wrote (or, in a dry run, would write).
   void wrote(const std::string& key, uint64_t bytes) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -16,9 +16,9 @@ class OutputDir::RunEntries {
     put_.insert(key);
     folders_.insert(std::move(key));
   }
-  void put(const std::string& parent, std::string key) {
+  void put(std::string key) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (folders_.contains(parent)) put_.insert(std::move(key));
+    put_.insert(std::move(key));
   }
   bool knownAbsent(const std::string& parent, const std::string& key) const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -159,14 +159,15 @@ Status OutputDir::look(std::string_view name, io::PathParts* parts, const io::Fo
   return Status::ok();
 }
 
+bool OutputDir::knownAbsent(std::string_view name) const {
+  io::PathParts parts;
+  return split(name, &parts).isOk() && parts.size() > 1 &&
+         entries_->knownAbsent(io::joinParts(parts, parts.size() - 1),
+                               io::joinParts(parts, parts.size()));
+}
+
 Status OutputDir::probe(std::string_view name, Presence* presence) {
   io::PathParts parts;
-  if (split(name, &parts).isOk() && parts.size() > 1 &&
-      entries_->knownAbsent(io::joinParts(parts, parts.size() - 1),
-                            io::joinParts(parts, parts.size()))) {
-    *presence = Presence::kAbsent;
-    return Status::ok();
-  }
   const io::Folder* folder = nullptr;
   std::optional<io::FileInfo> info;
   if (Status s = look(name, &parts, &folder, &info); !s.isOk()) return s;
@@ -219,7 +220,7 @@ Status OutputDir::createFile(std::string_view name, bool replace, const Filler& 
   }
   // Once published, or when something appeared there, the name stands.
   if (result.isOk() || result.code() == Status::Code::kExists)
-    entries_->put(io::joinParts(parts, parts.size() - 1), io::joinParts(parts, parts.size()));
+    entries_->put(io::joinParts(parts, parts.size()));
   if (!result.isOk() && result.code() != Status::Code::kExists) forgetParent();
   return result;
 }

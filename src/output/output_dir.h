@@ -43,6 +43,12 @@ class OutputDir {
   // is never followed, so a dangling link counts as present. A parent that
   // leads outside gives kUnsafe.
   Status probe(std::string_view name, Presence* presence);
+  // Whether nothing stands at name without asking the system: it is in a
+  // folder this run made (through this object or a clone), and nothing was
+  // put at it by that name. A file put there by another name (through a
+  // link) is not known here: the caller asks only for names it has not
+  // decided on.
+  bool knownAbsent(std::string_view name) const;
 
   enum class Kind { kAbsent, kFile, kLink, kFolder, kOther };
   // What stands at name, the last part never followed, and a regular file's
@@ -84,9 +90,9 @@ class OutputDir {
   using Filler = std::function<Status(const io::File& file)>;
 
   // What the run made in the folder, shared by its clones: the folders it
-  // made and each name it put into one of them. Nothing stands in such a
-  // folder but what the run put there, so there absence is known without
-  // asking the system.
+  // made and each name it put. Nothing stands in a folder the run made but
+  // what the run put there, so there absence is known without asking the
+  // system.
   class RunEntries;
 
   OutputDir(io::Beneath root, std::shared_ptr<RunEntries> entries);
