@@ -94,116 +94,53 @@ void copy16(uint8_t* to, const uint8_t* from) {
 // the bytes it must produce without reaching an unread body byte: a match
 // lowers w by at most 258 and stores at most 15 bytes below its end.
 constexpr int64_t kFastGap = 288;
-// ...and while r leaves room below for a 16-byte block and a match token.
+// ...and while r leaves room below for a window of 64 body bytes, the
+// tokens that start in it (66 bytes at most) and the blocks of literals
+// they move (63 bytes below r at most).
 constexpr int64_t kFastRead = 128;
 
-// One bit per byte of at[0, 64): set where the byte is the marker.
-struct MarkerBits128 {
-  static uint64_t find(const uint8_t* at, uint8_t marker) {
+// The steps of the fast loop, for every x86-64 processor. find gives one
+// bit per byte of the 64 bytes ending at top, from the top down: bit i is
+// set where the byte at top - i is the marker.
+struct Sse2Steps {
+  static uint64_t find(const uint8_t* top, uint8_t marker) {
     const __m128i markers = _mm_set1_epi8(static_cast<char>(marker));
     uint64_t bits = 0;
     for (int i = 3; i >= 0; --i) {
-      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * i));
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(top - 63 + 16 * i));
       bits = bits << 16 | static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, markers)));
     }
-    return bits;
+    // Bit j stands for the byte at top - 63 + j: reverse the bits.
+    bits = __builtin_bswap64(bits);
+    bits = (bits >> 4 & 0x0F0F0F0F0F0F0F0Full) | (bits & 0x0F0F0F0F0F0F0F0Full) << 4;
+    bits = (bits >> 2 & 0x3333333333333333ull) | (bits & 0x3333333333333333ull) << 2;
+    return (bits >> 1 & 0x5555555555555555ull) | (bits & 0x5555555555555555ull) << 1;
   }
-};
-
-#ifdef __x86_64__
-struct MarkerBits256 {
-  __attribute__((target("avx2"))) static uint64_t find(const uint8_t* at, uint8_t marker) {
-    const __m256i markers = _mm256_set1_epi8(static_cast<char>(marker));
-    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 32));
-    const auto lowBits =
-        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, markers)));
-    const auto highBits =
-        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, markers)));
-    return uint64_t{highBits} << 32 | lowBits;
+  // Copies the 32 bytes ending at from - 1 to the 32 ending at to - 1.
+  static void copy32Below(uint8_t* to, const uint8_t* from) {
+    copy16(to - 16, from - 16);
+    copy16(to - 32, from - 32);
   }
-};
-#endif
-
-// Decodes from the top down while the stream is far from the buffer's edges,
-// where no token needs a bounds check of its own, and w is at least 255
-// below the decoded length, so that no match reaches above the output. The
-// markers among 64 body bytes are found at once, as bits; each token then
-// costs a bit scan, with no branch on the length of the literal run before
-// it. Leaves w and r where the careful loop goes on. Compiled once for every
-// x86-64 processor and once for those with AVX2, BMI2 and LZCNT.
-template <typename MarkerBits>
-__attribute__((always_inline)) inline void decodeFastBody(uint8_t* out, uint8_t marker, int64_t* wp,
-                                                          int64_t* rp) {
-  int64_t w = *wp, r = *rp;
-  // Body bytes at or below r are unread and unchanged, so their bits stay
-  // true however the output moves above them. The bits above r are cleared
-  // as tokens are taken, so the highest bit left marks the next token.
-  int64_t base = r + 1;
-  uint64_t bits = 0;
-  for (;;) {
-    if (r < base) {
-      // A window's tokens take r at most 66 lower: checked here once.
-      if (r < kFastRead) break;
-      base = r - 63;
-      bits = MarkerBits::find(out + base, marker);
-    }
-    if (w - r < kFastGap) break;
-    if (bits == 0) {
-      // No marker from base to r: all of it is literals.
-      const int64_t count = r - base + 1;
-      for (int64_t done = 0; done < count; done += 16)
-        copy16(out + w - done - 16, out + r - done - 15);
-      w -= count;
-      r = base - 1;
-      continue;
-    }
-    const int index = 63 - __builtin_clzll(bits);
-    const int64_t at = base + index;
-    const int64_t taken = r - at;
-    // Literals: two blocks cover nearly every run, unconditionally; what
-    // they store below the run's end is overwritten by later tokens.
-    copy16(out + w - 16, out + r - 15);
-    copy16(out + w - 32, out + r - 31);
-    if (taken > 32) {
-      for (int64_t done = 32; done < taken; done += 16)
-        copy16(out + w - done - 16, out + r - done - 15);
-    }
-    w -= taken;
-    r = at;
-    // The token's bytes leave the window: what is set below them marks the
-    // next token (when index < 2, r leaves the window and the bits are
-    // built anew).
-    const uint64_t top = uint64_t{1} << index;
-    const uint8_t dist = out[r - 1];
-    if (dist == 0) {  // an escaped marker
-      out[--w] = marker;
-      r -= 2;
-      bits &= (top >> 1) - 1;
-      continue;
-    }
-    bits &= (top >> 2) - 1;
-    const int64_t length = out[r - 2] + 3;
-    r -= 3;
-    // Each block stored reads only bytes already final: those at or above
-    // the lowest byte written so far.
-    uint8_t* to = out + w;
+  // Produces the length bytes below w of a match at distance dist; stores at
+  // most 15 bytes below them. Each block stored reads only bytes already
+  // final: those at or above the lowest byte written so far.
+  static void copyMatchBelow(uint8_t* w, int64_t dist, int64_t length) {
     if (length <= 16 && dist >= 16) {
-      copy16(to - 16, to - 16 + dist);
+      copy16(w - 16, w - 16 + dist);
     } else if (dist >= 16) {
       for (int64_t done = 16;; done += 16) {
-        copy16(to - done, to - done + dist);
+        copy16(w - done, w - done + dist);
         if (done >= length) break;
       }
     } else if (dist >= 8) {
       for (int64_t done = 8;; done += 8) {
-        store64(to - done, load64(to - done + dist));
+        store64(w - done, load64(w - done + dist));
         if (done >= length) break;
       }
     } else if (dist == 1) {
-      const __m128i fill = _mm_set1_epi8(static_cast<char>(out[w]));
+      const __m128i fill = _mm_set1_epi8(static_cast<char>(*w));
       for (int64_t done = 16;; done += 16) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to - done), fill);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(w - done), fill);
         if (done >= length) break;
       }
     } else {
@@ -211,23 +148,176 @@ __attribute__((always_inline)) inline void decodeFastBody(uint8_t* out, uint8_t 
       // the dist bytes above); the next word, dist bytes lower, overwrites
       // the rest.
       for (int64_t done = dist;; done += dist) {
-        store64(to - done - (8 - dist), load64(to - done - (8 - dist) + dist));
+        store64(w - done - (8 - dist), load64(w - done - (8 - dist) + dist));
         if (done >= length) break;
       }
     }
-    w -= length;
   }
+};
+
+#ifdef __x86_64__
+// How a match's first 16 bytes come out of the 16 that end dist above its
+// top w (the bytes at w - 16 + dist up): output byte w - 16 + j repeats byte
+// w + (j - 16) mod dist. From distance 16 up that is loaded byte j itself;
+// below 16 it is loaded byte 16 - dist + (j - 16) mod dist, among the dist
+// bytes at and above w, which are final. One row per distance, so that the
+// row is found without a branch or a comparison.
+struct PeriodicShuffles {
+  alignas(16) uint8_t rows[256][16];
+  // The least multiple of each distance below 16 that is at least 16: the
+  // output repeats with that period too, and blocks of 16 can be copied at
+  // it.
+  uint8_t period[16];
+};
+
+constexpr PeriodicShuffles makePeriodicShuffles() {
+  PeriodicShuffles t{};
+  for (int dist = 1; dist < 256; ++dist) {
+    for (int j = 0; j < 16; ++j) {
+      const int below = dist >= 16 ? j : 16 - dist + (j - 16 + 16 * dist) % dist;
+      t.rows[dist][j] = static_cast<uint8_t>(below);
+    }
+  }
+  for (int dist = 1; dist < 16; ++dist)
+    t.period[dist] = static_cast<uint8_t>((16 + dist - 1) / dist * dist);
+  return t;
+}
+
+constexpr PeriodicShuffles kPeriodicShuffles = makePeriodicShuffles();
+
+// The steps of the fast loop for processors with AVX2, BMI2 and LZCNT.
+struct Avx2Steps {
+  // Bit i set where the byte at top - i is the marker, for the 32 bytes
+  // ending at top.
+  __attribute__((target("avx2"))) static uint32_t find32(const uint8_t* top, __m256i markers) {
+    // Reverses the bytes of each 128-bit half; the permute swaps the halves.
+    const __m256i reverse = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0,
+                                             15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    const __m256i hits =
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(top - 31)), markers);
+    const __m256i down = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(hits, reverse), 0x4E);
+    return static_cast<uint32_t>(_mm256_movemask_epi8(down));
+  }
+  __attribute__((target("avx2"))) static uint64_t find(const uint8_t* top, uint8_t marker) {
+    const __m256i markers = _mm256_set1_epi8(static_cast<char>(marker));
+    return uint64_t{find32(top - 32, markers)} << 32 | find32(top, markers);
+  }
+  __attribute__((target("avx2"))) static void copy32Below(uint8_t* to, const uint8_t* from) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to - 32),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from - 32)));
+  }
+  // As Sse2Steps::copyMatchBelow, but the first 16 bytes take no branch on
+  // the distance, whatever it is: one shuffle of the 16 bytes ending dist
+  // above w. Most matches are that short, and a branch on their distance
+  // would go wrong often.
+  __attribute__((target("avx2"))) static void copyMatchBelow(uint8_t* w, int64_t dist,
+                                                             int64_t length) {
+    const __m128i from = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w - 16 + dist));
+    const __m128i shuffle =
+        _mm_load_si128(reinterpret_cast<const __m128i*>(kPeriodicShuffles.rows[dist]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(w - 16), _mm_shuffle_epi8(from, shuffle));
+    if (length > 16) {
+      const int64_t period = dist >= 16 ? dist : kPeriodicShuffles.period[dist];
+      for (int64_t done = 32;; done += 16) {
+        copy16(w - done, w - done + period);
+        if (done >= length) break;
+      }
+    }
+  }
+};
+#endif
+
+// Where a window starts with w at least this far above r, none of its
+// tokens needs a check of the gap: it holds at most 22 matches (3 bytes
+// each, within the 66 bytes a window's tokens can take), each bringing w at
+// most 255 closer to r.
+constexpr int64_t kWindowGap = kFastGap + 22 * 255;
+
+// Decodes the tokens whose marker lies in the window of 64 body bytes
+// ending at top, whose markers not yet taken are the bits of `bits` (bit i
+// for the byte at top - i). w is the lowest output byte written so far, r
+// the next token byte to read. The literals below the window's last token
+// are left to the next window. With kCheckGap, stops after the first match
+// that leaves w closer than kFastGap to r, and returns false.
+template <typename Steps, bool kCheckGap>
+__attribute__((always_inline)) inline bool decodeWindow(uint8_t marker, const uint8_t* top,
+                                                        uint64_t bits, uint8_t** wp,
+                                                        const uint8_t** rp) {
+  uint8_t* w = *wp;
+  const uint8_t* r = *rp;
+  bool more = true;
+  do {
+    const int index = __builtin_ctzll(bits);
+    const uint8_t* at = top - index;
+    // Literals: one 32-byte block covers nearly every run, unconditionally;
+    // what it stores below the run's end is overwritten by later tokens.
+    Steps::copy32Below(w, r + 1);
+    const int64_t literals = r - at;
+    if (literals > 32) Steps::copy32Below(w - 32, r - 31);  // a run is at most 63
+    w -= literals;
+    const uint8_t dist = at[-1];
+    if (dist == 0) {  // an escaped marker
+      *--w = marker;
+      r = at - 2;
+      // Its second byte is a marker too when the marker is 0.
+      bits &= ~(uint64_t{3} << index);
+      continue;
+    }
+    // The len and dist bytes are raw: either may equal the marker.
+    bits &= ~(uint64_t{7} << index);
+    const int64_t length = int64_t{at[-2]} + 3;
+    r = at - 3;
+    Steps::copyMatchBelow(w, dist, length);
+    w -= length;
+    // Only a match brings w closer to r.
+    if (kCheckGap && w - r < kFastGap) more = false;
+  } while (bits != 0 && (!kCheckGap || more));
   *wp = w, *rp = r;
+  return more;
+}
+
+// Decodes from the top down while the stream is far from the buffer's edges,
+// where no token needs a bounds check of its own, and w is at least 255
+// below the decoded length, so that no match reaches above the output. The
+// markers among the 64 body bytes from r down are found at once, as bits,
+// lowest bit for the highest byte; each token then costs a bit scan, and
+// finding the next one waits on a mask only. Leaves w and r where the
+// careful loop goes on. Compiled once for every x86-64 processor and once
+// for those with AVX2, BMI2 and LZCNT.
+template <typename Steps>
+__attribute__((always_inline)) inline void decodeFastBody(uint8_t* out, uint8_t marker, int64_t* wp,
+                                                          int64_t* rp) {
+  if (*rp < kFastRead || *wp - *rp < kFastGap) return;
+  uint8_t* w = out + *wp;
+  const uint8_t* r = out + *rp;
+  // Body bytes at or below r are unread and unchanged, so their bits stay
+  // true however the output moves above them. A window's tokens take r at
+  // most 66 lower: r is checked once per window.
+  while (r - out >= kFastRead && w - r >= kFastGap) {
+    const uint8_t* top = r;
+    const uint64_t bits = Steps::find(top, marker);
+    if (bits == 0) {  // all 64 bytes are literals
+      Steps::copy32Below(w, r + 1);
+      Steps::copy32Below(w - 32, r - 31);
+      w -= 64;
+      r -= 64;
+    } else if (w - r >= kWindowGap) {
+      decodeWindow<Steps, false>(marker, top, bits, &w, &r);
+    } else if (!decodeWindow<Steps, true>(marker, top, bits, &w, &r)) {
+      break;
+    }
+  }
+  *wp = w - out, *rp = r - out;
 }
 
 void decodeFastSse2(uint8_t* out, uint8_t marker, int64_t* wp, int64_t* rp) {
-  decodeFastBody<MarkerBits128>(out, marker, wp, rp);
+  decodeFastBody<Sse2Steps>(out, marker, wp, rp);
 }
 
 #ifdef __x86_64__
 __attribute__((target("avx2,bmi,bmi2,lzcnt"))) void decodeFastAvx2(uint8_t* out, uint8_t marker,
                                                                    int64_t* wp, int64_t* rp) {
-  decodeFastBody<MarkerBits256>(out, marker, wp, rp);
+  decodeFastBody<Avx2Steps>(out, marker, wp, rp);
 }
 
 bool haveAvx2() {
