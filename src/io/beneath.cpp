@@ -127,7 +127,7 @@ Status Beneath::openStep(const Folder& base, const PathParts& parts, size_t inde
 }
 
 Status Beneath::openFolder(const PathParts& parts, size_t count, bool create, Folder* folder,
-                           size_t* failedAt, std::vector<size_t>* made) {
+                           size_t* failedAt, const std::function<void(size_t)>& making) {
   *failedAt = count;
   if (!walk_) {
     const Status opened = openFolderBeneath(*fs_, root_, joinParts(parts, count), folder);
@@ -142,9 +142,9 @@ Status Beneath::openFolder(const PathParts& parts, size_t count, bool create, Fo
     Folder next;
     Status step = openStep(base, parts, i, &next);
     if (step.osError() == ENOENT && create) {
-      const Status making = fs_->makeFolder(base, parts[i], 0777);
-      if (making.isOk() && made != nullptr) made->push_back(i + 1);
-      step = making.isOk() || making.osError() == EEXIST ? openStep(base, parts, i, &next) : making;
+      if (making) making(i + 1);
+      const Status made = fs_->makeFolder(base, parts[i], 0777);
+      step = made.isOk() || made.osError() == EEXIST ? openStep(base, parts, i, &next) : made;
     }
     if (!step.isOk()) {
       *failedAt = i + 1;

@@ -5,6 +5,7 @@
 // link.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,10 +42,10 @@ class Beneath {
   // Opens the folder made of parts[0, count), creating missing folders when
   // create is set. A failure of the system keeps its error number; a link
   // met while walking is kUnsafe ("passes through a link at ..."); *failedAt
-  // is the number of parts up to the one that failed. Each folder this call
-  // made is added to *made, when given, as its number of parts.
+  // is the number of parts up to the one that failed. Before it makes a
+  // folder, making, when given, is told the folder's number of parts.
   Status openFolder(const PathParts& parts, size_t count, bool create, Folder* folder,
-                    size_t* failedAt, std::vector<size_t>* made = nullptr);
+                    size_t* failedAt, const std::function<void(size_t)>& making = nullptr);
   // Opens the file at parts (the last part never followed while walking);
   // a link on the way is ELOOP.
   Status openFile(const PathParts& parts, FileIntent intent, File* file);

@@ -20,6 +20,10 @@ class OutputDir::RunEntries {
     std::lock_guard<std::mutex> lock(mutex_);
     put_.insert(std::move(key));
   }
+  bool made(const std::string& key) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return folders_.contains(key);
+  }
   bool knownAbsent(const std::string& parent, const std::string& key) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return folders_.contains(parent) && !put_.contains(key);
@@ -86,6 +90,7 @@ std::string OutputDir::reachKey(std::string_view name) {
     while (!where && --count > 0) {
       io::Folder found;
       size_t failedAt = 0;
+      if (knownMissing(parts, count, &failedAt)) continue;
       if (!root_.openFolder(parts, count, false, &found, &failedAt).isOk()) continue;
       where = whereIs(found);
       if (!where) return io::joinParts(parts, parts.size());
@@ -116,9 +121,17 @@ Status OutputDir::parentFolder(const io::PathParts& parts, bool create, const io
   forgetParent();
   size_t failedAt = 0;
   io::Folder found;
-  std::vector<size_t> made;
-  const Status opened = root_.openFolder(parts, count, create, &found, &failedAt, &made);
-  for (const size_t madeParts : made) entries_->madeFolder(io::joinParts(parts, madeParts));
+  Status opened;
+  if (!create && knownMissing(parts, count, &failedAt)) {
+    opened = Status::fromErrno(ENOENT);
+  } else {
+    // A folder is the run's before it exists, so that no file put into it
+    // by another thread is put before the folder counts as the run's.
+    opened = root_.openFolder(parts, count, create, &found, &failedAt, [&](size_t madeParts) {
+      entries_->madeFolder(io::joinParts(parts, madeParts));
+    });
+    if (!create && opened.osError() == ENOENT) missing_.insert(io::joinParts(parts, failedAt));
+  }
   if (!opened.isOk()) {
     const std::string at = io::joinParts(parts, failedAt);
     Status worded = io::resolveError(
@@ -130,6 +143,20 @@ Status OutputDir::parentFolder(const io::PathParts& parts, bool create, const io
   parentName_ = std::move(key);
   *folder = &parent_;
   return Status::ok();
+}
+
+bool OutputDir::knownMissing(const io::PathParts& parts, size_t count, size_t* failedAt) const {
+  if (missing_.empty()) return false;
+  std::string key;
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) key += '/';
+    key += parts[i];
+    if (missing_.contains(key) && !entries_->made(key)) {
+      *failedAt = i + 1;
+      return true;
+    }
+  }
+  return false;
 }
 
 Status OutputDir::look(std::string_view name, io::PathParts* parts, const io::Folder** folder,

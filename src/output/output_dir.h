@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "beneath.h"
@@ -104,6 +105,11 @@ class OutputDir {
   Status parentFolder(const io::PathParts& parts, bool create, const io::Folder** folder,
                       Status* failure = nullptr);
   void forgetParent();
+  // Whether a folder on the way to parts[0, count) was missing when this
+  // object last looked and the run has not made it since: it is missing
+  // still, unless another process made it meanwhile. *failedAt is then the
+  // number of parts up to it.
+  bool knownMissing(const io::PathParts& parts, size_t count, size_t* failedAt) const;
   // What stands at name, its parent resolved into *folder; no *info when
   // nothing does (or a parent is missing).
   Status look(std::string_view name, io::PathParts* parts, const io::Folder** folder,
@@ -122,6 +128,7 @@ class OutputDir {
   std::string parentName_;
   std::optional<std::string> parentWhere_;
   std::string rootPath_;  // the root as the system tells it; empty when it cannot
+  std::unordered_set<std::string> missing_;  // folders found missing, as their parts joined
 };
 
 }  // namespace orvex
