@@ -4,13 +4,17 @@
 // used (no /dev/fuse, no fusermount3, or mounting not permitted).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <thread>
 
 #include "disc_builder.h"
 #include "disc_content.h"
@@ -47,6 +51,23 @@ Tree readThrough(const std::string& root) {
     if (fd >= 0) close(fd);
   }
   return tree;
+}
+
+// Whether the bytes of path from offset on, length of them, are all in the
+// kernel's cache (a mapping is asked; nothing is read).
+bool cached(const std::string& path, size_t offset, size_t length) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t start = offset / page * page;
+  const size_t span = offset + length - start;
+  void* map = mmap(nullptr, span, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(start));
+  close(fd);
+  if (map == MAP_FAILED) return false;
+  std::vector<unsigned char> pages((span + page - 1) / page);
+  const bool known = mincore(map, span, pages.data()) == 0;
+  munmap(map, span);
+  return known && std::all_of(pages.begin(), pages.end(), [](unsigned char p) { return p & 1; });
 }
 
 class MountProgram : public ::testing::Test {
@@ -221,6 +242,54 @@ TEST_F(MountProgram, ADamagedDiscIsReadThroughWithoutACrash) {
   // Still answering.
   EXPECT_TRUE(fs::is_directory(point));
   EXPECT_FALSE(fs::is_empty(point));
+}
+
+// A reader that reads a folder's files in order, or a large file from its
+// start on, finds what it reads next in the kernel's cache, stored by the
+// mount before it is asked for, byte for byte as extract writes it.
+TEST_F(MountProgram, WhatIsReadNextIsStoredAheadByteForByte) {
+  std::vector<std::string> names;
+  for (char c = 'a'; c <= 'l'; ++c) names.push_back(std::string("d/") + c);
+  names.push_back("large.z");
+  DiscBuilder disc;
+  disc.addStored("menu.ard", encodeNameList(names));
+  for (size_t i = 0; i + 1 < names.size(); ++i) {
+    const std::vector<uint8_t> text = testing::textLike(30000 + 1000 * i, static_cast<uint32_t>(i));
+    if (i % 3 == 0) {
+      disc.addStored(names[i], text);
+    } else {
+      disc.addCompressedStream(names[i], testing::compressed(text));
+    }
+  }
+  constexpr size_t kLarge = 9 << 20;
+  disc.addCompressedStream("large.z", testing::compressed(testing::textLike(kLarge, 99)));
+  writeDisc(disc);
+  const Tree expected = extract({});
+  const std::string point = mount("ahead", {});
+  if (point.empty()) GTEST_SKIP() << notPermitted;
+  ASSERT_FALSE(HasFailure());
+
+  // The folder listed, as a walk lists it; its first file and the first
+  // stretch of the large one read.
+  EXPECT_EQ(std::distance(fs::directory_iterator(point + "/d"), fs::directory_iterator()), 12);
+  for (const std::string& name : {std::string("d/a"), std::string("large.z")}) {
+    const int fd = open((point + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << name;
+    char buffer[131072];
+    EXPECT_GT(read(fd, buffer, sizeof buffer), 0) << name;
+    close(fd);
+  }
+  // Later files of the folder, and the large file's bytes a few MiB on,
+  // are stored without a read.
+  const auto stored = [&] {
+    return cached(point + "/d/l", 0, 41000) && cached(point + "/d/k", 0, 40000) &&
+           cached(point + "/large.z", size_t{6} << 20, size_t{1} << 20);
+  };
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!stored() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(stored());
+  EXPECT_EQ(readThrough(point), expected);
 }
 
 }  // namespace

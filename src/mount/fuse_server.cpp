@@ -7,6 +7,7 @@
 #include <malloc.h>
 #include <sys/mman.h>
 #endif
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -15,6 +16,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -28,6 +31,8 @@
 
 namespace orvex {
 namespace {
+
+class Prefetcher;
 
 struct Mount {
   explicit Mount(MountedDisc&& disc)
@@ -50,6 +55,7 @@ struct Mount {
   std::atomic<bool> noOpen = false;
   std::mutex mutex;  // guards warned
   std::unordered_set<uint32_t> warned;
+  Prefetcher* prefetcher = nullptr;  // once serving
 };
 
 // The tree never changes while mounted: the kernel may keep names and
@@ -139,6 +145,228 @@ Status decodeNode(Mount& m, uint32_t index, DecodeCache::Bytes* bytes) {
       bytes);
 }
 
+// Files are most often read whole and one after another in their folder's
+// order, as a copy or a walk of the tree reads them. The prefetcher decodes
+// what such a reader asks for next on a thread of its own and stores it in
+// the kernel's cache, so that reading it takes no request: the reader does
+// not wait for this process to wake and answer, file after file.
+//
+// A read from a file's start claims a window of the files after it; one of
+// them, past the window's middle, is only decoded into the cache and left
+// for the reader to ask for: its read says how far the reader has got, and
+// the next window starts there, ahead of the reader. A file larger than a
+// window is led the same way, by its own bytes: a sequential read of it has
+// the next stretch stored, but for one page past the middle, whose read
+// moves the lead on. A file whose decode fails is left to be read, which
+// warns.
+class Prefetcher {
+ public:
+  static constexpr size_t kWindowFiles = 64;
+  static constexpr uint64_t kWindowBytes = uint64_t{8} << 20;
+  static constexpr uint64_t kPage = 4096;
+
+  explicit Prefetcher(Mount& m)
+      : m_(m),
+        state_(m.tree.size()),
+        place_(m.tree.size()),
+        readTo_(m.tree.size()),
+        storedTo_(m.tree.size()) {
+    for (uint32_t i = 0; i < m.tree.size(); ++i) {
+      const std::vector<uint32_t>& children = m.tree.node(i).children;
+      for (uint32_t at = 0; at < children.size(); ++at) place_[children[at]] = at;
+    }
+  }
+
+  void start(fuse_session* session) {
+    session_ = session;
+    thread_ = std::thread([this] { run(); });
+  }
+
+  // Stops the thread. A store it makes may wait for pages a read holds, so
+  // requests that arrive meanwhile are answered.
+  void stop() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+      queue_.clear();
+    }
+    wake_.notify_all();
+    const int fd = fuse_session_fd(session_);
+    fuse_buf buffer{};
+    while (!idle_.load()) {
+      pollfd ready{fd, POLLIN, 0};
+      if (poll(&ready, 1, 10) <= 0 || !(ready.revents & POLLIN)) continue;
+      const int got = fuse_session_receive_buf(session_, &buffer);
+      if (got == -EINTR || got == -EAGAIN) continue;
+      if (got <= 0) break;  // unmounted: the store fails too
+      fuse_session_process_buf(session_, &buffer);
+    }
+    free(buffer.mem);
+    thread_.join();
+  }
+
+  // A read of length bytes of node at offset arrived.
+  void read(uint32_t node, uint64_t offset, uint64_t length) {
+    std::vector<Job> jobs;
+    if (offset == 0) followFile(node, &jobs);
+    const uint64_t size = m_.tree.node(node).size;
+    const uint64_t end = std::min(size, offset + length);
+    const bool sequential = offset == 0 || readTo_[node].load() == offset;
+    readTo_[node] = end;
+    if (size > kWindowBytes && sequential) {
+      const uint64_t from = std::max(end, storedTo_[node].load());
+      const uint64_t to = std::min(size, end + kWindowBytes);
+      if (from < to) {
+        storedTo_[node] = to;
+        const uint64_t mark = std::max(from, (end + kWindowBytes / 2) / kPage * kPage);
+        jobs.push_back({node, from, to, mark});
+      }
+    }
+    if (jobs.empty()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) return;
+      queue_.insert(queue_.end(), jobs.begin(), jobs.end());
+      idle_ = false;
+    }
+    wake_.notify_one();
+  }
+
+ private:
+  static constexpr uint8_t kFree = 0, kClaimed = 1, kAsked = 2;
+  static constexpr uint64_t kNoMark = UINT64_MAX;
+
+  // Bytes begin to end of node to store, but for the page at mark; or, when
+  // begin is end, node to decode into the cache.
+  struct Job {
+    uint32_t node;
+    uint64_t begin, end;
+    uint64_t mark = kNoMark;
+  };
+
+  // Claims the files after node in its folder, as a window.
+  void followFile(uint32_t node, std::vector<Job>* jobs) {
+    if (state_[node].exchange(kAsked) == kAsked) return;
+    const std::vector<uint32_t>& siblings = m_.tree.node(m_.tree.node(node).parent).children;
+    size_t files = 0;
+    uint64_t bytes = 0;
+    size_t marked = SIZE_MAX;
+    for (size_t at = place_[node] + 1;
+         at < siblings.size() && files < kWindowFiles && bytes < kWindowBytes; ++at) {
+      const uint32_t next = siblings[at];
+      const MountNode& sibling = m_.tree.node(next);
+      if (sibling.kind == MountNode::Kind::kFolder || sibling.size == 0) continue;
+      ++files;
+      if (sibling.size > kWindowBytes) continue;  // led by its own reads
+      bytes += sibling.size;
+      uint8_t free = kFree;
+      if (!state_[next].compare_exchange_strong(free, kClaimed)) continue;
+      const bool past = files > kWindowFiles / 2 || bytes > kWindowBytes / 2;
+      if (past && marked == SIZE_MAX) marked = jobs->size();
+      jobs->push_back({next, 0, sibling.size});
+    }
+    if (jobs->empty()) return;
+    Job& mark = (*jobs)[marked == SIZE_MAX ? 0 : marked];
+    mark.end = mark.begin;
+  }
+
+  void run() {
+    for (;;) {
+      Job job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (queue_.empty()) idle_ = true;
+        wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (stopping_) {
+          idle_ = true;
+          return;
+        }
+        job = queue_.front();
+        queue_.pop_front();
+      }
+      const MountNode& file = m_.tree.node(job.node);
+      if (file.size <= kWindowBytes && state_[job.node].load() == kAsked) continue;
+      if (job.begin == job.end) {
+        warm(job.node);
+      } else if (job.mark == kNoMark) {
+        store(job.node, job.begin, job.end);
+      } else {
+        store(job.node, job.begin, job.mark);
+        store(job.node, std::min(job.end, job.mark + kPage), job.end);
+      }
+    }
+  }
+
+  // Decodes node into the cache, for the read that is to come.
+  void warm(uint32_t node) {
+    const MountNode& file = m_.tree.node(node);
+    const uint32_t whole = file.kind == MountNode::Kind::kPiece ? file.source : node;
+    if (m_.tree.node(whole).kind != MountNode::Kind::kCompressed) return;
+    DecodeCache::Bytes bytes;
+    (void)decodeNode(m_, whole, &bytes);
+  }
+
+  // Stores bytes begin to end of node in the kernel's cache. A file that
+  // fits a window is decoded here, without the cache: the kernel keeps it;
+  // a larger one is being read, so the cache holds it.
+  void store(uint32_t node, uint64_t begin, uint64_t end) {
+    if (begin >= end) return;
+    const bool large = m_.tree.node(node).size > kWindowBytes;
+    MountSlice slice;
+    const Status sliced = sliceMountFile(
+        m_.store, m_.tree, node, begin, static_cast<size_t>(end - begin),
+        [&](uint32_t whole, DecodeCache::Bytes* bytes) {
+          if (large) return decodeNode(m_, whole, bytes);
+          const Location where = locateEntry(m_.store, m_.tree.node(whole).position);
+          if (Status s = readLocated(m_.store, where, decoded_.get()); !s.isOk()) return s;
+          *bytes = decoded_;
+          return Status::ok();
+        },
+        &slice);
+    if (!sliced.isOk()) return;
+    // Stored bytes go through a buffer of a fixed size, a stretch at a time.
+    constexpr size_t kStretch = size_t{1} << 20;
+    for (size_t done = 0; done < slice.length;) {
+      const size_t length = slice.decoded ? slice.length : std::min(kStretch, slice.length - done);
+      const uint8_t* bytes = nullptr;
+      if (slice.decoded) {
+        bytes = slice.decoded->data() + slice.at;
+      } else {
+        stored_.resize(kStretch);
+        size_t got = 0;
+        if (!readImage(m_.store.image, stored_.data(), length, slice.at + done, &got).isOk() ||
+            got != length)
+          return;
+        bytes = stored_.data();
+      }
+      if (!large && state_[node].load() == kAsked) return;
+      fuse_bufvec data = FUSE_BUFVEC_INIT(length);
+      data.buf[0].mem = const_cast<uint8_t*>(bytes);
+      if (fuse_lowlevel_notify_store(session_, node + FUSE_ROOT_ID,
+                                     static_cast<off_t>(begin + done), &data,
+                                     fuse_buf_copy_flags{}) != 0)
+        return;
+      done += length;
+    }
+  }
+
+  Mount& m_;
+  fuse_session* session_ = nullptr;
+  std::vector<std::atomic<uint8_t>> state_;      // of files that fit a window
+  std::vector<uint32_t> place_;                  // of each node among its folder's children
+  std::vector<std::atomic<uint64_t>> readTo_;    // where the last read of each file ended
+  std::vector<std::atomic<uint64_t>> storedTo_;  // how far a larger file is led
+  std::shared_ptr<std::vector<uint8_t>> decoded_ = std::make_shared<std::vector<uint8_t>>();
+  std::vector<uint8_t> stored_;
+  std::mutex mutex_;  // guards queue_ and stopping_
+  std::condition_variable wake_;
+  std::deque<Job> queue_;
+  bool stopping_ = false;
+  std::atomic<bool> idle_ = true;
+  std::thread thread_;
+};
+
 void lookupOp(fuse_req_t request, fuse_ino_t parent, const char* name) {
   const Mount& m = mountOf(request);
   const std::optional<uint32_t> folder = nodeOf(m, parent);
@@ -227,6 +455,7 @@ void readOp(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fus
     fuse_reply_err(request, ENOENT);
     return;
   }
+  if (m.prefetcher != nullptr) m.prefetcher->read(*index, static_cast<uint64_t>(offset), size);
   uint32_t failed = *index;
   MountSlice slice;
   Status read = sliceMountFile(
@@ -352,8 +581,13 @@ int serveMount(MountedDisc disc, const std::string& point,
         fuse_loop_config* loop = fuse_loop_cfg_create();
         fuse_loop_cfg_set_max_threads(loop, threads);
         fuse_loop_cfg_set_idle_threads(loop, threads);
+        Prefetcher prefetcher(*m);
+        prefetcher.start(session);
+        m->prefetcher = &prefetcher;
         // A signal that asked to stop is a clean end.
         status = fuse_session_loop_mt(session, loop) < 0 ? 1 : 0;
+        prefetcher.stop();
+        m->prefetcher = nullptr;
         fuse_loop_cfg_destroy(loop);
       }
       fuse_session_unmount(session);
