@@ -100,9 +100,16 @@ constexpr int64_t kFastGap = 288;
 constexpr int64_t kFastRead = 128;
 
 // The steps of the fast loop, for every x86-64 processor. find gives one
-// bit per byte of the 64 bytes ending at top, from the top down: bit i is
-// set where the byte at top - i is the marker.
+// bit per byte of the 64 bytes ending at top, set where the byte is the
+// marker; topIndex says how far below top the highest one set lies, and
+// without clears that bit and the next bytes - 1 below it. Here bit i stands
+// for the byte at top - i, so that the scan is a trailing-zero count, which
+// every processor has.
 struct Sse2Steps {
+  static int topIndex(uint64_t bits) { return __builtin_ctzll(bits); }
+  static uint64_t without(uint64_t bits, int index, int bytes) {
+    return bits & ~(((uint64_t{1} << bytes) - 1) << index);
+  }
   static uint64_t find(const uint8_t* top, uint8_t marker) {
     const __m128i markers = _mm_set1_epi8(static_cast<char>(marker));
     uint64_t bits = 0;
@@ -185,22 +192,24 @@ constexpr PeriodicShuffles makePeriodicShuffles() {
 
 constexpr PeriodicShuffles kPeriodicShuffles = makePeriodicShuffles();
 
-// The steps of the fast loop for processors with AVX2, BMI2 and LZCNT.
+// The steps of the fast loop for processors with AVX2, BMI2 and LZCNT. As
+// Sse2Steps, but bit 63 - i stands for the byte at top - i: the scan is a
+// leading-zero count, and the bits need no reversing.
 struct Avx2Steps {
-  // Bit i set where the byte at top - i is the marker, for the 32 bytes
-  // ending at top.
-  __attribute__((target("avx2"))) static uint32_t find32(const uint8_t* top, __m256i markers) {
-    // Reverses the bytes of each 128-bit half; the permute swaps the halves.
-    const __m256i reverse = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0,
-                                             15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
-    const __m256i hits =
-        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(top - 31)), markers);
-    const __m256i down = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(hits, reverse), 0x4E);
-    return static_cast<uint32_t>(_mm256_movemask_epi8(down));
+  __attribute__((target("lzcnt"))) static int topIndex(uint64_t bits) {
+    return __builtin_clzll(bits);
+  }
+  __attribute__((target("bmi2"))) static uint64_t without(uint64_t bits, int index, int bytes) {
+    return bits & ~(~(~uint64_t{0} >> bytes) >> index);
+  }
+  // Bit j set where the byte at at + j is the marker, for 32 bytes.
+  __attribute__((target("avx2"))) static uint32_t find32(const uint8_t* at, __m256i markers) {
+    return static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), markers)));
   }
   __attribute__((target("avx2"))) static uint64_t find(const uint8_t* top, uint8_t marker) {
     const __m256i markers = _mm256_set1_epi8(static_cast<char>(marker));
-    return uint64_t{find32(top - 32, markers)} << 32 | find32(top, markers);
+    return uint64_t{find32(top - 31, markers)} << 32 | find32(top - 63, markers);
   }
   __attribute__((target("avx2"))) static void copy32Below(uint8_t* to, const uint8_t* from) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to - 32),
@@ -234,8 +243,8 @@ struct Avx2Steps {
 constexpr int64_t kWindowGap = kFastGap + 22 * 255;
 
 // Decodes the tokens whose marker lies in the window of 64 body bytes
-// ending at top, whose markers not yet taken are the bits of `bits` (bit i
-// for the byte at top - i). w is the lowest output byte written so far, r
+// ending at top, whose markers not yet taken are the bits of `bits` (in the
+// order of Steps::find). w is the lowest output byte written so far, r
 // the next token byte to read. The literals below the window's last token
 // are left to the next window. With kCheckGap, stops after the first match
 // that leaves w closer than kFastGap to r, and returns false.
@@ -247,7 +256,7 @@ __attribute__((always_inline)) inline bool decodeWindow(uint8_t marker, const ui
   const uint8_t* r = *rp;
   bool more = true;
   do {
-    const int index = __builtin_ctzll(bits);
+    const int index = Steps::topIndex(bits);
     const uint8_t* at = top - index;
     // Literals: one 32-byte block covers nearly every run, unconditionally;
     // what it stores below the run's end is overwritten by later tokens.
@@ -260,11 +269,11 @@ __attribute__((always_inline)) inline bool decodeWindow(uint8_t marker, const ui
       *--w = marker;
       r = at - 2;
       // Its second byte is a marker too when the marker is 0.
-      bits &= ~(uint64_t{3} << index);
+      bits = Steps::without(bits, index, 2);
       continue;
     }
     // The len and dist bytes are raw: either may equal the marker.
-    bits &= ~(uint64_t{7} << index);
+    bits = Steps::without(bits, index, 3);
     const int64_t length = int64_t{at[-2]} + 3;
     r = at - 3;
     Steps::copyMatchBelow(w, dist, length);
@@ -279,9 +288,9 @@ __attribute__((always_inline)) inline bool decodeWindow(uint8_t marker, const ui
 // Decodes from the top down while the stream is far from the buffer's edges,
 // where no token needs a bounds check of its own, and w is at least 255
 // below the decoded length, so that no match reaches above the output. The
-// markers among the 64 body bytes from r down are found at once, as bits,
-// lowest bit for the highest byte; each token then costs a bit scan, and
-// finding the next one waits on a mask only. Leaves w and r where the
+// markers among the 64 body bytes from r down are found at once, as bits;
+// each token then costs a bit scan, and finding the next one waits on a
+// mask only. Leaves w and r where the
 // careful loop goes on. Compiled once for every x86-64 processor and once
 // for those with AVX2, BMI2 and LZCNT.
 template <typename Steps>
